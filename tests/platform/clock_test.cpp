@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace cvn::platform {
 namespace {
 
@@ -34,8 +33,10 @@ TEST(Clock, LocalTimeAgreesWithTheCRuntime) {
 
 TEST(Clock, TickCountAdvances) {
   const uint32_t a = TickCount();
-  SleepMs(20);
-  EXPECT_GE(TickCount() - a, 15u);
+  SleepMs(100);
+  // The Windows tick counter moves in steps of 10-16 ms, and under Wine it
+  // lags by up to a step more; only a clear advance is asserted.
+  EXPECT_GE(TickCount() - a, 50u);
 }
 
 }  // namespace

@@ -40,6 +40,12 @@
 // Left out by WIN32_LEAN_AND_MEAN.
 #include <winsvc.h>
 
+// The A/W macros of the Windows headers rename any function of the same name,
+// including the portable platform functions a win32 source defines (the
+// definition would become ReplaceFileW while callers link against ReplaceFile).
+// Undefine each clash here and call the ...W function explicitly.
+#undef ReplaceFile
+
 #include <cstdint>
 #include <string>
 #include <string_view>

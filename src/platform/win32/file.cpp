@@ -1,0 +1,192 @@
+#include "platform/file.h"
+
+#include "base/win_errors.h"
+#include "platform/win32/win.h"
+// After win.h: the shell headers need the Windows types.
+#include <shlobj.h>
+
+namespace cvn::platform {
+
+const char16_t kPathSeparator = u'\\';
+
+using win32::LastError;
+using win32::ToWide;
+
+namespace {
+
+HANDLE Native(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+DWORD DesiredAccess(FileAccess access) {
+  switch (access) {
+    case FileAccess::kRead: return GENERIC_READ;
+    case FileAccess::kWrite: return GENERIC_WRITE;
+    case FileAccess::kReadWrite: return GENERIC_READ | GENERIC_WRITE;
+  }
+  return 0;
+}
+
+// The attributes of path, or INVALID_FILE_ATTRIBUTES.
+DWORD Attributes(std::u16string_view path) { return ::GetFileAttributesW(ToWide(path).c_str()); }
+
+}  // namespace
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+uint32_t File::Open(std::u16string_view path, FileAccess access, FileShare share,
+                    FileCreate create) {
+  Close();
+  // FileShare and FileCreate carry the Windows values.
+  const HANDLE h =
+      ::CreateFileW(ToWide(path).c_str(), DesiredAccess(access), static_cast<DWORD>(share), nullptr,
+                    static_cast<DWORD>(create), FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return LastError();
+  handle_ = reinterpret_cast<intptr_t>(h);
+  return err::kSuccess;
+}
+
+bool File::IsOpen() const { return handle_ != -1; }
+
+void File::Close() {
+  if (IsOpen()) ::CloseHandle(Native(handle_));
+  handle_ = -1;
+}
+
+uint32_t File::Read(void* buffer, uint32_t size, uint32_t& read) {
+  read = 0;
+  if (!IsOpen()) return err::kInvalidHandle;
+  auto* p = static_cast<char*>(buffer);
+  while (read < size) {
+    DWORD n = 0;
+    if (!::ReadFile(Native(handle_), p + read, size - read, &n, nullptr)) {
+      const uint32_t error = LastError();
+      return error == err::kHandleEof ? err::kSuccess : error;
+    }
+    if (n == 0) break;
+    read += n;
+  }
+  return err::kSuccess;
+}
+
+uint32_t File::Write(const void* data, uint32_t size) {
+  if (!IsOpen()) return err::kInvalidHandle;
+  const auto* p = static_cast<const char*>(data);
+  uint32_t done = 0;
+  while (done < size) {
+    DWORD n = 0;
+    if (!::WriteFile(Native(handle_), p + done, size - done, &n, nullptr)) return LastError();
+    if (n == 0) return err::kDiskFull;
+    done += n;
+  }
+  return err::kSuccess;
+}
+
+uint32_t File::Seek(int64_t offset, SeekFrom from, int64_t* position) {
+  if (!IsOpen()) return err::kInvalidHandle;
+  LARGE_INTEGER distance;
+  distance.QuadPart = offset;
+  LARGE_INTEGER pos;
+  pos.QuadPart = 0;
+  // SeekFrom carries FILE_BEGIN, FILE_CURRENT and FILE_END.
+  if (!::SetFilePointerEx(Native(handle_), distance, &pos, static_cast<DWORD>(from))) {
+    return LastError();
+  }
+  if (position != nullptr) *position = pos.QuadPart;
+  return err::kSuccess;
+}
+
+uint32_t File::GetSize(uint64_t& size) const {
+  if (!IsOpen()) return err::kInvalidHandle;
+  LARGE_INTEGER value;
+  if (!::GetFileSizeEx(Native(handle_), &value)) return LastError();
+  size = static_cast<uint64_t>(value.QuadPart);
+  return err::kSuccess;
+}
+
+uint32_t File::Truncate() {
+  if (!IsOpen()) return err::kInvalidHandle;
+  return ::SetEndOfFile(Native(handle_)) ? err::kSuccess : LastError();
+}
+
+uint32_t File::Sync() {
+  if (!IsOpen()) return err::kInvalidHandle;
+  return ::FlushFileBuffers(Native(handle_)) ? err::kSuccess : LastError();
+}
+
+uint32_t CreateFolderTree(std::u16string_view folder) {
+  std::wstring path = ToWide(folder);
+  while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+  if (path.empty()) return err::kPathNotFound;
+  // The shell call wants a full path.
+  const DWORD need = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (need == 0) return LastError();
+  std::wstring full(need, L'\0');
+  const DWORD len = ::GetFullPathNameW(path.c_str(), need, full.data(), nullptr);
+  if (len == 0 || len >= need) return err::kPathNotFound;
+  full.resize(len);
+  const DWORD attributes = ::GetFileAttributesW(full.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? err::kAlreadyExists : err::kFileExists;
+  }
+  return static_cast<uint32_t>(::SHCreateDirectoryExW(nullptr, full.c_str(), nullptr));
+}
+
+std::vector<std::u16string> FindFiles(std::u16string_view folder, std::u16string_view pattern) {
+  std::vector<std::u16string> names;
+  std::u16string query =
+      folder.empty() ? std::u16string() : WithTrailingSeparator(std::u16string(folder));
+  query += pattern;
+  WIN32_FIND_DATAW data;
+  win32::FindHandle find(::FindFirstFileW(win32::WideCStr(query), &data));
+  if (!find) return names;
+  do {
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    // Windows also matches the short 8.3 names and lets '?' match nothing
+    // before a dot; the portable rule decides, so both platforms agree.
+    std::u16string name = win32::FromWide(data.cFileName);
+    if (MatchesPattern(name, pattern)) names.push_back(std::move(name));
+  } while (::FindNextFileW(find.Get(), &data));
+  return names;
+}
+
+uint32_t RemoveFile(std::u16string_view path) {
+  return ::DeleteFileW(ToWide(path).c_str()) ? err::kSuccess : LastError();
+}
+
+uint32_t ReplaceFile(std::u16string_view from, std::u16string_view to) {
+  return ::MoveFileExW(ToWide(from).c_str(), ToWide(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+             ? err::kSuccess
+             : LastError();
+}
+
+bool FileExists(std::u16string_view path) {
+  const DWORD a = Attributes(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool FolderExists(std::u16string_view path) {
+  const DWORD a = Attributes(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::u16string CommonAppDataFolder() {
+  wchar_t path[MAX_PATH] = {};
+  if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr,
+                                SHGFP_TYPE_CURRENT, path))) {
+    return {};
+  }
+  return win32::FromWide(path);
+}
+
+}  // namespace cvn::platform
