@@ -1,0 +1,88 @@
+// A TLS client over a socket that is already connected: the handshake,
+// record-wise encryption of what is sent, decryption of what arrives (with
+// bytes of incomplete records kept for the next call) and the closing alert.
+//
+// It authenticates nobody: the server certificate is neither validated nor
+// matched against the host name, and no client certificate is offered. TLS 1.2
+// and 1.3 are negotiated; older versions are refused.
+//
+// Socket traffic goes through the functions of platform/socket.h, so a test's
+// SocketCalls sees (and can disturb) every byte. Failures are Windows numbers:
+// socket errors, 240 when the peer closed during the handshake, or security
+// status codes (below) for TLS failures, on every system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/socket.h"
+
+namespace cvn::err {
+
+constexpr uint32_t kOutOfMemory = 14;      // ERROR_OUTOFMEMORY
+constexpr uint32_t kVcDisconnected = 240;  // ERROR_VC_DISCONNECTED
+constexpr uint32_t kSecContinueNeeded = 0x00090312;
+constexpr uint32_t kSecContextExpired = 0x00090317;         // the peer ended TLS
+constexpr uint32_t kSecIncompleteCredentials = 0x00090320;  // a client certificate was asked for
+constexpr uint32_t kSecRenegotiate = 0x00090321;
+constexpr uint32_t kSecUnsupportedFunction = 0x80090302;
+constexpr uint32_t kSecInternalError = 0x80090304;
+constexpr uint32_t kSecMessageAltered = 0x8009030F;
+constexpr uint32_t kSecIncompleteMessage = 0x80090318;
+constexpr uint32_t kSecIllegalMessage = 0x80090326;
+constexpr uint32_t kSecDecryptFailure = 0x80090330;
+constexpr uint32_t kSecAlgorithmMismatch = 0x80090331;  // no common protocol or cipher
+
+}  // namespace cvn::err
+
+namespace cvn::platform {
+
+class TlsClient {
+ public:
+  TlsClient();
+  // Releases the session without sending anything; the socket stays open.
+  ~TlsClient();
+  TlsClient(const TlsClient&) = delete;
+  TlsClient& operator=(const TlsClient&) = delete;
+
+  // Runs the client handshake over s, which stays owned by the caller.
+  // server_name (8-bit text) is sent as the server name where the protocol
+  // carries one. 0 or the failure; a failure leaves the client inactive.
+  // Bytes the server sent behind its last handshake message are kept and
+  // returned by the first Receive.
+  uint32_t Handshake(SocketHandle s, std::string_view server_name);
+  bool IsActive() const;
+  // The protocol negotiated: "TLSv1.2", "TLSv1.3"; empty when inactive.
+  std::string ProtocolName() const;
+
+  // Encrypts all bytes and sends them, record by record, repeating partial
+  // sends: 0 or the failure.
+  uint32_t Send(const void* data, size_t length);
+
+  // Appends to *out the plaintext of every complete record received, reading
+  // the socket only while no complete record is buffered (so it blocks while
+  // a record is partly received). Result: the count appended (> 0); 0 when the
+  // peer ended the connection (*error = 0x00090317 after its closing alert,
+  // 0 when the connection just ended); -1 with *error on failure (10060 when
+  // the receive time-out passed; the bytes of a partial record are kept).
+  int64_t Receive(std::vector<uint8_t>* out, uint32_t* error);
+
+  // Sends the closing alert and ends the session; the socket stays open.
+  // 0 or the failure of the send. The client is inactive afterwards.
+  uint32_t Close();
+
+  // A description of the last TLS failure from the TLS implementation, for
+  // logs; empty when the last failure was a socket error or there was none.
+  const std::string& LastFailureDetail() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace cvn::platform
