@@ -1,0 +1,122 @@
+// Local pipes between the service and its configuration console.
+//
+// Names have the Windows form "\\.\pipe\<name>". A server pipe has one
+// instance: it serves one client at a time, and a second client is turned away
+// as busy. Its connect, read and write run asynchronously; when one ends, the
+// pipe's completion event is set, so a thread can wait for it together with its
+// stop event (WaitAny) and stay stoppable whatever the peer does. A client pipe
+// is used synchronously, with a time-out on every call, and can be shut down
+// from another thread to release a caller blocked in it.
+//
+// Who may connect: on Windows the server pipe grants read and write access to
+// Everyone. On posix a pipe is a Unix domain socket in the folder "pipes" under
+// the machine root: when the service runs as root the folder belongs to root
+// and, if the group "corvane" exists, to that group (mode 0770, sockets 0660);
+// otherwise only the owner may enter it (mode 0700, sockets 0600). A socket
+// path that exists and is not a socket of the calling user is refused.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "platform/sync.h"
+
+namespace cvn::platform {
+
+// The size of one read, and of the pipes' buffers.
+constexpr size_t kPipeChunkSize = 4096;
+
+// Error numbers that pipe calls return besides the file errors (2, 5, ...).
+namespace pipe_err {
+constexpr uint32_t kBrokenPipe = 109;        // the peer went away
+constexpr uint32_t kFilenameTooLong = 206;   // no socket path this long (posix)
+constexpr uint32_t kPipeBusy = 231;          // the single instance serves another client
+constexpr uint32_t kNoData = 232;            // the pipe is being closed
+constexpr uint32_t kPipeNotConnected = 233;  // no client is connected
+constexpr uint32_t kOperationAborted = 995;  // cancelled by Disconnect, Close or Shutdown
+constexpr uint32_t kIoIncomplete = 996;      // the operation has not ended yet
+constexpr uint32_t kIoPending = 997;         // another operation is still pending
+constexpr uint32_t kTimeout = 1460;          // a client call ran out of time
+}  // namespace pipe_err
+
+class ServerPipe {
+ public:
+  ServerPipe();
+  ~ServerPipe();  // closes the pipe
+  ServerPipe(const ServerPipe&) = delete;
+  ServerPipe& operator=(const ServerPipe&) = delete;
+
+  // Creates the pipe (one instance, 4096-byte buffers). 0, or: 231 when
+  // another server holds the name, 5 when the name is not ours to take.
+  uint32_t Create(std::u16string_view name);
+  bool IsOpen() const;
+  // Cancels a pending operation, drops the client and gives the name up.
+  void Close();
+
+  // Each starts one operation; only one may be pending. 0 when it started:
+  // Completion() is then set when it ends, also when it ended at once.
+  // Otherwise the error, and nothing is pending.
+  //
+  // BeginConnect waits for a client; a client that is already connected
+  // completes it at once.
+  uint32_t BeginConnect();
+  // Reads what arrives, at most max_bytes (up to kPipeChunkSize).
+  uint32_t BeginRead(size_t max_bytes);
+  // Writes all the bytes (copied).
+  uint32_t BeginWrite(std::span<const uint8_t> bytes);
+
+  // A manual-reset event, set while an operation has ended and Finish has not
+  // been called. Valid while the object lives.
+  Event* Completion();
+
+  // Collects the ended operation and clears the completion event: 0 with the
+  // bytes moved (a read's bytes are then in ReadData), or its error (109 when
+  // the client went away). 996 while it runs; 233 when nothing was started.
+  uint32_t Finish(size_t* bytes);
+  std::span<const uint8_t> ReadData() const;
+
+  // Drops the client, cancelling a pending operation; BeginConnect can follow.
+  void Disconnect();
+
+  struct Impl;  // defined per platform
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+class ClientPipe {
+ public:
+  ClientPipe();
+  ~ClientPipe();  // closes the pipe
+  ClientPipe(const ClientPipe&) = delete;
+  ClientPipe& operator=(const ClientPipe&) = delete;
+
+  // Opens a pipe that a server created, waiting up to timeout_ms for it to
+  // take this client. 0, or: 2 when no server has the name, 231 when it is
+  // busy with another client, 5 when access is denied.
+  uint32_t Open(std::u16string_view name, uint32_t timeout_ms);
+  bool IsOpen() const;
+  void Close();
+
+  // Reads what is there, at most max bytes, waiting up to timeout_ms (may be
+  // kInfinite) for the first: 0 with *got > 0, 109 when the server went away,
+  // 1460 on time-out, 995 after Shutdown.
+  uint32_t Read(uint8_t* buffer, size_t max, size_t* got, uint32_t timeout_ms);
+  // Writes all the bytes within timeout_ms: 0, 109/232 when the server went
+  // away, 1460 on time-out, 995 after Shutdown.
+  uint32_t Write(std::span<const uint8_t> bytes, uint32_t timeout_ms);
+
+  // Makes a call blocked in Read or Write on another thread, and every later
+  // one, fail with 995. Safe from any thread; the pipe stays open until Close.
+  void Shutdown();
+
+  struct Impl;  // defined per platform
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace cvn::platform
