@@ -1,0 +1,144 @@
+#include "syslog/secure_socket.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace cvn {
+
+using platform::kInvalidSocket;
+
+CSecureSocket::CSecureSocket() = default;
+
+CSecureSocket::~CSecureSocket() { Close(); }
+
+void CSecureSocket::SetError(uint32_t error) {
+  last_error_ = error;
+  last_detail_.clear();
+  platform::SetSocketLastError(error);
+}
+
+uint32_t CSecureSocket::Open(platform::AddressFamily family) {
+  Close();
+  platform::SocketHandle s = kInvalidSocket;
+  const uint32_t r = platform::OpenSocket(family, platform::SocketType::kStream, &s);
+  if (r != 0) {
+    SetError(r);
+    return r;
+  }
+  socket_ = s;
+  return 0;
+}
+
+uint32_t CSecureSocket::Connect(const platform::SocketAddress& address, uint32_t timeout_ms) {
+  const uint32_t r = socket_ == kInvalidSocket
+                         ? err::kWsaNotSocket
+                         : platform::ConnectSocket(socket_, address, timeout_ms);
+  if (r != 0) SetError(r);
+  return r;
+}
+
+platform::SocketHandle CSecureSocket::SetReceiveTimeout() {
+  if (socket_ != kInvalidSocket) platform::SetSocketReceiveTimeout(socket_, kReceiveTimeoutMs);
+  return socket_;
+}
+
+bool CSecureSocket::StartTls(std::string_view server_name) {
+  if (socket_ == kInvalidSocket) {
+    SetError(err::kWsaNotSocket);
+    return false;
+  }
+  pending_.clear();
+  pending_offset_ = 0;
+  const uint32_t r = tls_.Handshake(socket_, server_name);
+  if (r != 0) {
+    SetError(r);
+    last_detail_ = tls_.LastFailureDetail();
+    return false;
+  }
+  tls_active_ = true;
+  return true;
+}
+
+int CSecureSocket::Send(const void* data, size_t length) {
+  if (length > static_cast<size_t>(INT32_MAX)) {
+    SetError(err::kWsaMessageSize);
+    return -1;
+  }
+  if (!tls_active_) {
+    if (platform::SendAllSocket(socket_, data, length) < 0) {
+      SetError(platform::SocketLastError());
+      return -1;
+    }
+    return static_cast<int>(length);
+  }
+  const uint32_t r = tls_.Send(data, length);
+  if (r != 0) {
+    SetError(r);
+    last_detail_ = tls_.LastFailureDetail();
+    return -1;
+  }
+  return static_cast<int>(length);
+}
+
+int CSecureSocket::Receive(void* buffer) {
+  if (!tls_active_) {
+    const int64_t n = platform::ReceiveSocket(socket_, buffer, kMaxReceive);
+    if (n < 0) {
+      SetError(platform::SocketLastError());
+      return -1;
+    }
+    return static_cast<int>(n);
+  }
+  if (pending_offset_ == pending_.size()) {
+    pending_.clear();
+    pending_offset_ = 0;
+    uint32_t error = 0;
+    const int64_t n = tls_.Receive(&pending_, &error);
+    if (n < 0) {
+      SetError(error);
+      last_detail_ = tls_.LastFailureDetail();
+      return -1;
+    }
+    if (n == 0) {
+      // The peer ended the connection; after its closing alert the cause is
+      // kept as the last error, as a closed TLS session reports it.
+      if (error != 0) SetError(error);
+      return 0;
+    }
+  }
+  const size_t count = std::min(pending_.size() - pending_offset_, kMaxReceive);
+  std::memcpy(buffer, pending_.data() + pending_offset_, count);
+  pending_offset_ += count;
+  if (pending_offset_ == pending_.size()) {
+    pending_.clear();
+    pending_offset_ = 0;
+  }
+  return static_cast<int>(count);
+}
+
+void CSecureSocket::Shutdown() {
+  if (socket_ == kInvalidSocket) return;
+  const uint32_t r = platform::ShutdownSocket(socket_, platform::ShutdownHow::kBoth);
+  if (r != 0) SetError(r);
+}
+
+void CSecureSocket::Close() {
+  if (socket_ != kInvalidSocket) {
+    if (tls_active_) {
+      const uint32_t r = tls_.Close();
+      if (r != 0) SetError(r);
+    }
+    platform::CloseSocket(socket_);
+    socket_ = kInvalidSocket;
+  }
+  tls_active_ = false;
+  pending_.clear();
+  pending_offset_ = 0;
+}
+
+std::string CSecureSocket::LastErrorText() const {
+  if (!last_detail_.empty()) return last_detail_;
+  return platform::SocketErrorText(last_error_);
+}
+
+}  // namespace cvn

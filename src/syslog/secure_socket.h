@@ -1,0 +1,106 @@
+// The connection object under the syslog sender over TLS and under the SMTP
+// client: one stream socket that its user creates and connects, which can be
+// turned into a TLS client connection at any moment (right after the connect,
+// or after a STARTTLS reply). Send and Receive then encrypt and decrypt
+// transparently; before that they pass bytes straight to the socket.
+//
+// Nobody is authenticated: the server certificate is neither validated nor
+// matched against the host name, and no client certificate is offered.
+//
+// No operation throws or logs. A failure is reported by the result together
+// with the error number, kept in the object (LastError) and set as the
+// thread's socket error (platform::SocketLastError), which the callers turn
+// into text. One thread at a time uses an object; there is no locking inside.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/socket.h"
+#include "platform/tls.h"
+
+namespace cvn {
+
+class CSecureSocket {
+ public:
+  // The most one Receive hands out; the caller's buffer holds at least this.
+  static constexpr size_t kMaxReceive = 65535;
+  // The receive time-out SetReceiveTimeout sets.
+  static constexpr uint32_t kReceiveTimeoutMs = 10000;
+
+  CSecureSocket();
+  // Performs Close.
+  ~CSecureSocket();
+  CSecureSocket(const CSecureSocket&) = delete;
+  CSecureSocket& operator=(const CSecureSocket&) = delete;
+
+  // The connection: platform::kInvalidSocket when there is none. The user
+  // creates and connects the socket and stores it here (or uses Open and
+  // Connect); the object closes it.
+  platform::SocketHandle socket() const { return socket_; }
+  void set_socket(platform::SocketHandle s) { socket_ = s; }
+
+  // Creates a TCP stream socket of the family and stores it (closing one held
+  // before): 0 or the socket error.
+  uint32_t Open(platform::AddressFamily family);
+  // Connects the stored socket: 0 or the socket error.
+  uint32_t Connect(const platform::SocketAddress& address,
+                   uint32_t timeout_ms = platform::kSocketNoTimeout);
+
+  // Sets the 10-second receive time-out on the socket; returns the socket.
+  // The result carries no error indication.
+  platform::SocketHandle SetReceiveTimeout();
+
+  // Runs the TLS client handshake over the connected socket; true makes TLS
+  // active. On false the last error holds the cause (a socket error, a
+  // security status, or 240 when the peer closed during the handshake); the
+  // caller closes the socket.
+  bool StartTls(std::string_view server_name);
+  bool tls_active() const { return tls_active_; }
+  // The protocol negotiated ("TLSv1.2", "TLSv1.3"); empty without TLS.
+  std::string TlsProtocol() const { return tls_active_ ? tls_.ProtocolName() : std::string(); }
+
+  // Plain: sends the whole buffer (repeating partial sends) and returns the
+  // length, or -1 with the socket error. TLS: encrypts record by record and
+  // returns the length once everything is on the wire, or -1.
+  int Send(const void* data, size_t length);
+
+  // Fills buffer (at least kMaxReceive bytes) and returns the count, 0 when
+  // the peer closed, or -1 (10060 when 10 seconds passed without data).
+  // Plain: one socket receive. TLS: returns once every complete record
+  // received has been decrypted; plaintext beyond kMaxReceive bytes is kept
+  // and handed out by the next calls without reading the socket. After the
+  // peer's closing alert, 0 with last error 0x00090317.
+  int Receive(void* buffer);
+
+  // Shuts the socket down in both directions.
+  void Shutdown();
+
+  // If the socket is valid: ends TLS when active (the closing alert), closes
+  // the socket and marks it invalid. TLS is inactive afterwards in every case;
+  // pending plaintext is dropped.
+  void Close();
+
+  // The error number of the last failure (0 before any).
+  uint32_t LastError() const { return last_error_; }
+  // The text of the last failure: the sockets text of a socket error, or the
+  // TLS implementation's description of a TLS failure.
+  std::string LastErrorText() const;
+
+ private:
+  void SetError(uint32_t error);
+
+  platform::SocketHandle socket_ = platform::kInvalidSocket;
+  bool tls_active_ = false;
+  platform::TlsClient tls_;
+  std::vector<uint8_t> pending_;  // decrypted, not yet handed out
+  size_t pending_offset_ = 0;
+  uint32_t last_error_ = 0;
+  std::string last_detail_;
+};
+
+}  // namespace cvn

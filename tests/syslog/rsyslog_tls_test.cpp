@@ -1,0 +1,143 @@
+// CSecureSocket against a real rsyslog TLS input (both of its TLS drivers),
+// started on 127.0.0.1 with a generated configuration and certificate.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "support/temp_dir.h"
+#include "syslog/secure_socket.h"
+#include "syslog/tls_test_server.h"
+
+namespace cvn {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kRsyslogd = "/usr/sbin/rsyslogd";
+
+fs::path ModuleFolder() {
+  for (const char* dir : {"/usr/lib/x86_64-linux-gnu/rsyslog", "/usr/lib/aarch64-linux-gnu/rsyslog",
+                          "/usr/lib/rsyslog", "/usr/lib64/rsyslog"}) {
+    if (fs::exists(fs::path(dir) / "imtcp.so")) return dir;
+  }
+  return {};
+}
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// One rsyslogd with one TLS input writing the raw messages to a file.
+class Rsyslog {
+ public:
+  Rsyslog(const fs::path& dir, const std::string& driver) : dir_(dir) {
+    fs::create_directories(dir / "work");
+    testing::TlsTestServer::WriteCertificateFiles(dir / "cert.pem", dir / "key.pem");
+    std::ofstream conf(dir / "rsyslog.conf");
+    const std::string d = dir.string();
+    conf << "global(workDirectory=\"" << d << "/work\" maxMessageSize=\"64k\"\n"
+         << "  parser.escapeControlCharactersOnReceive=\"off\"\n"
+         << "  defaultNetstreamDriverCAFile=\"" << d << "/cert.pem\"\n"
+         << "  defaultNetstreamDriverCertFile=\"" << d << "/cert.pem\"\n"
+         << "  defaultNetstreamDriverKeyFile=\"" << d << "/key.pem\")\n"
+         << "module(load=\"imtcp\")\n"
+         << "template(name=\"raw\" type=\"string\" string=\"%rawmsg%\\n\")\n"
+         << "ruleset(name=\"tls\") { action(type=\"omfile\" file=\"" << d
+         << "/tls.log\" template=\"raw\") }\n"
+         << "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"0\" listenPortFileName=\"" << d
+         << "/tls.port\" ruleset=\"tls\" streamDriver.name=\"" << driver
+         << "\" streamDriver.mode=\"1\" streamDriver.authMode=\"anon\""
+         << (driver == "gtls" ? " gnutlsPriorityString=\"NORMAL\"" : "") << ")\n";
+    conf.close();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const std::string conf_path = d + "/rsyslog.conf";
+      const std::string pid_path = d + "/rsyslogd.pid";
+      const std::string out = d + "/stdout";
+      freopen(out.c_str(), "w", stdout);
+      freopen(out.c_str(), "a", stderr);
+      execl(kRsyslogd, kRsyslogd, "-n", "-f", conf_path.c_str(), "-i", pid_path.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+
+  ~Rsyslog() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+    }
+  }
+
+  // The port from rsyslog's port file; 0 when it did not come up in time.
+  uint16_t WaitForPort() const {
+    for (int i = 0; i < 300; ++i) {
+      const std::string text = ReadAll(dir_ / "tls.port");
+      if (!text.empty()) return static_cast<uint16_t>(std::stoi(text));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return 0;
+  }
+
+  // Waits until the output file holds expected; returns what it holds.
+  std::string WaitForOutput(const std::string& expected) const {
+    std::string text;
+    for (int i = 0; i < 250; ++i) {
+      text = ReadAll(dir_ / "tls.log");
+      if (text == expected) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return text;
+  }
+
+  std::string Diagnostics() const { return ReadAll(dir_ / "stdout"); }
+
+ private:
+  fs::path dir_;
+  pid_t pid_ = -1;
+};
+
+class RsyslogTls : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(RsyslogTls, MessagesSentOverTlsArriveByteForByte) {
+  const std::string driver = GetParam();
+  const fs::path modules = ModuleFolder();
+  if (!fs::exists(kRsyslogd) || modules.empty()) {
+    GTEST_SKIP() << "rsyslog is not installed (Debian package rsyslog); skipping";
+  }
+  if (!fs::exists(modules / ("lmnsd_" + driver + ".so"))) {
+    GTEST_SKIP() << "rsyslog's " << driver << " TLS driver is not installed (Debian package "
+                 << (driver == "ossl" ? "rsyslog-openssl" : "rsyslog-gnutls") << "); skipping";
+  }
+  testing::TempDir dir;
+  Rsyslog rsyslog(dir.path(), driver);
+  const uint16_t port = rsyslog.WaitForPort();
+  ASSERT_NE(port, 0) << "rsyslogd did not start: " << rsyslog.Diagnostics();
+
+  CSecureSocket client;
+  ASSERT_EQ(client.Open(platform::AddressFamily::kIPv4), 0u);
+  client.SetReceiveTimeout();
+  ASSERT_EQ(client.Connect(platform::SocketAddress::Loopback(port), 5000), 0u);
+  ASSERT_TRUE(client.StartTls("localhost")) << client.LastErrorText();
+  const std::string first = "<13>Dec  9 07:00:00 host Corvane: first message \xC3\xA9\t tab\n";
+  const std::string second = "<11>Dec  9 07:00:01 host Corvane: " + std::string(20000, 'x') + "\n";
+  EXPECT_EQ(client.Send(first.data(), first.size()), static_cast<int>(first.size()));
+  EXPECT_EQ(client.Send(second.data(), second.size()), static_cast<int>(second.size()));
+  client.Shutdown();
+  client.Close();
+  EXPECT_EQ(rsyslog.WaitForOutput(first + second), first + second) << rsyslog.Diagnostics();
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, RsyslogTls, ::testing::Values("ossl", "gtls"));
+
+}  // namespace
+}  // namespace cvn
