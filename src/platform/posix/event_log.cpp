@@ -148,10 +148,11 @@ class FileLock {
   ~FileLock() {
     if (fd_ >= 0) close(fd_);  // closing releases the lock
   }
-  // A reader goes on without the lock when the lock file cannot be made
-  // (a saved log in a read-only folder); a writer must have it.
+  // Writers create the lock file. A reader goes on without the lock when
+  // there is none: no writer has touched the file (a saved log).
   uint32_t Take(const std::string& log_path, bool exclusive) {
-    fd_ = open((log_path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int create = exclusive ? O_CREAT : 0;
+    fd_ = open((log_path + ".lock").c_str(), O_RDWR | create | O_CLOEXEC, 0644);
     if (fd_ < 0) return exclusive ? Errno() : err::kSuccess;
     while (flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
       if (errno != EINTR) return Errno();

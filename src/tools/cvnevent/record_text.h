@@ -1,0 +1,31 @@
+// The text cvnevent prints for one raw event record, and the SID form it reads.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cvn {
+
+// "S-1-<authority>-<sub>..." (decimal; at most 15 sub-authorities) as binary.
+bool ParseSid(std::u16string_view text, std::vector<uint8_t>& sid);
+// The text form of a binary SID; empty when it is not one.
+std::u16string SidText(std::span<const uint8_t> sid);
+
+class RecordPrinter {
+ public:
+  // log_name is empty for records of a saved file (nothing to render from).
+  explicit RecordPrinter(std::u16string_view log_name);
+  ~RecordPrinter();
+
+  // Several lines ending with a line feed. A malformed record is printed as
+  // far as it can be read, with the reason.
+  std::u16string Format(std::span<const uint8_t> raw);
+
+ private:
+  std::u16string log_name_;
+};
+
+}  // namespace cvn
