@@ -119,6 +119,38 @@ int PollUntil(int fd, short events, uint32_t timeout_ms,
   }
 }
 
+// One attempt to be taken by the server: connect, then wait for its accept
+// byte (the end without it means busy).
+uint32_t ConnectOnce(const sockaddr_un& addr, uint32_t timeout_ms,
+                     std::chrono::steady_clock::time_point deadline, int* out) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return posix::ErrnoToWin32(errno);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+    const int e = errno;
+    close(fd);
+    switch (e) {
+      case ENOENT:
+      case ECONNREFUSED: return err::kFileNotFound;  // no server, or one that is gone
+      case EAGAIN: return pipe_err::kPipeBusy;
+      default: return posix::ErrnoToWin32(e);
+    }
+  }
+  for (;;) {
+    const int ready = PollUntil(fd, POLLIN, timeout_ms, deadline);
+    if (ready <= 0) break;
+    uint8_t answer = 0;
+    const ssize_t n = recv(fd, &answer, 1, 0);
+    if (n == 1 && answer == kAcceptByte) {
+      *out = fd;
+      return err::kSuccess;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    break;
+  }
+  close(fd);
+  return pipe_err::kPipeBusy;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -480,31 +512,16 @@ uint32_t ClientPipe::Open(std::u16string_view name, uint32_t timeout_ms) {
   if (!FillAddress(folder + "/" + leaf, &addr)) return pipe_err::kFilenameTooLong;
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return posix::ErrnoToWin32(errno);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
-    const int e = errno;
-    close(fd);
-    switch (e) {
-      case ENOENT:
-      case ECONNREFUSED: return err::kFileNotFound;  // no server, or one that is gone
-      case EAGAIN: return pipe_err::kPipeBusy;
-      default: return posix::ErrnoToWin32(e);
-    }
-  }
-  // The server's answer: the accept byte, or the end when it is busy.
-  uint8_t answer = 0;
+  int fd = -1;
   for (;;) {
-    const int ready = PollUntil(fd, POLLIN, timeout_ms, deadline);
-    if (ready <= 0) {
-      close(fd);
-      return pipe_err::kPipeBusy;
+    const uint32_t rc = ConnectOnce(addr, timeout_ms, deadline, &fd);
+    // A server busy with another client, or between two clients: try again
+    // until the time-out.
+    if (rc != pipe_err::kPipeBusy || std::chrono::steady_clock::now() >= deadline) {
+      if (rc != err::kSuccess) return rc;
+      break;
     }
-    const ssize_t n = recv(fd, &answer, 1, 0);
-    if (n == 1 && answer == kAcceptByte) break;
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    close(fd);
-    return pipe_err::kPipeBusy;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   std::lock_guard lk(impl_->mu);
   impl_->fd = fd;

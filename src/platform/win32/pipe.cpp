@@ -287,7 +287,7 @@ ClientPipe::ClientPipe() : impl_(std::make_unique<Impl>()) {}
 
 ClientPipe::~ClientPipe() { Close(); }
 
-uint32_t ClientPipe::Open(std::u16string_view name, uint32_t /*timeout_ms*/) {
+uint32_t ClientPipe::Open(std::u16string_view name, uint32_t timeout_ms) {
   Close();
   Impl& c = *impl_;
   std::lock_guard lk(c.mu);
@@ -296,11 +296,26 @@ uint32_t ClientPipe::Open(std::u16string_view name, uint32_t /*timeout_ms*/) {
   if (!c.io_event || !c.cancel_event) return LastError();
   ::ResetEvent(c.cancel_event.Get());
   const std::wstring wide = win32::ToWide(name);
-  HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return LastError();
-  c.pipe.Reset(h);
-  return ERROR_SUCCESS;
+  const ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
+  for (;;) {
+    HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      c.pipe.Reset(h);
+      return ERROR_SUCCESS;
+    }
+    const uint32_t rc = LastError();
+    // The instance is busy, or between two clients: wait for it to listen
+    // again within the time-out.
+    const ULONGLONG now = ::GetTickCount64();
+    if (rc != ERROR_PIPE_BUSY || now >= deadline) return rc;
+    if (!::WaitNamedPipeW(wide.c_str(),
+                          static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 0x7FFFFFFF))) &&
+        LastError() != ERROR_PIPE_BUSY) {
+      return LastError() == ERROR_SEM_TIMEOUT ? static_cast<uint32_t>(ERROR_PIPE_BUSY)
+                                              : LastError();
+    }
+  }
 }
 
 bool ClientPipe::IsOpen() const {

@@ -1,0 +1,266 @@
+#include "control/ctrl_intf_pipe.h"
+
+#include <array>
+#include <vector>
+
+#include "control/ctrl_protocol.h"
+
+namespace cvn::control {
+namespace {
+
+constexpr uint32_t kErrorNone = 0xFFFF;
+constexpr uint32_t kProtocolFault = 0xFFFE;
+
+constexpr int Code(uint32_t high, uint32_t error) {
+  return static_cast<int>((high << 16) | (error & 0xFFFFu));
+}
+
+uint32_t LengthOf(std::span<const uint8_t> bytes) {
+  return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+         (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+}  // namespace
+
+CSTCtrlIntfPipe::CSTCtrlIntfPipe()
+    : server_pipe_name_(kServerPipeName), console_pipe_name_(kConsolePipeName) {}
+
+CSTCtrlIntfPipe::~CSTCtrlIntfPipe() {
+  CSTCtrlIntfPipe::CI_Disconnect();
+  CSTCtrlIntfPipe::CI_Deactivate();
+  CSTCtrlIntfPipe::CI_Cleanup();
+}
+
+void CSTCtrlIntfPipe::SetPipeNames(std::u16string server_pipe, std::u16string console_pipe) {
+  server_pipe_name_ = std::move(server_pipe);
+  console_pipe_name_ = std::move(console_pipe);
+}
+
+int CSTCtrlIntfPipe::CI_Initialize() {
+  if (initialized_) return 0;
+  stop_event_ = std::make_unique<platform::Event>(platform::Event::Mode::kAutoReset, false);
+  if (stop_event_->IsValid()) {
+    initialized_ = true;
+    return 0;
+  }
+  CI_Cleanup();
+  return Code(0x3000, kErrorNone);
+}
+
+int CSTCtrlIntfPipe::CI_Activate() {
+  if (activated_) return 0;
+  if (!initialized_) return Code(0x3102, kErrorNone);
+  if (const uint32_t rc = server_pipe_.Create(server_pipe_name_); rc != 0) {
+    CI_Deactivate();
+    return Code(0x3104, rc);
+  }
+  if (const uint32_t rc = server_pipe_.BeginConnect(); rc != 0) {
+    CI_Deactivate();
+    return Code(0x3108, rc);
+  }
+  // A stop signalled for a thread that had already ended must not end the
+  // new one.
+  stop_event_->Reset();
+  if (!work_thread_.Start([this] { return CI_WorkThreadBody(); })) {
+    CI_Deactivate();
+    return Code(0x310C, kErrorNone);
+  }
+  activated_ = true;
+  return 0;
+}
+
+int CSTCtrlIntfPipe::CI_Deactivate() {
+  if (activated_) {
+    stop_event_->Set();
+    if (!work_thread_.Join(kStopTimeoutMs)) work_thread_.Terminate(kThreadGivenUp);
+    activated_ = false;
+  }
+  server_pipe_.Close();
+  return 0;
+}
+
+int CSTCtrlIntfPipe::CI_Cleanup() {
+  stop_event_.reset();
+  initialized_ = false;
+  return 0;
+}
+
+int CSTCtrlIntfPipe::CI_Connect() {
+  if (connected_) return 0;
+  // Same order as every exchange: the exchange lock, then the client lock.
+  platform::LockGuard exchange(exchange_lock_);
+  platform::LockGuard client(client_lock_);
+  if (connected_) return 0;
+  if (!activated_) return Code(0x3200, kErrorNone);
+  if (const uint32_t rc = client_pipe_.Open(console_pipe_name_, kGreetingTimeoutMs); rc != 0) {
+    CI_Disconnect();
+    return Code(0x3204, rc);
+  }
+  std::array<uint8_t, 2> greeting{};
+  size_t have = 0;
+  while (have < greeting.size()) {
+    size_t got = 0;
+    const uint32_t rc =
+        client_pipe_.Read(greeting.data() + have, greeting.size() - have, &got, kGreetingTimeoutMs);
+    if (rc != 0) {
+      CI_Disconnect();
+      return Code(0x3208, rc);
+    }
+    have += got;
+  }
+  if (greeting[0] != kGreeting[0] || greeting[1] != kGreeting[1]) {
+    CI_Disconnect();
+    return Code(0x320C, 0x00FE);
+  }
+  connected_ = true;
+  return 0;
+}
+
+int CSTCtrlIntfPipe::CI_Disconnect() {
+  // Release a thread blocked in an exchange first, so that the locks below
+  // are free soon even when the console stopped answering.
+  client_pipe_.Shutdown();
+  platform::LockGuard exchange(exchange_lock_);
+  platform::LockGuard client(client_lock_);
+  client_pipe_.Close();
+  connected_ = false;
+  return 0;
+}
+
+int CSTCtrlIntfPipe::CI_PerformOperation(CSTCtrlMessage& request, CSTCtrlMessage& reply) {
+  platform::LockGuard exchange(exchange_lock_);
+  if (!connected_) {
+    CI_Disconnect();
+    return Code(0x0000, kErrorNone);
+  }
+  auto fail = [this](int code) {
+    CI_Disconnect();
+    return code;
+  };
+
+  request.SetLengthField();
+  if (const uint32_t rc = client_pipe_.Write(request.Bytes(), reply_timeout_ms_); rc != 0) {
+    return fail(Code(0x0002, rc));
+  }
+
+  std::vector<uint8_t> chunk(kChunkSize);
+  size_t got = 0;
+  if (client_pipe_.Read(chunk.data(), chunk.size(), &got, reply_timeout_ms_) != 0) {
+    return fail(Code(0x0004, kErrorNone));
+  }
+  if (got < kLengthFieldSize + 1) return fail(Code(0x0006, kProtocolFault));
+  const uint32_t total = LengthOf(chunk);
+  // A reply larger than any message, or shorter than what already arrived,
+  // is not a reply to this request.
+  if (total > kMaxMessageSize || got > total) return fail(Code(0x000C, kProtocolFault));
+
+  std::vector<uint8_t>& out = reply.MutableBytes();
+  out.assign(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
+  while (out.size() < total) {
+    const uint32_t rc = client_pipe_.Read(chunk.data(), chunk.size(), &got, reply_timeout_ms_);
+    if (rc != 0) {
+      reply.Clear();
+      return fail(Code(0x000C, rc));
+    }
+    // Bytes beyond the declared length would belong to no exchange.
+    if (out.size() + got > total) {
+      reply.Clear();
+      return fail(Code(0x000C, kProtocolFault));
+    }
+    out.insert(out.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
+  }
+  return 0;
+}
+
+void CSTCtrlIntfPipe::DropConnection(bool& greeted, bool& write_pending, CSTCtrlMessage& request,
+                                     uint32_t& received) {
+  request.MutableBytes().clear();
+  greeted = false;
+  write_pending = false;
+  received = 0;
+  server_pipe_.Disconnect();
+  CI_Disconnect();
+  CI_OnClientDisconnected();
+}
+
+uint32_t CSTCtrlIntfPipe::CI_WorkThreadBody() {
+  CSTCtrlMessage request;
+  request.MutableBytes().clear();  // empty: waiting for a message's first chunk
+  CSTCtrlMessage reply;
+  uint32_t total = 0;
+  uint32_t received = 0;
+  bool write_pending = false;
+  bool greeted = false;
+  platform::Event* events[2] = {stop_event_.get(), server_pipe_.Completion()};
+
+  for (;;) {
+    const platform::WaitResult w = platform::WaitAny(events, platform::kInfinite);
+    if (!w.signaled() || w.index != 1) return 0;
+
+    bool drop = false;
+    size_t count = 0;
+    if (server_pipe_.Finish(&count) != 0) {
+      drop = true;
+    } else if (write_pending) {
+      write_pending = false;
+      if (!greeted) {
+        // The greeting went out: reach the console's own pipe before serving.
+        if (CI_Connect() != 0) {
+          drop = true;
+        } else {
+          greeted = true;
+          CI_OnClientConnected();
+        }
+      }
+      if (!drop) drop = server_pipe_.BeginRead(kChunkSize) != 0;
+    } else if (!greeted) {
+      // A console connected.
+      drop = server_pipe_.BeginWrite(kGreeting) != 0;
+      write_pending = !drop;
+    } else {
+      const std::span<const uint8_t> chunk = server_pipe_.ReadData().first(count);
+      std::vector<uint8_t>& buffer = request.MutableBytes();
+      if (count == 0) {
+        drop = true;
+      } else if (buffer.empty()) {
+        if (count <= kLengthFieldSize) {
+          drop = true;
+        } else {
+          total = LengthOf(chunk);
+          drop = total > kMaxMessageSize || count > total;
+          if (!drop) buffer.assign(chunk.begin(), chunk.end());
+        }
+      } else if (buffer.size() + count > total) {
+        drop = true;
+      } else {
+        buffer.insert(buffer.end(), chunk.begin(), chunk.end());
+      }
+      if (!drop) {
+        received = static_cast<uint32_t>(buffer.size());
+        if (received == total) {
+          const int rc = CI_OnPerformOperation(request, reply);
+          request.MutableBytes().clear();
+          received = 0;
+          // A request the dispatcher cannot take gets no answer: the
+          // console is dropped instead.
+          if (rc != 0) {
+            drop = true;
+          } else {
+            reply.SetLengthField();
+            drop = server_pipe_.BeginWrite(reply.Bytes()) != 0;
+            write_pending = !drop;
+          }
+        } else {
+          drop = server_pipe_.BeginRead(kChunkSize) != 0;
+        }
+      }
+    }
+
+    if (drop) {
+      DropConnection(greeted, write_pending, request, received);
+      if (server_pipe_.BeginConnect() != 0) return 0;
+    }
+  }
+}
+
+}  // namespace cvn::control
