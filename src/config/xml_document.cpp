@@ -273,9 +273,13 @@ void CutTag(std::u16string_view content, TokenKind kind, std::vector<Token>& tok
   }
 }
 
+// Also stops at nesting that is certainly too deep: start tags minus end tags
+// so far never exceeds the depth the tree would reach, so a count beyond the
+// limit is a rejection anyway, found without scanning the rest of the image.
 bool Tokenize(std::u16string_view text, std::vector<Token>& tokens) {
   constexpr size_t npos = std::u16string_view::npos;
   size_t position = 0;
+  int64_t open_elements = 0;
   while (true) {
     const size_t open = text.find(u'<', position);
     if (open == npos) return true;
@@ -286,10 +290,12 @@ bool Tokenize(std::u16string_view text, std::vector<Token>& tokens) {
       if (content.empty()) return false;
       CutTag(content, TokenKind::kEmpty, tokens);
     } else if (text[open + 1] == u'/') {
+      --open_elements;
       tokens.push_back({TokenKind::kEnd, XmlTrim(text.substr(open + 2, close - (open + 2)))});
     } else {
       const std::u16string_view content = XmlTrim(text.substr(open + 1, close - (open + 1)));
       if (content.empty()) return false;
+      if (++open_elements > XmlDocument::kMaxDepth) return false;
       CutTag(content, TokenKind::kStart, tokens);
       const size_t next = text.find(u'<', close + 1);
       if (next != npos) {

@@ -159,26 +159,35 @@ TEST(XmlReaderHostile, TruncatedImagesNeverParseAsTheWhole) {
 
 TEST(XmlReaderHostile, TenMegabytesOfNestingAreRejectedWithoutRecursion) {
   // Distinct names, so only the depth limit stops it; every element is closed.
-  const auto name = [](size_t i) {
-    std::u16string hex;
-    for (; i != 0 || hex.empty(); i >>= 4) hex.insert(hex.begin(), u"0123456789abcdef"[i & 15]);
-    return u"e" + hex;
+  const auto append_name = [](std::u16string& out, size_t i) {
+    out += u'e';
+    for (int shift = 20; shift >= 0; shift -= 4) out += u"0123456789abcdef"[(i >> shift) & 15];
   };
   std::u16string deep = u"<Corvane>";
+  deep.reserve(11u * 1024 * 1024 / 2);
   size_t n = 0;
-  for (; deep.size() < 5u * 1024 * 1024; ++n) deep += u"<" + name(n) + u">";
-  std::u16string closing;
-  for (size_t i = n; i-- > 0;) closing += u"</" + name(i) + u">";
+  for (; deep.size() < 5u * 1024 * 1024 / 2; ++n) {
+    deep += u'<';
+    append_name(deep, n);
+    deep += u'>';
+  }
+  for (size_t i = n; i-- > 0;) {
+    deep += u"</";
+    append_name(deep, i);
+    deep += u'>';
+  }
+  deep += u"</Corvane>";
+  ASSERT_GE(deep.size() * 2, 10u * 1024 * 1024);
   XmlDocument document(u"Corvane");
-  EXPECT_EQ(ParseBody(document, deep + closing + u"</Corvane>"), -1);
+  EXPECT_EQ(ParseBody(document, deep), -1);
 
   // The same name nested without end tags, and with them.
-  std::u16string same(5u * 1024 * 1024 / 3, u'\0');
-  for (size_t i = 0; i + 3 <= same.size(); i += 3) same.replace(i, 3, u"<a>");
+  std::u16string same;
+  for (size_t i = 0; i < 5u * 1024 * 1024 / 3; ++i) same += u"<a>";
   XmlDocument unclosed(u"Corvane");
   EXPECT_EQ(ParseBody(unclosed, u"<Corvane>" + same + u"</Corvane>"), -1);
-  std::u16string ends(same.size() / 3 * 4, u'\0');
-  for (size_t i = 0; i + 4 <= ends.size(); i += 4) ends.replace(i, 4, u"</a>");
+  std::u16string ends;
+  for (size_t i = 0; i < same.size() / 3; ++i) ends += u"</a>";
   XmlDocument closed(u"Corvane");
   EXPECT_EQ(ParseBody(closed, u"<Corvane>" + same + ends + u"</Corvane>"), -1);
 }

@@ -10,11 +10,12 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/text.h"
 #include "config/cvn_settings.h"
-#include "platform/codepage.h"
 #include "platform/file.h"
+#include "platform/program_entry.h"
 
 namespace cvn {
 namespace {
@@ -232,11 +233,9 @@ int Example(std::u16string_view path) {
 }  // namespace
 }  // namespace cvn
 
-int main(int argc, char** argv) {
-  if (argc != 3) return cvn::Usage();
-  const std::string command = argv[1];
-  const std::u16string path = cvn::platform::FromAnsi(argv[2]);
-  if (command == "dump") return cvn::Dump(path);
-  if (command == "example") return cvn::Example(path);
+int ProgramMain(std::vector<std::u16string> args) {
+  if (args.size() != 2) return cvn::Usage();
+  if (args[0] == u"dump") return cvn::Dump(args[1]);
+  if (args[0] == u"example") return cvn::Example(args[1]);
   return cvn::Usage();
 }
