@@ -274,6 +274,13 @@ void SetStartPending(Fields& f) {
   f["since"] = std::to_string(Now());
 }
 
+// Tells one run of a service (a start and the restarts of its monitor) from
+// the next, so a monitor that ends late never touches a later run's status.
+std::string NewRunId() {
+  return std::to_string(getpid()) + "-" +
+         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
 // Removes the entry of a deleted service once it no longer runs.
 void RemoveEntryIfDeleted(const std::string& folder) {
   if (!PathExists(folder + "/deleted")) return;
@@ -706,6 +713,7 @@ uint32_t Service::Start() {
     if (ToU32(status, "state", kServiceStopped) != kServiceStopped)
       return err::kServiceAlreadyRunning;
     SetStartPending(status);
+    status["run"] = NewRunId();
     status["monitor_pid"] = "0";
     status["monitor_start"] = "0";
     if (uint32_t rc = WriteFields(folder + "/status", status)) return rc;
@@ -824,6 +832,7 @@ struct DispatcherState {
   bool active = false;
   std::u16string name;
   std::string folder;  // empty when the service is not registered
+  std::string run;     // the run of the service this process serves
   ServiceControlHandler handler = nullptr;
   int wake_write = -1;  // the dispatcher loop's self-pipe
 };
@@ -944,6 +953,13 @@ uint32_t RunLauncher(const std::string& folder) {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
 
+  std::string run;
+  {
+    EntryLock lock(folder);
+    Fields status;
+    ReadFields(folder + "/status", status);
+    run = Str(status, "run");
+  }
   for (;;) {
     pid_t child = 0;
     Fields now_config;
@@ -953,6 +969,7 @@ uint32_t RunLauncher(const std::string& folder) {
       EntryLock lock(folder);
       Fields status;
       ReadFields(folder + "/status", status);
+      if (Str(status, "run") != run) _exit(0);
       SetStopped(status, rc);
       status["monitor_pid"] = "0";
       WriteFields(folder + "/status", status);
@@ -969,6 +986,8 @@ uint32_t RunLauncher(const std::string& folder) {
       EntryLock lock(folder);
       Fields status;
       ReadFields(folder + "/status", status);
+      // A later start owns the status now.
+      if (Str(status, "run") != run) _exit(0);
       const bool connected = ToU32(status, "dispatcher") == 1;
       const bool stopped = ToU32(status, "state", kServiceStopped) == kServiceStopped;
       if (stopped && connected) {
@@ -1021,8 +1040,7 @@ uint32_t RunLauncher(const std::string& folder) {
       ReadFields(folder + "/status", status);
       // Nobody else may have started, stopped for good or deleted it meanwhile.
       if (!PathExists(folder + "/config") || PathExists(folder + "/deleted") ||
-          ToU32(status, "state", kServiceStopped) != kServiceStopped ||
-          ToU64(status, "monitor_pid") != static_cast<uint64_t>(getpid()))
+          ToU32(status, "state", kServiceStopped) != kServiceStopped || Str(status, "run") != run)
         _exit(0);
       SetStartPending(status);
       WriteFields(folder + "/status", status);
@@ -1047,6 +1065,7 @@ uint32_t RunServiceDispatcher(std::u16string_view service_name, ServiceMainFunct
     std::lock_guard lk(d.mu);
     if (d.active) return kErrFailedServiceControllerConnect;
   }
+  std::string run;
 
   // Register this process as the service's process.
   if (!folder.empty()) {
@@ -1056,7 +1075,10 @@ uint32_t RunServiceDispatcher(std::u16string_view service_name, ServiceMainFunct
     if (ToU32(status, "state", kServiceStopped) != kServiceStopped && pid != 0 &&
         pid != static_cast<uint64_t>(getpid()) && ProcessAlive(pid, ToU64(status, "pid_start")))
       return err::kServiceAlreadyRunning;
-    if (ToU32(status, "state", kServiceStopped) == kServiceStopped) SetStartPending(status);
+    if (ToU32(status, "state", kServiceStopped) == kServiceStopped) {
+      SetStartPending(status);
+      status["run"] = NewRunId();
+    }
     if (role != "service") {
       status["monitor_pid"] = "0";
       status["monitor_start"] = "0";
@@ -1065,6 +1087,7 @@ uint32_t RunServiceDispatcher(std::u16string_view service_name, ServiceMainFunct
     status["pid_start"] = std::to_string(ProcessStartTime(getpid()));
     status["dispatcher"] = "1";
     WriteFields(folder + "/status", status);
+    run = Str(status, "run");
   }
 
   int wake[2];
@@ -1074,6 +1097,7 @@ uint32_t RunServiceDispatcher(std::u16string_view service_name, ServiceMainFunct
     d.active = true;
     d.name = std::u16string(service_name);
     d.folder = folder;
+    d.run = run;
     d.handler = nullptr;
     d.wake_write = wake[1];
   }
@@ -1135,7 +1159,8 @@ uint32_t RunServiceDispatcher(std::u16string_view service_name, ServiceMainFunct
       Fields status;
       ReadFields(folder + "/status", status);
       stopped = ToU32(status, "state", kServiceStopped) == kServiceStopped;
-      if (!stopped) {
+      // Once stopped, a new start may already own the status.
+      if (!stopped && Str(status, "run") == run) {
         // The main function returned without reporting stopped.
         SetStopped(status, 0);
         WriteFields(folder + "/status", status);
@@ -1161,11 +1186,12 @@ uint32_t RegisterServiceControlHandler(std::u16string_view service_name,
 uint32_t ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
   if (!handle.IsValid()) return err::kInvalidHandle;
   DispatcherState& d = Dispatcher();
-  std::string folder;
+  std::string folder, run;
   {
     std::lock_guard lk(d.mu);
     if (!d.active) return err::kInvalidHandle;
     folder = d.folder;
+    run = d.run;
   }
   if (status.current_state < kServiceStopped || status.current_state > kServicePaused)
     return err::kInvalidParameter;
@@ -1174,6 +1200,8 @@ uint32_t ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& st
     EntryLock lock(folder);
     Fields f;
     ReadFields(folder + "/status", f);
+    // After this process reported stopped, a new start owns the status.
+    if (Str(f, "run") != run) return 0;
     StatusToFields(status, f);
     if (status.current_state == kServiceStopped) {
       f["pid"] = "0";
