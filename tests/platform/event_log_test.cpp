@@ -464,6 +464,41 @@ TEST_F(EventLogFileTest, DamagedFilesGiveErrorsNotCrashes) {
   ASSERT_EQ(Report(1), 0u);
 }
 
+// Damage anywhere in the file: every read ends with 38 or 1500, and what it
+// returned before is framed correctly (signature, length and its copy).
+TEST_F(EventLogFileTest, DamageAtAnyPlaceIsCaughtOrHarmless) {
+  const std::string good = testing::ReadFileBytes(StoreFile());
+  for (size_t at = 0; at + 4 <= good.size(); at += 12) {
+    std::string bytes = good;
+    const uint32_t junk = 0x0BADF00Du ^ static_cast<uint32_t>(at);
+    std::memcpy(bytes.data() + at, &junk, 4);
+    testing::WriteFileBytes(StoreFile(), bytes);
+    EventLog log;
+    ASSERT_EQ(log.Open(log_name_), 0u);
+    std::vector<uint8_t> buffer(0x10000);
+    uint32_t result = 0;
+    for (int reads = 0; reads < 100 && result == 0; ++reads) {
+      uint32_t read = 0;
+      uint32_t needed = 0;
+      result = log.Read(kBackwards, 0, buffer.data(), static_cast<uint32_t>(buffer.size()), read,
+                        needed);
+      for (uint32_t pos = 0; result == 0 && pos < read;) {
+        EventLogRecordHeader h{};
+        ASSERT_LE(pos + sizeof h, read);
+        std::memcpy(&h, buffer.data() + pos, sizeof h);
+        ASSERT_EQ(h.Reserved, kEventLogSignature);
+        ASSERT_LE(h.Length, read - pos);
+        uint32_t copy = 0;
+        std::memcpy(&copy, buffer.data() + pos + h.Length - 4, 4);
+        ASSERT_EQ(copy, h.Length);
+        pos += h.Length;
+      }
+    }
+    EXPECT_TRUE(result == err::kHandleEof || result == kEventLogFileCorrupt)
+        << "at " << at << ": " << result;
+  }
+}
+
 // A file saved while its log was open carries the dirty flag, and its header
 // may be stale: the end-of-file record has the true positions.
 TEST_F(EventLogFileTest, SavedFileWithStaleHeaderIsReadFromItsEndRecord) {
