@@ -15,6 +15,7 @@
 #include "control/ctrl_protocol.h"
 #include "platform/pipe.h"
 #include "support/temp_dir.h"
+#include "test_channel.h"
 
 namespace cvn::control {
 namespace {
@@ -26,13 +27,8 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kWaitMs = 10000;
 
-std::u16string UniquePipeName(const char* role) {
-  static std::atomic<unsigned> counter{0};
-  std::random_device rd;
-  const std::string leaf = std::string("cvn-ctrl-") + role + "-" + std::to_string(rd()) + "-" +
-                           std::to_string(counter++);
-  return u"\\\\.\\pipe\\" + std::u16string(leaf.begin(), leaf.end());
-}
+using test_support::TestChannel;
+using test_support::UniquePipeName;
 
 void PutLength(Bytes& b) {
   const auto n = static_cast<uint32_t>(b.size());
@@ -50,58 +46,6 @@ Bytes Message(const CSTCtrlMessage& values, uint8_t kind) {
   PutLength(b);
   return b;
 }
-
-// The service end under test.
-class TestChannel : public CSTCtrlIntfPipe {
- public:
-  TestChannel(std::u16string server, std::u16string console) {
-    SetPipeNames(std::move(server), std::move(console));
-  }
-  ~TestChannel() override {
-    CI_Disconnect();
-    CI_Deactivate();
-    CI_Cleanup();
-  }
-  using CSTCtrlIntfPipe::SetReplyTimeout;
-
-  int OnNotify(int method) override {
-    ++notifications;
-    return method * 10 + 1;
-  }
-  int CI_OnGetProperty(uint8_t id, CSTCtrlMessage& reply) override {
-    reply.ValueToStack(std::u16string_view(u"value"));
-    reply.ValueToStack(static_cast<int32_t>(id));
-    return 0;
-  }
-  int CI_OnSetProperty(uint8_t id, CSTCtrlMessage& request) override {
-    std::u16string s;
-    request.ValueFromStack(s);
-    std::lock_guard lk(mu);
-    assigned.push_back({id, s});
-    return 0;
-  }
-  bool CI_AllowSetProperty(uint8_t id, uint8_t last_value_byte) override {
-    last_allow_byte = last_value_byte;
-    return id != 99;
-  }
-  void CI_OnClientConnected() override {
-    ++connects;
-    client_connected.Set();
-  }
-  void CI_OnClientDisconnected() override {
-    ++disconnects;
-    client_disconnected.Set();
-  }
-
-  std::atomic<int> notifications{0};
-  std::atomic<int> connects{0};
-  std::atomic<int> disconnects{0};
-  std::atomic<int> last_allow_byte{-1};
-  Event client_connected{Event::Mode::kAutoReset};
-  Event client_disconnected{Event::Mode::kAutoReset};
-  std::mutex mu;
-  std::vector<std::pair<uint8_t, std::u16string>> assigned;
-};
 
 // The console's own pipe: greets, collects each request and answers it as the
 // script says.

@@ -1,0 +1,264 @@
+#include "tools/cvnconsole/console_text.h"
+
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "base/text.h"
+#include "base/time32.h"
+#include "control/ctrl_protocol.h"
+
+namespace cvn::console {
+namespace {
+
+using control::CSTCtrlMessage;
+
+struct Named {
+  const char* name;
+  uint8_t number;
+};
+
+constexpr Named kMethods[] = {
+    {"purge-syslog", control::kMethodPurgeSyslog},
+    {"purge-email", control::kMethodPurgeEmail},
+    {"reload", control::kMethodConfigChanged},
+    {"purge-db", control::kMethodPurgeDatabase},
+};
+
+constexpr Named kProperties[] = {
+    {"status", control::kPropStatus},
+    {"reset", control::kPropResetCounter},
+    {"start-time", control::kPropStartTime},
+    {"period", control::kPropSelectPeriod},
+    {"period-name", control::kPropPeriodName},
+    {"histogram", control::kPropHistogram},
+    {"syslog-error", control::kPropSyslogError},
+    {"email-error", control::kPropEmailError},
+    {"report-error", control::kPropReportError},
+    {"logs", control::kPropLogNames},
+    {"report", control::kPropCustomReport},
+    {"db-error", control::kPropDatabaseError},
+};
+
+std::optional<uint8_t> ByName(std::string_view name, std::span<const Named> table) {
+  for (const Named& n : table) {
+    if (name == n.name) return n.number;
+  }
+  unsigned value = 0;
+  const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), value);
+  if (ec == std::errc() && end == name.data() + name.size() && value <= 255)
+    return static_cast<uint8_t>(value);
+  return std::nullopt;
+}
+
+std::string Quoted(const std::u16string& s) { return "\"" + Utf16ToUtf8(s) + "\""; }
+
+std::string EventTypeText(uint16_t type) {
+  switch (type) {
+    case 1: return "Error";
+    case 2: return "Warning";
+    case 0:
+    case 4: return "Information";
+    case 8: return "Audit Success";
+    case 16: return "Audit Failure";
+    default: return "type " + std::to_string(type);
+  }
+}
+
+std::string ThreadStatus(int32_t v) {
+  if (v == 0) return "running";
+  if (v == -1) return "not enabled";
+  char buf[32];
+  std::snprintf(buf, sizeof(buf), "error 0x%08X", static_cast<unsigned>(v));
+  return buf;
+}
+
+std::string StatusLine(int32_t key, int32_t value) {
+  const auto u = static_cast<uint32_t>(value);
+  switch (key) {
+    case 13: return "report thread:             " + ThreadStatus(value);
+    case 11: return "syslog thread:             " + ThreadStatus(value);
+    case 12: return "e-mail thread:             " + ThreadStatus(value);
+    case 0: return "syslog messages waiting:   " + std::to_string(value);
+    case 1: return "syslog messages sent:      " + std::to_string(value);
+    case 2: return "syslog send failures:      " + std::to_string(value);
+    case 3: return "e-mail queue length:       " + std::to_string(value);
+    case 4: return "records queued for e-mail: " + std::to_string(value);
+    case 5: return "e-mails sent:              " + std::to_string(value);
+    case 6: return "e-mail failures:           " + std::to_string(value);
+    case 7:
+      return "reports saved / mailed:    " + std::to_string(u & 0xFFFF) + " / " +
+             std::to_string(u >> 16);
+    case 8:
+      return "report save / mail errors: " + std::to_string(u & 0xFFFF) + " / " +
+             std::to_string(u >> 16);
+    case 9: return "last report:               " + FormatTime(u);
+    case 10: return "next report:               " + FormatTime(u);
+    case 14: return "database queue length:     " + std::to_string(value);
+    case 15: return "database records handled:  " + std::to_string(u);
+    case 16: return "database records failed:   " + std::to_string(u);
+    case 17:
+      return "database channel:          " + std::string(value == -1  ? "not enabled"
+                                                         : value == 0 ? "running"
+                                                                      : "not running");
+    case 18: return "database records exported: " + std::to_string(u);
+    case 19: return "syslog messages handled:   " + std::to_string(u);
+    default: return "key " + std::to_string(key) + ": " + std::to_string(value);
+  }
+}
+
+std::string Histogram(const std::vector<int32_t>& counters) {
+  static const char* const kTypes[] = {"errors", "warnings", "information", "audits"};
+  std::string out;
+  for (size_t type = 0; type < 4; ++type) {
+    uint64_t total = 0;
+    std::string buckets;
+    for (size_t bucket = 0; bucket < 90; ++bucket) {
+      const size_t i = type * 90 + bucket;
+      if (i >= counters.size()) break;
+      const auto n = static_cast<uint32_t>(counters[i]);
+      total += n;
+      if (n != 0) buckets += " " + std::to_string(bucket) + ":" + std::to_string(n);
+    }
+    if (!out.empty()) out += "\n";
+    out += std::string(kTypes[type]) + ": " + std::to_string(total);
+    if (!buckets.empty()) out += "  (bucket:count, 89 newest)" + buckets;
+  }
+  return out;
+}
+
+// Whatever is left, as hexadecimal bytes.
+std::string RawValues(const CSTCtrlMessage& values) {
+  std::string out;
+  char buf[4];
+  for (size_t i = control::kLengthFieldSize; i < values.Size(); ++i) {
+    std::snprintf(buf, sizeof(buf), "%02X", values.Bytes()[i]);
+    if (!out.empty()) out += ' ';
+    out += buf;
+  }
+  return out.empty() ? "(no values)" : out;
+}
+
+}  // namespace
+
+std::string FormatTime(int64_t seconds) {
+  if (seconds == 0) return "never";
+  std::tm tm{};
+  if (!UtcCalendarTime(seconds, tm)) return std::to_string(seconds);
+  char buf[40];
+  std::snprintf(buf, sizeof(buf), "%04d-%02d-%02d %02d:%02d:%02d UTC", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+std::string DescribeNotification(int method) {
+  switch (method) {
+    case control::kNotifyStatisticsChanged: return "notification 2: event statistics changed";
+    case control::kNotifySharedConfigApplied:
+      return "notification 4: configuration changed from the shared configuration file";
+    default: return "notification " + std::to_string(method);
+  }
+}
+
+std::string DescribePopup(CSTCtrlMessage& values) {
+  int32_t tag = 0;
+  int32_t record = 0;
+  int32_t generated = 0;
+  int32_t written = 0;
+  int32_t event_id = 0;
+  uint16_t type = 0;
+  uint16_t category = 0;
+  std::u16string source, computer, user, description, category_text, log;
+  if (!values.ValueFromStack(tag) || tag != control::kPopupRecordTag) {
+    return "pop-up record with an unknown format: " + RawValues(values);
+  }
+  const bool complete = values.ValueFromStack(record) && values.ValueFromStack(generated) &&
+                        values.ValueFromStack(written) && values.ValueFromStack(event_id) &&
+                        values.ValueFromStack(type) && values.ValueFromStack(category) &&
+                        values.ValueFromStack(source) && values.ValueFromStack(computer) &&
+                        values.ValueFromStack(user) && values.ValueFromStack(description) &&
+                        values.ValueFromStack(category_text) && values.ValueFromStack(log);
+  std::string out =
+      "pop-up: " + Quoted(log) + " record " + std::to_string(static_cast<uint32_t>(record)) + ", " +
+      EventTypeText(type) + ", event id " + std::to_string(event_id & 0xFFFF) + ", source " +
+      Quoted(source) + "\n  generated " + FormatTime(static_cast<uint32_t>(generated)) +
+      ", written " + FormatTime(static_cast<uint32_t>(written)) + "\n  computer " +
+      Quoted(computer) + ", user " + Quoted(user) + ", category " + std::to_string(category) + " " +
+      Quoted(category_text) + "\n  " + Utf16ToUtf8(description);
+  if (!complete) out += "\n  (the record was incomplete)";
+  return out;
+}
+
+std::string DescribeProperty(uint8_t id, CSTCtrlMessage& values) {
+  switch (id) {
+    case control::kPropStatus: {
+      std::vector<int32_t> pairs;
+      if (!values.ValueFromStack(pairs)) break;
+      std::string out;
+      for (size_t i = 0; i + 1 < pairs.size(); i += 2) {
+        if (!out.empty()) out += "\n";
+        out += StatusLine(pairs[i], pairs[i + 1]);
+      }
+      return out;
+    }
+    case control::kPropStartTime: {
+      int32_t t = 0;
+      if (!values.ValueFromStack(t)) break;
+      return "started " + FormatTime(static_cast<uint32_t>(t));
+    }
+    case control::kPropHistogram: {
+      std::vector<int32_t> counters;
+      if (!values.ValueFromStack(counters)) break;
+      return Histogram(counters);
+    }
+    case control::kPropLogNames: {
+      std::vector<std::u16string> names;
+      if (!values.ValueFromStack(names)) break;
+      std::string out;
+      for (const auto& n : names) out += (out.empty() ? "" : "\n") + Utf16ToUtf8(n);
+      return out.empty() ? "(no logs)" : out;
+    }
+    case control::kPropPeriodName:
+    case control::kPropSyslogError:
+    case control::kPropEmailError:
+    case control::kPropReportError:
+    case control::kPropDatabaseError: {
+      std::u16string s;
+      if (!values.ValueFromStack(s)) break;
+      return s.empty() ? "(empty)" : Utf16ToUtf8(s);
+    }
+    default: break;
+  }
+  return RawValues(values);
+}
+
+std::optional<uint8_t> MethodByName(std::string_view name) { return ByName(name, kMethods); }
+
+std::optional<uint8_t> PropertyByName(std::string_view name) { return ByName(name, kProperties); }
+
+std::optional<int64_t> ParseTime(std::string_view text) {
+  int64_t seconds = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  if (ec == std::errc() && end == text.data() + text.size()) return seconds;
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+  const std::string t(text);
+  int used = 0;
+  if (std::sscanf(t.c_str(), "%4d-%2d-%2d%n", &y, &mo, &d, &used) != 3) return std::nullopt;
+  if (static_cast<size_t>(used) != t.size()) {
+    int more = 0;
+    const char* rest = t.c_str() + used;
+    if (std::sscanf(rest, "T%2d:%2d%n", &h, &mi, &more) != 2) return std::nullopt;
+    rest += more;
+    if (*rest == ':') {
+      more = 0;
+      if (std::sscanf(rest, ":%2d%n", &s, &more) != 1) return std::nullopt;
+      rest += more;
+    }
+    if (*rest != '\0') return std::nullopt;
+  }
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59) return std::nullopt;
+  return SecondsFromUtc(y, mo, d, h, mi, s);
+}
+
+}  // namespace cvn::console

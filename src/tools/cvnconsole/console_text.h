@@ -1,0 +1,35 @@
+// Texts of what travels on the control channel, for people.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "control/ctrl_message.h"
+
+namespace cvn::console {
+
+// "2026-12-09 07:40:00 UTC" for seconds since 1970; the number when it does
+// not convert, "never" for 0.
+std::string FormatTime(int64_t seconds);
+
+// A method call of the service to the console.
+std::string DescribeNotification(int method);
+
+// A pop-up record (the values of a property 6 assignment, id and kind
+// already popped).
+std::string DescribePopup(control::CSTCtrlMessage& values);
+
+// The values of a property-query reply (kind already popped).
+std::string DescribeProperty(uint8_t id, control::CSTCtrlMessage& values);
+
+// Names accepted on the command line for method numbers and property ids.
+std::optional<uint8_t> MethodByName(std::string_view name);
+std::optional<uint8_t> PropertyByName(std::string_view name);
+
+// A time given as seconds since 1970, "YYYY-MM-DD" or "YYYY-MM-DDTHH:MM[:SS]"
+// (UTC).
+std::optional<int64_t> ParseTime(std::string_view text);
+
+}  // namespace cvn::console
