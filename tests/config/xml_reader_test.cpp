@@ -182,12 +182,16 @@ TEST(XmlReaderHostile, TenMegabytesOfNestingAreRejectedWithoutRecursion) {
   EXPECT_EQ(ParseBody(document, deep), -1);
 
   // The same name nested without end tags, and with them.
-  std::u16string same;
-  for (size_t i = 0; i < 5u * 1024 * 1024 / 3; ++i) same += u"<a>";
+  const auto repeat = [](std::u16string_view unit, size_t count) {
+    std::u16string out(unit.size() * count, u'\0');
+    for (size_t i = 0; i < out.size(); ++i) out[i] = unit[i % unit.size()];
+    return out;
+  };
+  const size_t count = 5u * 1024 * 1024 / 3;
+  const std::u16string same = repeat(u"<a>", count);
   XmlDocument unclosed(u"Corvane");
   EXPECT_EQ(ParseBody(unclosed, u"<Corvane>" + same + u"</Corvane>"), -1);
-  std::u16string ends;
-  for (size_t i = 0; i < same.size() / 3; ++i) ends += u"</a>";
+  const std::u16string ends = repeat(u"</a>", count);
   XmlDocument closed(u"Corvane");
   EXPECT_EQ(ParseBody(closed, u"<Corvane>" + same + ends + u"</Corvane>"), -1);
 }

@@ -13,20 +13,18 @@ inline constexpr std::u16string_view kXmlDeclaration =
 
 // UTF-16LE bytes of text, without a BOM.
 inline std::string Utf16LeBytes(std::u16string_view text) {
-  std::string bytes;
+  std::string bytes(2 * text.size(), '\0');
+  char* out = bytes.data();
   for (char16_t c : text) {
-    bytes += static_cast<char>(c & 0xFF);
-    bytes += static_cast<char>(c >> 8);
+    *out++ = static_cast<char>(c & 0xFF);
+    *out++ = static_cast<char>(c >> 8);
   }
   return bytes;
 }
 
 // BOM, declaration, CR LF and body.
 inline std::string XmlImage(std::u16string_view body) {
-  std::u16string text(kXmlDeclaration);
-  text += u"\r\n";
-  text += body;
-  return "\xFF\xFE" + Utf16LeBytes(text);
+  return "\xFF\xFE" + Utf16LeBytes(kXmlDeclaration) + Utf16LeBytes(u"\r\n") + Utf16LeBytes(body);
 }
 
 inline int32_t ParseImage(XmlDocument& document, const std::string& image) {
