@@ -1,0 +1,375 @@
+#include "core/cvn_core.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <new>
+
+#include "base/result.h"
+#include "base/text.h"
+#include "platform/clock.h"
+#include "platform/codepage.h"
+#include "platform/file.h"
+
+namespace cvn {
+
+using platform::Event;
+
+namespace {
+
+// Windows error numbers used for failures that have no system error.
+constexpr uint32_t kErrorNotEnoughMemory = 8;  // an event could not be created
+constexpr uint32_t kErrorNotReady = 21;        // StartServer before InitCore
+
+// The C runtime's error number for a thread that could not be created.
+constexpr uint32_t kThreadCreateError = EAGAIN;
+
+std::unique_ptr<Event> NewEvent(Event::Mode mode) { return std::make_unique<Event>(mode, false); }
+
+// Milliseconds left until deadline (a TickCount value), 0 once it has passed.
+uint32_t Remaining(uint32_t start, uint32_t timeout_ms) {
+  const uint32_t elapsed = platform::TickCount() - start;
+  return elapsed >= timeout_ms ? 0 : timeout_ms - elapsed;
+}
+
+}  // namespace
+
+CCVNCore& CCVNCore::Instance() {
+  // Created on first use rather than during static initialisation, so that it
+  // never depends on the construction order of other translation units'
+  // statics; the first use is the service main function (or a control handler
+  // racing it, which the language makes safe).
+  static CCVNCore core;
+  return core;
+}
+
+CCVNCore::CCVNCore() {
+  static constexpr const char* kNames[kCoreThreadCount] = {"secondary server", "primary server",
+                                                           "e-mail", "syslog", "report"};
+  for (size_t i = 0; i < kCoreThreadCount; ++i) slots_[i].name = kNames[i];
+  for (auto& h : histograms) h.assign(kHistogramSize, 0);
+}
+
+CCVNCore::~CCVNCore() {
+  if (running_ || initialized_core_) ReleaseCore();
+}
+
+// ---------------------------------------------------------------------------
+// Lifecycle
+
+uint32_t CCVNCore::InitCore() {
+  platform::LockGuard guard(start_stop_lock_);
+  if (initialized_core_) return 0;
+
+  // Step 2 starts the sockets: the platform layer does that itself on first
+  // use, so there is nothing to do here. The locks exist since construction.
+  uint32_t step = 4;
+  uint32_t error = 0;
+  initialized_core_ = true;
+
+  for (CoreThread which : {CoreThread::kPrimary, CoreThread::kEmail, CoreThread::kSyslog,
+                           CoreThread::kReport, CoreThread::kSecondary}) {
+    Slot(which).stop_event = NewEvent(Event::Mode::kAutoReset);
+  }
+  registry_change_event_ = NewEvent(Event::Mode::kAutoReset);
+  Slot(CoreThread::kEmail).wake_event = NewEvent(Event::Mode::kAutoReset);
+  Slot(CoreThread::kSyslog).wake_event = NewEvent(Event::Mode::kAutoReset);
+  syslog_purge_event_ = NewEvent(Event::Mode::kAutoReset);
+  table_ready_event_ = NewEvent(Event::Mode::kManualReset);
+
+  bool events_ok = registry_change_event_->IsValid() && syslog_purge_event_->IsValid() &&
+                   table_ready_event_->IsValid();
+  for (const auto& slot : slots_) {
+    if (!slot.stop_event->IsValid() || (slot.wake_event && !slot.wake_event->IsValid())) {
+      events_ok = false;
+    }
+  }
+  if (!events_ok) error = kErrorNotEnoughMemory;
+
+  if (error == 0) {
+    step = 6;
+    error = registry_key_.Create(platform::RegistryRoot::kLocalMachine, kRegistryKeyPath);
+  }
+  if (error == 0) {
+    last_report = ReadStateValue(kLastReportValue);
+    report_period_from = ReadStateValue(kReportPeriodFromValue);
+    step = 8;
+    error = static_cast<uint32_t>(CI_Initialize());
+  }
+  if (error == 0) {
+    step = 10;
+    try {
+      reading_buffer.assign(reading_buffer_size, 0);
+      statistics_buffer.assign(statistics_buffer_size, 0);
+    } catch (const std::bad_alloc&) {
+      error = ENOMEM;
+    }
+  }
+  if (error == 0) return 0;
+
+  ReleaseCore();
+  return MakeResult(step, error);
+}
+
+uint32_t CCVNCore::StartServer() {
+  platform::LockGuard guard(start_stop_lock_);
+  if (running_) return 0;
+  if (!initialized_core_) return FailStart(MakeResult(0, kErrorNotReady));
+
+  // A missing or broken settings file leaves the values as they are (the
+  // defaults on a first start).
+  settings_.LoadFile(GetSettingsFilePath(), false);
+  const bool shared_loaded = LoadSharedConfigAtStart();
+  ConfigureLogWriter();
+
+  event_logs_folder_ = GetEventLogsFolder();
+  if (!event_logs_folder_.empty()) platform::CreateFolderTree(event_logs_folder_);
+
+  if (TraceLogEnabled) Log('N', "Trace", "Server settings were loaded from file");
+  if (shared_loaded) Log('N', "Service", "Shared configuration file was loaded");
+
+  if (const uint32_t result = StartThreads(true); result != 0) return FailStart(result);
+  if (const int result = CI_Activate(); result != 0) {
+    return FailStart(static_cast<uint32_t>(result));
+  }
+
+  if (start_time == 0) start_time = static_cast<uint32_t>(platform::NowSeconds());
+  running_ = true;
+  if (CI_Connect() == 0 && shared_loaded) {
+    // Tell the console that the shared configuration was applied.
+    int console_result = 0;
+    CI_CallMethod(4, console_result);
+  }
+  Log('N', "Service", "Corvane service started.");
+  return 0;
+}
+
+uint32_t CCVNCore::FailStart(uint32_t result) {
+  char line[96];
+  std::snprintf(line, sizeof line, "Failed to start server: step=%d, error=%d", 2,
+                static_cast<int32_t>(result));
+  Log('A', "Service", line);
+  StopServer();
+  return MakeResult(2, result);
+}
+
+uint32_t CCVNCore::StopServer() {
+  platform::LockGuard guard(start_stop_lock_);
+  CI_Disconnect();
+  CI_Deactivate();
+  StopThreads(true);
+  if (running_) {
+    running_ = false;
+    stopped_since_init_ = true;
+  }
+  Log('N', "Service", "Corvane service stopped.");
+  return kStopServerResult;
+}
+
+uint32_t CCVNCore::ReleaseCore() {
+  platform::LockGuard guard(start_stop_lock_);
+  // Releasing under running threads would pull their events away; this
+  // happens when the stop request came before the start had begun.
+  bool any_thread = false;
+  for (const auto& slot : slots_) any_thread = any_thread || slot.thread != nullptr;
+  if (running_ || any_thread) StopServer();
+
+  reading_buffer.clear();
+  reading_buffer.shrink_to_fit();
+  statistics_buffer.clear();
+  statistics_buffer.shrink_to_fit();
+  statistics_buffer_size = kInitialBufferSize;
+
+  CI_Cleanup();
+  registry_key_.Close();
+
+  for (auto& slot : slots_) {
+    slot.stop_event.reset();
+    slot.wake_event.reset();
+  }
+  registry_change_event_.reset();
+  syslog_purge_event_.reset();
+  table_ready_event_.reset();
+
+  initialized_core_ = false;
+  stopped_since_init_ = false;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Worker threads
+
+void CCVNCore::SetThreadBody(CoreThread which, ThreadBody body) {
+  platform::LockGuard guard(start_stop_lock_);
+  Slot(which).body = std::move(body);
+}
+
+uint32_t CCVNCore::StartWorker(CoreThread which) {
+  WorkerSlot& slot = Slot(which);
+  if (!slot.body || slot.thread) return 0;
+  if (!slot.stop_event) return kThreadCreateError;
+  auto thread = std::make_unique<platform::Thread>();
+  ThreadBody body = slot.body;
+  if (!thread->Start([this, body] { return body(*this); })) return kThreadCreateError;
+  slot.thread = std::move(thread);
+  return 0;
+}
+
+void CCVNCore::StartChannel(CoreThread which, bool enabled) {
+  WorkerSlot& slot = Slot(which);
+  // A channel whose subsystem has registered no thread is reported disabled,
+  // not started.
+  if (!enabled || !slot.body) {
+    slot.status = kChannelDisabled;
+    return;
+  }
+  slot.status = 0;
+  if (const uint32_t error = StartWorker(which); error != 0) {
+    slot.status = static_cast<int32_t>(error);
+  }
+}
+
+uint32_t CCVNCore::StartThreads(bool with_secondary) {
+  // Secondary server thread: statistics, console notification and the shared
+  // configuration file's change tracking.
+  if (with_secondary) {
+    if (const uint32_t error = StartWorker(CoreThread::kSecondary); error != 0) {
+      return MakeResult(0, error);
+    }
+  }
+  // Primary server thread: the event log monitor.
+  if (const uint32_t error = StartWorker(CoreThread::kPrimary); error != 0) {
+    return MakeResult(8, error);
+  }
+
+  StartChannel(CoreThread::kEmail, settings_.Email_Forward.value);
+  StartChannel(CoreThread::kSyslog, settings_.Syslog_Forward.value);
+
+  // Database channel: the exporter and its worker are configured from DB/...
+  // and started here once the database subsystem exists; until then the
+  // channel is disabled.
+  db_status = kChannelDisabled;
+
+  if (settings_.Report_GeneratePeriodically.value) {
+    StartChannel(CoreThread::kReport, true);
+  } else {
+    // Scheduling starts a fresh period when it is turned on again later.
+    report_period_from = 0;
+    next_report_time = 0;
+    Slot(CoreThread::kReport).status = kChannelDisabled;
+    WriteStateValue(kReportPeriodFromValue, 0);
+  }
+  // A channel thread that cannot be created shows in its status only.
+  return 0;
+}
+
+void CCVNCore::FinishWorker(CoreThread which) {
+  WorkerSlot& slot = Slot(which);
+  if (!slot.thread) return;
+  if (!slot.thread->Join(grace_ms_)) {
+    slot.thread->Terminate(kThreadGivenUpExitCode);
+    char line[128];
+    std::snprintf(line, sizeof line,
+                  "The %s thread did not stop in time and was given up (exit code 0x%08X).",
+                  slot.name, kThreadGivenUpExitCode);
+    Log('A', "Service", line);
+  }
+  slot.last_exit_code = slot.thread->ExitCode();
+  slot.thread.reset();
+}
+
+uint32_t CCVNCore::StopThreads(bool with_secondary) {
+  // The database worker is told to stop here, before the other threads, once
+  // the database subsystem exists.
+
+  // Signal every existing thread, then wait for all of them together.
+  std::vector<platform::Thread*> collected;
+  for (CoreThread which : {CoreThread::kEmail, CoreThread::kSyslog, CoreThread::kReport,
+                           CoreThread::kSecondary, CoreThread::kPrimary}) {
+    if (which == CoreThread::kSecondary && !with_secondary) continue;
+    WorkerSlot& slot = Slot(which);
+    if (!slot.thread) continue;
+    if (slot.stop_event) slot.stop_event->Set();
+    collected.push_back(slot.thread.get());
+  }
+  if (!collected.empty()) {
+    const uint32_t start = platform::TickCount();
+    for (platform::Thread* thread : collected) {
+      if (Event* finished = thread->Finished()) finished->Wait(Remaining(start, stop_timeout_ms_));
+    }
+  }
+
+  if (with_secondary) FinishWorker(CoreThread::kSecondary);
+  FinishWorker(CoreThread::kSyslog);
+  FinishWorker(CoreThread::kReport);
+  FinishWorker(CoreThread::kEmail);
+
+  // The database worker, when running, is given up at once here (it is not
+  // part of the shared wait), then its exporter is disconnected and its queue
+  // and counters are reset.
+
+  FinishWorker(CoreThread::kPrimary);
+  return 0;
+}
+
+uint32_t CCVNCore::OnConfigChanged() {
+  StopThreads(true);
+  // The shared configuration file is not read here: its own thread merges it
+  // while the server runs.
+  settings_.LoadFile(GetSettingsFilePath(), false);
+  ConfigureLogWriter();
+  return StartThreads(true);
+}
+
+void CCVNCore::ClearExportQueue() {
+  // The database export queue is emptied here once the database subsystem
+  // exists.
+}
+
+int CCVNCore::OnNotify(int method) {
+  switch (method) {
+    case 0:
+      if (syslog_purge_event_) syslog_purge_event_->Set();
+      syslog_queue.Clear();
+      return 0;
+    case 1: email_queue.Clear(); return 0;
+    case 3: {
+      std::unique_lock<platform::Lock> guard(start_stop_lock_, std::try_to_lock);
+      if (!guard.owns_lock()) return kNotifyRefused;
+      if (running_) OnConfigChanged();
+      return 0;
+    }
+    case 5: ClearExportQueue(); return 0;
+    default: return 0;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Accessors and logging
+
+Event* CCVNCore::ThreadStopEvent(CoreThread which) const { return Slot(which).stop_event.get(); }
+
+Event* CCVNCore::ThreadWakeEvent(CoreThread which) const { return Slot(which).wake_event.get(); }
+
+bool CCVNCore::ThreadExists(CoreThread which) const { return Slot(which).thread != nullptr; }
+
+std::atomic<int32_t>& CCVNCore::ThreadStatus(CoreThread which) { return Slot(which).status; }
+
+uint32_t CCVNCore::LastExitCode(CoreThread which) const { return Slot(which).last_exit_code; }
+
+void CCVNCore::Log(char level, std::string_view category, std::string_view message) {
+  // Lines written before the first start (a stop before the start, a start
+  // before the initialisation) go to the default Logs folder rather than the
+  // process's current directory.
+  if (log_.folder.empty() && !running_) log_.folder = GetLogsFolder();
+  log_.Write(level, category, platform::ToAnsi(Utf8ToUtf16(message)));
+}
+
+void CCVNCore::ConfigureLogWriter() {
+  const std::u16string& folder = settings_.General_LogFolder.value;
+  log_.folder = folder.empty() ? GetLogsFolder() : folder;
+  log_.keep_count = static_cast<uint32_t>(settings_.General_KeepLogs.value);
+  TraceLogEnabled = settings_.General_TraceLog.value;
+}
+
+}  // namespace cvn

@@ -1,0 +1,269 @@
+// The service's engine: one object that owns the configuration, the log
+// writer, the worker threads with their events and queues, the registry state
+// and the service end of the control channel to the configuration console.
+//
+// The service runtime drives it: InitCore, StartServer, a wait for the stop
+// request, StopServer (from the control handler's thread), ReleaseCore. While
+// the server runs, the console's "configuration changed" call stops the worker
+// threads, reloads the settings file and starts them again.
+//
+// Worker threads belong to the subsystems that do their work (event log
+// monitor, shared configuration, syslog, e-mail, report). Each subsystem
+// registers its thread body with SetThreadBody before the server starts; a
+// thread without a registered body is not started.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/cvn_settings.h"
+#include "control/ctrl_intf_pipe.h"
+#include "diag/log_file.h"
+#include "platform/registry.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+namespace cvn {
+
+// The core's worker threads, one stop event each.
+enum class CoreThread : int {
+  kSecondary = 0,  // statistics, console notification, shared configuration
+  kPrimary,        // watches and reads the event logs, dispatches the records
+  kEmail,          // the e-mailer
+  kSyslog,         // the syslog forwarder
+  kReport,         // the report schedule
+};
+constexpr size_t kCoreThreadCount = 5;
+
+// A first-in first-out queue with its own lock, for hand-over between threads.
+template <class T>
+class LockedQueue {
+ public:
+  void Push(T item) {
+    platform::LockGuard guard(lock);
+    items.push_back(std::move(item));
+  }
+  void Clear() {
+    platform::LockGuard guard(lock);
+    items.clear();
+  }
+  size_t Size() {
+    platform::LockGuard guard(lock);
+    return items.size();
+  }
+
+  // Direct access for the owning channel, always under lock.
+  platform::Lock lock;
+  std::deque<T> items;
+};
+
+// One e-mail waiting for the e-mailer.
+struct SEmailMessage {
+  std::u16string subject;
+  std::u16string body;
+  std::string content_type;
+  int32_t event_count = 1;
+};
+
+class CCVNCore : public control::CSTCtrlIntfPipe {
+ public:
+  using ThreadBody = std::function<uint32_t(CCVNCore&)>;
+
+  static constexpr uint32_t kThreadStopTimeoutMs = 10000;  // all threads together
+  static constexpr uint32_t kThreadGraceMs = 100;          // each thread after that
+  static constexpr uint32_t kThreadGivenUpExitCode = 0xFFFFFFFEu;
+  static constexpr uint32_t kStopServerResult = 0xFFFF;
+  static constexpr uint32_t kInitialBufferSize = 65536;
+  static constexpr int32_t kChannelDisabled = -1;
+  static constexpr size_t kHistogramCount = 7;
+  static constexpr size_t kHistogramSize = 360;
+  // OnNotify's answer to a configuration change that a start or stop holds off.
+  static constexpr int kNotifyRefused = 1;
+
+  // The key of the registry state below HKEY_LOCAL_MACHINE, its subkey and values.
+  static constexpr std::u16string_view kRegistryKeyPath = u"Software\\Halvorn\\Corvane\\3.0";
+  static constexpr std::u16string_view kStateSubkey = u"Settings";
+  static constexpr std::u16string_view kLastReportValue = u"LastReport";
+  static constexpr std::u16string_view kReportPeriodFromValue = u"ReportPeriodFrom";
+
+  // The process's core, created on first use and destroyed at process exit.
+  static CCVNCore& Instance();
+
+  // Touches no thread, file, key or socket. Tests create their own cores.
+  CCVNCore();
+  // Stops and releases what the owner left running, so that no worker thread
+  // outlives the object.
+  ~CCVNCore() override;
+
+  // Lifecycle. Results: 0, or (step << 16) | (error & 0xFFFF).
+  uint32_t InitCore();
+  uint32_t StartServer();
+  // Safe at any time, also before InitCore and during StartServer (it waits
+  // for the start to finish). Always kStopServerResult.
+  uint32_t StopServer();
+  // Also stops a server that is still running. Always 0.
+  uint32_t ReleaseCore();
+
+  // Start or stop the worker threads; with_secondary includes the secondary
+  // server thread. The caller holds the start/stop lock.
+  uint32_t StartThreads(bool with_secondary);
+  uint32_t StopThreads(bool with_secondary);
+  // Stops the threads, reloads the settings file, reconfigures the log writer
+  // and starts the threads again. The caller holds the start/stop lock.
+  uint32_t OnConfigChanged();
+
+  // Method calls from the console: 0 purge syslog, 1 purge e-mail, 3 the
+  // configuration changed, 5 purge the database export queue. 0, or
+  // kNotifyRefused for 3 while a start or stop is in progress.
+  int OnNotify(int method) override;
+
+  // Registers the body of a worker thread (nullptr removes it). Call before
+  // StartServer; the body runs on its own thread with the core as argument and
+  // must return soon after ThreadStopEvent(which) is set.
+  void SetThreadBody(CoreThread which, ThreadBody body);
+
+  // Folders and files below the common application data folder; empty when
+  // that folder cannot be found. The three folders end with a separator.
+  static std::u16string GetCacheFolder();
+  static std::u16string GetEventLogsFolder();
+  static std::u16string GetLogsFolder();
+  static std::u16string GetSettingsFilePath();
+
+  // The registry state values under kStateSubkey (0 when missing), and writing
+  // one (0 or a Windows error number). Need the key that InitCore opens.
+  uint32_t ReadStateValue(std::u16string_view name) const;
+  uint32_t WriteStateValue(std::u16string_view name, uint32_t value);
+
+  // Writes one line to the service log; message is UTF-8 and written in the
+  // ANSI code page.
+  void Log(char level, std::string_view category, std::string_view message);
+
+  bool IsInitialized() const { return initialized_core_; }
+  bool IsRunning() const { return running_; }
+  bool StoppedSinceInit() const { return stopped_since_init_; }
+
+  CCVNSettings& Settings() { return settings_; }
+  CLogFile& LogWriter() { return log_; }
+  const std::u16string& EventLogsFolder() const { return event_logs_folder_; }
+
+  // Events of the worker threads; null before InitCore and after ReleaseCore.
+  // Wake events exist for the e-mail and syslog threads only.
+  platform::Event* ThreadStopEvent(CoreThread which) const;
+  platform::Event* ThreadWakeEvent(CoreThread which) const;
+  platform::Event* RegistryChangeEvent() const { return registry_change_event_.get(); }
+  platform::Event* SyslogPurgeEvent() const { return syslog_purge_event_.get(); }
+  platform::Event* TableReadyEvent() const { return table_ready_event_.get(); }
+
+  // Whether a worker thread exists (started and not yet stopped).
+  bool ThreadExists(CoreThread which) const;
+  // Status of the e-mail, syslog and report threads: 0 started, -1 disabled,
+  // else the error of the failed start (the threads store their own codes).
+  std::atomic<int32_t>& ThreadStatus(CoreThread which);
+  // Status of the database channel: 0 started, -1 disabled, else the start result.
+  std::atomic<int32_t> db_status{kChannelDisabled};
+
+  // Last-error texts of the channels, guarded by status_lock.
+  platform::Lock status_lock;
+  std::u16string syslog_last_error;
+  std::u16string email_last_error;
+  std::u16string report_last_error;
+  std::u16string db_last_error;
+
+  // Hand-over queues of the channels.
+  LockedQueue<std::string> syslog_queue;  // finished syslog messages
+  LockedQueue<SEmailMessage> email_queue;
+  std::atomic<uint32_t> email_counter{0};  // records queued for e-mail
+
+  // Event log table (the monitor fills it) and the event statistics.
+  platform::Lock table_lock;
+  platform::Lock logs_list_lock;
+  platform::Lock statistics_lock;
+  std::array<std::vector<uint32_t>, kHistogramCount> histograms;
+  bool statistics_changed = false;
+
+  // Working buffers; InitCore allocates them at their sizes.
+  std::vector<uint8_t> reading_buffer;
+  size_t reading_buffer_size = kInitialBufferSize;
+  std::vector<uint8_t> statistics_buffer;
+  size_t statistics_buffer_size = kInitialBufferSize;
+
+  // Report schedule state (registry values "LastReport", "ReportPeriodFrom").
+  std::atomic<uint32_t> last_report{0};
+  std::atomic<uint32_t> report_period_from{0};
+  std::atomic<uint32_t> next_report_time{0};
+  // Seconds since 1970 of the first successful start; 0 before.
+  std::atomic<uint32_t> start_time{0};
+
+  // Size and CRC-32 of the shared configuration file last loaded.
+  uint64_t shared_file_size = 0;
+  uint32_t shared_file_crc = 0;
+
+  // Tests: other pipe names, and shorter stop deadlines.
+  using CSTCtrlIntfPipe::SetPipeNames;
+  void SetThreadStopTimeoutsForTesting(uint32_t all_ms, uint32_t grace_ms) {
+    stop_timeout_ms_ = all_ms;
+    grace_ms_ = grace_ms;
+  }
+  // The exit code of the last thread of a slot that was stopped.
+  uint32_t LastExitCode(CoreThread which) const;
+
+ private:
+  struct WorkerSlot {
+    const char* name = "";
+    ThreadBody body;
+    std::unique_ptr<platform::Thread> thread;
+    std::unique_ptr<platform::Event> stop_event;
+    std::unique_ptr<platform::Event> wake_event;
+    std::atomic<int32_t> status{kChannelDisabled};
+    uint32_t last_exit_code = platform::kStillActive;
+  };
+
+  WorkerSlot& Slot(CoreThread which) { return slots_[static_cast<size_t>(which)]; }
+  const WorkerSlot& Slot(CoreThread which) const { return slots_[static_cast<size_t>(which)]; }
+
+  // Creates the slot's thread when a body is registered. 0 (also when there is
+  // no body), or the C runtime error number of the failed creation.
+  uint32_t StartWorker(CoreThread which);
+  // Starts a channel thread when its switch is on and sets its status.
+  void StartChannel(CoreThread which, bool enabled);
+  // Waits up to the grace time more, gives the thread up when it is still
+  // running, and forgets it.
+  void FinishWorker(CoreThread which);
+  // Empties the database export queue.
+  void ClearExportQueue();
+
+  bool LoadSharedConfigAtStart();
+  void ConfigureLogWriter();
+  uint32_t FailStart(uint32_t result);
+
+  CCVNSettings settings_;
+  CLogFile log_;
+
+  // Serialises start, stop and configuration reload; taken before every other
+  // core lock. Exists from construction so that a stop is safe at any time.
+  platform::Lock start_stop_lock_;
+
+  std::atomic<bool> initialized_core_{false};
+  std::atomic<bool> running_{false};
+  std::atomic<bool> stopped_since_init_{false};
+
+  std::array<WorkerSlot, kCoreThreadCount> slots_;
+  std::unique_ptr<platform::Event> registry_change_event_;
+  std::unique_ptr<platform::Event> syslog_purge_event_;
+  std::unique_ptr<platform::Event> table_ready_event_;
+
+  platform::RegistryKey registry_key_;
+  std::u16string event_logs_folder_;
+
+  uint32_t stop_timeout_ms_ = kThreadStopTimeoutMs;
+  uint32_t grace_ms_ = kThreadGraceMs;
+};
+
+}  // namespace cvn
