@@ -44,6 +44,9 @@
 // including the portable platform functions a win32 source defines (the
 // definition would become ReplaceFileW while callers link against ReplaceFile).
 // Undefine each clash here and call the ...W function explicitly.
+#undef ClearEventLog
+#undef LookupAccountName
+#undef LookupAccountSid
 #undef ReplaceFile
 
 #include <cstdint>
