@@ -96,7 +96,8 @@ XmlNode::XmlNode(std::u16string name) : name_(std::move(name)) {}
 XmlNode::XmlNode(NullTag) : valid_(false), name_(u"(null)"), text_(u"(null)") {}
 
 XmlNode::XmlNode(const XmlNode& other) = default;
-XmlNode::XmlNode(XmlNode&& other) noexcept = default;
+XmlNode::XmlNode(XmlNode&& other) noexcept { *this = std::move(other); }
+
 XmlNode::~XmlNode() = default;
 
 XmlNode& XmlNode::operator=(const XmlNode& other) {
@@ -107,6 +108,16 @@ XmlNode& XmlNode::operator=(const XmlNode& other) {
 
 XmlNode& XmlNode::operator=(XmlNode&& other) noexcept {
   if (this == &Null() || this == &other) return *this;
+  if (&other == &Null()) {
+    // The shared null node is never emptied by a move; it is copied instead.
+    valid_ = false;
+    name_ = other.name_;
+    text_ = other.text_;
+    children_.clear();
+    attributes_.clear();
+    index_.clear();
+    return *this;
+  }
   valid_ = other.valid_;
   name_ = std::move(other.name_);
   text_ = std::move(other.text_);

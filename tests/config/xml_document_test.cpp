@@ -101,6 +101,8 @@ TEST(XmlNodeTest, NullNodeAbsorbsChangesAndReadsEmpty) {
   null_node.SetAttribute(u"a", u"b");
   null_node.SetTextInt(5);
   null_node = XmlNode(u"Replacement");
+  XmlNode moved(std::move(null_node));  // a move leaves the shared node intact
+  EXPECT_FALSE(moved.IsValid());
   null_node.BuildIndex();
   EXPECT_FALSE(null_node.IsValid());
   EXPECT_EQ(null_node.GetName(), u"(null)");
