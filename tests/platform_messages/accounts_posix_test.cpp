@@ -88,6 +88,8 @@ TEST(PosixSids, OnlyWellFormedStringsConvert) {
     EXPECT_FALSE(StringToSid(text, sid)) << Utf16ToUtf8(text);
   }
   EXPECT_TRUE(StringToSid(u"s-1-5-18", sid));
+  ASSERT_TRUE(StringToSid(u"S-1-0x123456789ABC-7", sid));  // authorities of 48 bits
+  EXPECT_EQ(SidToString(sid), u"S-1-0x123456789ABC-7");
   ASSERT_TRUE(StringToSid(u"S-1-5", sid));  // the authority alone
   EXPECT_EQ(SidToString(sid), u"S-1-5");
 }
