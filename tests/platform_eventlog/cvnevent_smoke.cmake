@@ -1,5 +1,5 @@
 # Drives the cvnevent tool through its commands in a fresh machine root:
-#   cmake -DCVNEVENT=<tool> -DWORK=<empty folder> -P cvnevent_smoke.cmake
+#   cmake -DCVNEVENT=<tool> -DWORK=<empty folder> [-DMSGTABLE=<message table>] -P cvnevent_smoke.cmake
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 set(ENV{CORVANE_ROOT} ${WORK})
@@ -20,13 +20,20 @@ run(0 "" write Smoke Tool --id 0x40000201 --type warning --category 2 --sid S-1-
 run(0 "" write Smoke Tool --id 7 --type error)
 run(0 "Smoke\t2 records" list)
 run(0 "#2 .* Error  Tool  event 7 .*#1 .* Warning  Tool  event 513 \\(0x40000201\\)  category 2\n  computer: [^\n]*  user: S-1-5-18\n  strings: \"3.2.3\", \"second\"\n  data: 01 02" print Smoke)
-run(0 "^#2 [^\n]*\n  computer: [^\n]*\n$" print Smoke --count 1)
+run(0 "^#2 [^\n]*\n  computer: [^\n]*\n  description: [^\n]*\n$" print Smoke --count 1)
 run(2 "needs --id" write Smoke Tool --type warning)
 run(2 "usage" write Smoke Tool --id 1 --colour red)
 run(1 "no event log Missing" write Missing Tool --id 1)
+if(MSGTABLE)
+  run(0 "" add-source Smoke CVNService --message-file ${MSGTABLE})
+  run(0 "" write Smoke CVNService --id 0x40000201 --sid S-1-5-18 3.2.3)
+  run(0 "^#3 [^\n]*CVNService  event 513 [^\n]*\n.*  description: Corvane Service successfully started. Version: 3.2.3.\n$"
+      print Smoke --count 1)
+endif()
 run(0 "" clear Smoke --backup ${WORK}/saved.evt)
 run(0 "^$" print Smoke)
 run(0 "#1 .*Warning" print-file ${WORK}/saved.evt)
+run(0 "#1 .*Warning.*description: " print-file ${WORK}/saved.evt --log Smoke)
 file(WRITE ${WORK}/Windows/System32/config/Smoke.evt "garbage")
 run(1 "error 1500 \\(the event log file is damaged" write Smoke Tool --id 1)
 run(1 "error 1500" print Smoke)

@@ -44,7 +44,9 @@ int Usage() {
       "                                         audit-failure, success or a number\n"
       "  clear <log> [--backup <file>]          empty a log, saving it first with --backup\n"
       "  print <log> [--count <n>]              the records, newest first\n"
-      "  print-file <file> [--count <n>]        the records of a saved log file\n"
+      "  print-file <file> [--count <n>] [--log <log>]\n"
+      "                                         the records of a saved log file; with\n"
+      "                                         --log, described from that log's sources\n"
       "Numbers may be decimal or 0x hexadecimal.\n",
       stderr);
   return 2;
@@ -394,8 +396,10 @@ int ProgramMain(std::vector<std::u16string> args) {
       result = log.OpenFile(args[1]);
     }
     if (result != 0) return Failed(u"cannot open " + args[1], result);
-    return PrintRecords(
-        log, command == u"print" ? std::u16string_view(args[1]) : std::u16string_view(), options);
+    std::u16string describe_as = command == u"print" ? args[1] : std::u16string();
+    if (const auto* v = options.Get(u"log"); v != nullptr && command == u"print-file")
+      describe_as = *v;
+    return PrintRecords(log, describe_as, options);
   }
   return Usage();
 }

@@ -6,6 +6,7 @@
 
 #include "base/text.h"
 #include "base/time32.h"
+#include "events/message_renderer.h"
 #include "platform/event_log.h"
 
 namespace cvn {
@@ -121,7 +122,9 @@ std::u16string SidText(std::span<const uint8_t> sid) {
   return out;
 }
 
-RecordPrinter::RecordPrinter(std::u16string_view log_name) : log_name_(log_name) {}
+RecordPrinter::RecordPrinter(std::u16string_view log_name) : log_name_(log_name) {
+  if (!log_name_.empty()) renderer_ = std::make_unique<CMessageRenderer>();
+}
 RecordPrinter::~RecordPrinter() = default;
 
 std::u16string RecordPrinter::Format(std::span<const uint8_t> raw) {
@@ -177,6 +180,23 @@ std::u16string RecordPrinter::Format(std::span<const uint8_t> raw) {
       out += u"  data:" + data + u"\n";
     } else {
       out += u"  data: (outside the record)\n";
+    }
+  }
+  if (renderer_) {
+    SEventRecord record;
+    if (renderer_->BuildEventRecord(record, raw, log_name_) != 0) {
+      out += u"  (the record is malformed; no description)\n";
+    } else {
+      if (!record.user.empty()) out += u"  account: " + record.user + u"\n";
+      std::u16string text = record.description;
+      while (!text.empty() && (text.back() == u'\n' || text.back() == u'\r')) text.pop_back();
+      std::u16string indented;
+      for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') continue;
+        indented += text[i];
+        if (text[i] == u'\n') indented += u"    ";
+      }
+      out += u"  description: " + indented + u"\n";
     }
   }
   return out;

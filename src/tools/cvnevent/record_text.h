@@ -2,12 +2,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace cvn {
+
+class CMessageRenderer;
 
 // "S-1-<authority>-<sub>..." (decimal; at most 15 sub-authorities) as binary.
 bool ParseSid(std::u16string_view text, std::vector<uint8_t>& sid);
@@ -16,7 +19,8 @@ std::u16string SidText(std::span<const uint8_t> sid);
 
 class RecordPrinter {
  public:
-  // log_name is empty for records of a saved file (nothing to render from).
+  // Descriptions are rendered from the sources registered under log_name;
+  // with an empty name they are left out.
   explicit RecordPrinter(std::u16string_view log_name);
   ~RecordPrinter();
 
@@ -26,6 +30,7 @@ class RecordPrinter {
 
  private:
   std::u16string log_name_;
+  std::unique_ptr<CMessageRenderer> renderer_;
 };
 
 }  // namespace cvn
