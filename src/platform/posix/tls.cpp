@@ -18,11 +18,14 @@ namespace {
 constexpr size_t kReadBufferSize = 131072;
 constexpr size_t kRecordPlaintext = 16384;
 
-// Marks a session whose server asked for a client certificate.
-int g_requested_index = -1;
+// The session slot that marks a server's request for a client certificate.
+int RequestedIndex() {
+  static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
 
 int OnClientCertRequest(SSL* ssl, X509** /*cert*/, EVP_PKEY** /*key*/) {
-  SSL_set_ex_data(ssl, g_requested_index, reinterpret_cast<void*>(1));
+  SSL_set_ex_data(ssl, RequestedIndex(), reinterpret_cast<void*>(1));
   return 0;  // go on without a certificate; a server that requires one fails
 }
 
@@ -84,7 +87,7 @@ struct TlsClient::Impl {
     return 1;
   }
 
-  bool ClientCertRequested() const { return SSL_get_ex_data(ssl, g_requested_index) != nullptr; }
+  bool ClientCertRequested() const { return SSL_get_ex_data(ssl, RequestedIndex()) != nullptr; }
 
   // The security status for a failed TLS operation, with the library's reason
   // kept as detail.
@@ -131,8 +134,7 @@ uint32_t TlsClient::Handshake(SocketHandle s, std::string_view server_name) {
   Impl& d = *impl_;
   d.Release();
   d.detail.clear();
-  static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
-  g_requested_index = index;
+  RequestedIndex();  // created before any session can need it
 
   ERR_clear_error();
   d.ctx = SSL_CTX_new(TLS_client_method());
