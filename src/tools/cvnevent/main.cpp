@@ -12,6 +12,7 @@
 #include "base/text.h"
 #include "base/time32.h"
 #include "base/win_errors.h"
+#include "platform/accounts.h"
 #include "platform/event_log.h"
 #include "platform/program_entry.h"
 #include "platform/registry.h"
@@ -251,7 +252,7 @@ int Write(const std::u16string& log, const std::u16string& source, Options& opti
     std::fputs("cvnevent: --category needs a number from 0 to 65535\n", stderr);
     return 2;
   }
-  if (const auto* text = options.Get(u"sid"); text != nullptr && !ParseSid(*text, sid)) {
+  if (const auto* text = options.Get(u"sid"); text != nullptr && !StringToSid(*text, sid)) {
     std::fputs("cvnevent: --sid needs a SID such as S-1-5-18\n", stderr);
     return 2;
   }

@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "base/time32.h"
 #include "events/message_renderer.h"
+#include "platform/accounts.h"
 #include "platform/event_log.h"
 
 namespace cvn {
@@ -78,50 +79,6 @@ std::u16string Quote(std::u16string_view text) {
 
 }  // namespace
 
-bool ParseSid(std::u16string_view text, std::vector<uint8_t>& sid) {
-  const std::string s = Utf16ToUtf8(text);
-  if (s.size() < 4 || (s[0] != 'S' && s[0] != 's') || s[1] != '-') return false;
-  std::vector<uint64_t> parts;
-  size_t pos = 2;
-  while (pos <= s.size()) {
-    size_t dash = s.find('-', pos);
-    if (dash == std::string::npos) dash = s.size();
-    if (dash == pos || dash - pos > 15) return false;
-    uint64_t value = 0;
-    for (size_t i = pos; i < dash; ++i) {
-      if (s[i] < '0' || s[i] > '9') return false;
-      value = value * 10 + static_cast<uint64_t>(s[i] - '0');
-    }
-    parts.push_back(value);
-    pos = dash + 1;
-  }
-  // revision, authority, then 0..15 sub-authorities
-  if (parts.size() < 2 || parts.size() > 17 || parts[0] != 1 || parts[1] > 0xFFFFFFFFFFFFull)
-    return false;
-  sid.assign({1, static_cast<uint8_t>(parts.size() - 2)});
-  for (int shift = 40; shift >= 0; shift -= 8)
-    sid.push_back(static_cast<uint8_t>(parts[1] >> shift));
-  for (size_t i = 2; i < parts.size(); ++i) {
-    if (parts[i] > 0xFFFFFFFFu) return false;
-    for (int shift = 0; shift < 32; shift += 8)
-      sid.push_back(static_cast<uint8_t>(parts[i] >> shift));
-  }
-  return true;
-}
-
-std::u16string SidText(std::span<const uint8_t> sid) {
-  if (sid.size() < 8 || sid[0] != 1 || sid.size() != 8 + 4u * sid[1]) return {};
-  uint64_t authority = 0;
-  for (int i = 2; i < 8; ++i) authority = (authority << 8) | sid[i];
-  std::u16string out = u"S-1-" + Number(authority);
-  for (size_t i = 8; i + 4 <= sid.size(); i += 4) {
-    const uint32_t sub =
-        sid[i] | (sid[i + 1] << 8) | (sid[i + 2] << 16) | (static_cast<uint32_t>(sid[i + 3]) << 24);
-    out += u"-" + Number(sub);
-  }
-  return out;
-}
-
 RecordPrinter::RecordPrinter(std::u16string_view log_name) : log_name_(log_name) {
   if (!log_name_.empty()) renderer_ = std::make_unique<CMessageRenderer>();
 }
@@ -146,7 +103,8 @@ std::u16string RecordPrinter::Format(std::span<const uint8_t> raw) {
   out += u"  computer: " + computer;
   if (h.UserSidLength != 0) {
     if (static_cast<uint64_t>(h.UserSidOffset) + h.UserSidLength <= length) {
-      const std::u16string sid = SidText(raw.subspan(h.UserSidOffset, h.UserSidLength));
+      const std::u16string sid =
+          platform::SidToString(raw.subspan(h.UserSidOffset, h.UserSidLength));
       out += u"  user: " + (sid.empty() ? u"(not a SID)" : sid);
     } else {
       out += u"  user: (SID outside the record)";

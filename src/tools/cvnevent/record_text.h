@@ -1,4 +1,4 @@
-// The text cvnevent prints for one raw event record, and the SID form it reads.
+// The text cvnevent prints for one raw event record.
 #pragma once
 
 #include <cstdint>
@@ -11,11 +11,6 @@
 namespace cvn {
 
 class CMessageRenderer;
-
-// "S-1-<authority>-<sub>..." (decimal; at most 15 sub-authorities) as binary.
-bool ParseSid(std::u16string_view text, std::vector<uint8_t>& sid);
-// The text form of a binary SID; empty when it is not one.
-std::u16string SidText(std::span<const uint8_t> sid);
 
 class RecordPrinter {
  public:
