@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "platform/message_module.h"
+#include "platform/service_manager.h"
 #include "support/temp_dir.h"
 
 namespace cvn::platform {
@@ -106,6 +107,12 @@ TEST(ServiceMessages, CompiledTableHoldsTheSameMessages) {
   if (kServiceDll.empty())
     GTEST_SKIP() << "the mingw-w64 message tools were not found at build time";
   ExpectServiceMessages(kServiceDll);
+}
+
+TEST(ServiceMessages, AnExecutableGivenThemCarriesThem) {
+  std::u16string self;
+  ASSERT_EQ(ExecutablePath(self), 0u);
+  ExpectServiceMessages(self);
 }
 
 TEST(SystemMessages, KnownCodesHaveTextsEndingInALineBreak) {
