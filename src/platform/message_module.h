@@ -14,7 +14,10 @@
 // On posix the portable reader reads the file: a PE message DLL copied from a
 // Windows machine works as it is. When a PE file has no message table of its
 // own, its English resource file "<folder>/en-US/<name>.mui" is tried, which
-// is where newer Windows releases keep the texts of their system modules.
+// is where newer Windows releases keep the texts of their system modules. A
+// file that is neither a PE image nor a plain table (an executable of this
+// system, such as the service registered as its own message file) is read
+// through the plain table next to it, "<file>.msgtable".
 #pragma once
 
 #include <cstdint>
@@ -35,7 +38,8 @@ class MessageModule {
   MessageModule& operator=(const MessageModule&) = delete;
 
   // Loads path as a data file: 0, or 2/3 when it is missing, 5 when it cannot
-  // be read, 193 when it is neither a PE image nor a plain message table.
+  // be read, 193 when it is neither a PE image nor a plain message table, 13
+  // when a plain message table is malformed.
   uint32_t Load(std::u16string_view path);
   bool IsLoaded() const;
   void Close();
