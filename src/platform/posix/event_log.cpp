@@ -281,13 +281,14 @@ class LogFile {
   // Reads n bytes of the circular area starting at offset.
   uint32_t ReadArea(uint32_t offset, void* buffer, uint32_t n) const {
     const uint32_t first = std::min<uint64_t>(n, size_ - offset);
-    uint32_t result = PRead(fd_, buffer, first, offset);
+    uint32_t result = ReadCached(offset, buffer, first);
     if (result == err::kSuccess && first < n) {
-      result = PRead(fd_, static_cast<char*>(buffer) + first, n - first, kHeaderSize);
+      result = ReadCached(kHeaderSize, static_cast<char*>(buffer) + first, n - first);
     }
     return result;
   }
   uint32_t WriteArea(uint32_t offset, const void* data, uint32_t n) {
+    DropWindow();
     const uint32_t first = std::min<uint64_t>(n, size_ - offset);
     uint32_t result = PWrite(fd_, data, first, offset);
     if (result == err::kSuccess && first < n) {
@@ -410,9 +411,35 @@ class LogFile {
     }
   }
 
+  // Reads through a window of the file, so that walking records costs one
+  // system call per window rather than several per record. The window is
+  // only used while the file is not written through this object.
+  uint32_t ReadCached(uint64_t offset, void* buffer, uint32_t n) const {
+    if (n > kWindowSize / 2) return PRead(fd_, buffer, n, offset);
+    if (offset < window_start_ || offset + n > window_start_ + window_.size()) {
+      // The request lands in the middle, which serves walks in both directions.
+      const uint64_t half = kWindowSize / 2;
+      const uint64_t start = std::max<uint64_t>(offset > half ? offset - half : 0, kHeaderSize);
+      const uint64_t end = std::min<uint64_t>(start + kWindowSize, size_);
+      window_.resize(static_cast<size_t>(end - start));
+      window_start_ = start;
+      const uint32_t result = PRead(fd_, window_.data(), window_.size(), start);
+      if (result != err::kSuccess) {
+        window_.clear();
+        return result;
+      }
+    }
+    std::memcpy(buffer, window_.data() + (offset - window_start_), n);
+    return err::kSuccess;
+  }
+  void DropWindow() { window_.clear(); }
+
+  static constexpr uint64_t kWindowSize = 128 * 1024;
   int fd_;
   uint64_t size_ = 0;
   FileHeader h_{};
+  mutable std::vector<char> window_;
+  mutable uint64_t window_start_ = 0;
 };
 
 std::u16string ComputerName() {
