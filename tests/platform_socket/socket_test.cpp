@@ -163,6 +163,29 @@ TEST(SocketTcp, ReceiveTimeOutIs10060) {
   EXPECT_EQ(ReceiveExactly(c.client.Get(), 4), "late");
 }
 
+TEST(SocketTcp, Ipv6LoopbackWhereTheSystemHasIt) {
+  ScopedSocket listener;
+  if (OpenSocket(AddressFamily::kIPv6, SocketType::kStream, listener.Receive()) != 0 ||
+      BindSocket(listener.Get(), SocketAddress::Loopback(0, AddressFamily::kIPv6)) != 0) {
+    GTEST_SKIP() << "no IPv6 loopback on this machine";
+  }
+  ASSERT_EQ(ListenSocket(listener.Get()), 0u);
+  SocketAddress address;
+  ASSERT_EQ(SocketLocalAddress(listener.Get(), &address), 0u);
+  EXPECT_EQ(address.family, AddressFamily::kIPv6);
+  EXPECT_EQ(address.ToString(), "[::1]:" + std::to_string(address.Port()));
+  std::vector<ResolvedAddress> list;
+  ASSERT_EQ(ResolveAddress("::1", std::to_string(address.Port()), &list), 0u);
+  ASSERT_FALSE(list.empty());
+  ScopedSocket client;
+  ASSERT_EQ(OpenSocket(list[0].family, SocketType::kStream, client.Receive()), 0u);
+  ASSERT_EQ(ConnectSocket(client.Get(), list[0].address, 5000), 0u);
+  ScopedSocket server;
+  ASSERT_EQ(AcceptSocket(listener.Get(), server.Receive()), 0u);
+  ASSERT_EQ(SendAllSocket(client.Get(), "v6", 2), 2);
+  EXPECT_EQ(ReceiveExactly(server.Get(), 2), "v6");
+}
+
 TEST(SocketTcp, ConnectToAClosedPortIsRefused) {
   SocketAddress unused;
   {
