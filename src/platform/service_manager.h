@@ -12,7 +12,8 @@
 // denied, 1052 control not valid, 1053 no timely answer, 1056 already running,
 // 1058 disabled, 1060 does not exist, 1061 cannot accept the control now, 1062
 // not active, 1063 not run by the service manager, 1067 process ended, 1072
-// marked for deletion, 1073 already exists.
+// marked for deletion, 1073 already exists, 1077 never started (the exit code
+// of a service that has not run yet).
 #pragma once
 
 #include <cstdint>

@@ -65,6 +65,7 @@ constexpr uint32_t kErrServiceDisabled = 1058;
 constexpr uint32_t kErrFailedServiceControllerConnect = 1063;
 constexpr uint32_t kErrProcessAborted = 1067;
 constexpr uint32_t kErrServiceMarkedForDelete = 1072;
+constexpr uint32_t kErrServiceNeverStarted = 1077;
 
 constexpr char kRoleVariable[] = "CORVANE_SERVICE_ROLE";
 constexpr uint32_t kStartTimeoutMs = 30000;
@@ -567,8 +568,9 @@ uint32_t Service::Create(ServiceManager& manager, std::u16string_view name,
   EntryLock lock(folder);
   if (PathExists(folder + "/config"))
     return PathExists(folder + "/deleted") ? kErrServiceMarkedForDelete : err::kServiceExists;
+  // A service that has never run reads as stopped with 1077, as on Windows.
   Fields status;
-  SetStopped(status, 0);
+  SetStopped(status, kErrServiceNeverStarted);
   if (uint32_t rc = WriteFields(folder + "/status", status)) return rc;
   Fields f;
   f["name"] = Utf16ToUtf8(name);
