@@ -167,7 +167,8 @@ struct EventSourceRegistration {
 // Creates the log's key (and a source of the same name); max_size (bytes,
 // MaxSize) only when not 0. Opening an existing log is not an error.
 uint32_t CreateEventLog(std::u16string_view log_name, uint32_t max_size = 0);
-// Removes the log's key with its sources; posix also removes its file.
+// Removes the log's key with its sources; posix also removes its file unless
+// the key's File value named it.
 uint32_t DeleteEventLog(std::u16string_view log_name);
 // Creates or updates a source below an existing log (2 when the log is missing).
 uint32_t AddEventSource(std::u16string_view log_name, std::u16string_view source_name,

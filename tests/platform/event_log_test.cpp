@@ -499,6 +499,28 @@ TEST_F(EventLogFileTest, DamageAtAnyPlaceIsCaughtOrHarmless) {
   }
 }
 
+// A log whose File value names a saved file is served from that file.
+TEST_F(EventLogFileTest, LogServedFromTheFileItsKeyNames) {
+  testing::TempDir dir;
+  const auto copy = dir.path() / "Exported.evt";
+  testing::WriteFileBytes(copy, testing::ReadFileBytes(StoreFile()));
+  const std::u16string other = log_name_ + u"Copy";
+  ASSERT_EQ(CreateEventLog(other), 0u);
+  RegistryKey key;
+  ASSERT_EQ(key.Open(RegistryRoot::kLocalMachine, std::u16string(kEventLogKey) + u"\\" + other),
+            0u);
+  ASSERT_EQ(key.SetExpandString(u"File", copy.u16string()), 0u);
+  EventLog log;
+  ASSERT_EQ(log.Open(other), 0u);
+  std::vector<Decoded> records;
+  EXPECT_EQ(ReadAll(log, records), err::kHandleEof);
+  ASSERT_EQ(records.size(), 20u);
+  EXPECT_EQ(records[19].h.EventID, 1u);
+  log.Close();
+  ASSERT_EQ(DeleteEventLog(other), 0u);
+  EXPECT_TRUE(std::filesystem::exists(copy));  // not ours to delete
+}
+
 // A file saved while its log was open carries the dirty flag, and its header
 // may be stale: the end-of-file record has the true positions.
 TEST_F(EventLogFileTest, SavedFileWithStaleHeaderIsReadFromItsEndRecord) {

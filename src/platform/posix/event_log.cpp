@@ -112,9 +112,10 @@ std::string FolderOf(const std::string& path) {
 }
 
 // Where a log lives and how large it may grow. With require_key, a log whose
-// key is missing gives 2; otherwise the defaults apply.
+// key is missing gives 2; otherwise the defaults apply. own_file tells
+// whether the file is the default one (not named by the key's File value).
 uint32_t ResolveLog(std::u16string_view log_name, bool require_key, std::string& path,
-                    uint32_t& max_size) {
+                    uint32_t& max_size, bool* own_file = nullptr) {
   max_size = kDefaultMaxSize;
   std::u16string file;
   RegistryKey key;
@@ -131,6 +132,7 @@ uint32_t ResolveLog(std::u16string_view log_name, bool require_key, std::string&
   } else if (require_key || result != err::kFileNotFound) {
     return result;
   }
+  if (own_file != nullptr) *own_file = file.empty();
   if (file.empty()) {
     std::u16string name(log_name);
     for (char16_t& c : name) {
@@ -804,13 +806,15 @@ uint32_t EventSource::Report(uint16_t type, uint16_t category, uint32_t event_id
 uint32_t DeleteEventLog(std::u16string_view log_name) {
   std::string path;
   uint32_t max_size = 0;
-  uint32_t result = ResolveLog(log_name, true, path, max_size);
+  bool own_file = false;
+  uint32_t result = ResolveLog(log_name, true, path, max_size, &own_file);
   if (result != err::kSuccess) return result;
   RegistryKey logs;
   result = logs.Open(RegistryRoot::kLocalMachine, kEventLogKey);
   if (result == err::kSuccess) result = logs.DeleteTree(log_name);
   if (result != err::kSuccess) return result;
-  unlink(path.c_str());
+  // A file that the key named (a saved log being served) is left alone.
+  if (own_file) unlink(path.c_str());
   unlink((path + ".lock").c_str());
   return err::kSuccess;
 }
