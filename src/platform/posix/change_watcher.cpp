@@ -69,10 +69,15 @@ class Watcher {
         const auto* ev = reinterpret_cast<const inotify_event*>(buffer + pos);
         const std::string name = ev->len > 0 ? std::string(ev->name) : std::string();
         for (auto& [id, watch] : watches_) {
+          if ((ev->mask & IN_Q_OVERFLOW) != 0) {
+            // Events were lost: anything may have changed.
+            if (watch.wd >= 0 && watch.callback) watch.callback(std::string());
+            continue;
+          }
           if (watch.wd != ev->wd) continue;
           if ((ev->mask & IN_IGNORED) != 0) {
             watch.wd = -1;  // the folder is gone; its number may be reused
-          } else if (watch.callback) {
+          } else if (watch.callback && !name.empty()) {
             watch.callback(name);
           }
         }

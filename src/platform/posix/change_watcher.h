@@ -13,7 +13,8 @@ namespace cvn::platform::posix {
 using ChangeCallback = std::function<void(const std::string& file_name)>;
 
 // Calls callback on the watcher thread with the name of each changed file in
-// folder (which must exist). Returns an id for UnwatchFolder, or 0 when the
+// folder (which must exist), or with an empty name when changes may have been
+// missed (the system's event queue overflowed). Returns an id for UnwatchFolder, or 0 when the
 // watch could not be set up. Callbacks run one at a time under the watcher's
 // lock and must not call WatchFolder or UnwatchFolder.
 uint64_t WatchFolder(const std::string& folder, ChangeCallback callback);

@@ -661,7 +661,7 @@ uint32_t EventLog::NotifyChange(const Event& event) {
   Event target = event;
   const uint64_t id =
       posix::WatchFolder(FolderOf(impl_->path), [name, target](const std::string& changed) mutable {
-        if (changed == name) target.Set();
+        if (changed.empty() || changed == name) target.Set();
       });
   if (id == 0) return 31;  // ERROR_GEN_FAILURE: no inotify
   impl_->watches.push_back(id);

@@ -763,7 +763,7 @@ uint32_t RegistryKey::Notify(const Event& event, bool watch_subtree, uint32_t fi
   const std::string file_name = StoreName(impl_->root) + ".reg";
   std::weak_ptr<NotifyRequest> weak = request;
   request->watch = posix::WatchFolder(folder, [weak, file_name](const std::string& changed) {
-    if (changed != file_name) return;
+    if (!changed.empty() && changed != file_name) return;
     if (auto r = weak.lock()) r->Check();
   });
   if (request->watch == 0) return 31;  // ERROR_GEN_FAILURE: no inotify
