@@ -424,8 +424,15 @@ class XmlTreeBuilder {
 // XmlDocument
 
 int32_t XmlDocument::Parse(const void* bytes, size_t size) {
-  if (!IsValid() || bytes == nullptr) return -1;
-  const auto* b = static_cast<const uint8_t*>(bytes);
+  if (!IsValid() || bytes == nullptr || size > kMaxFileSize) return -1;
+  try {
+    return ParseImage(static_cast<const uint8_t*>(bytes), size);
+  } catch (const std::bad_alloc&) {
+    return -1;  // an image whose tree does not fit in memory is rejected
+  }
+}
+
+int32_t XmlDocument::ParseImage(const uint8_t* b, size_t size) {
   if (size < kHeaderBytes + 1 || b[0] != 0xFF || b[1] != 0xFE) return -1;
   for (size_t i = 0; i < kDeclarationUnits; ++i) {
     const char16_t unit = static_cast<char16_t>(b[2 + 2 * i] | (b[3 + 2 * i] << 8));
@@ -494,7 +501,12 @@ std::string XmlDocument::ToBytes() const {
 
 int32_t XmlDocument::Save(std::u16string_view path) const {
   if (!IsValid()) return -1;
-  const std::string bytes = ToBytes();
+  std::string bytes;
+  try {
+    bytes = ToBytes();
+  } catch (const std::bad_alloc&) {
+    return kErrorOutOfMemory;
+  }
   if (bytes.size() > UINT32_MAX) return kErrorOutOfMemory;
   {
     // A target that may not be written (read only, in use by a writer that

@@ -100,8 +100,10 @@ class XmlDocument : public XmlNode {
   // so neither the reader nor the tree's recursive operations can exhaust
   // the stack on hostile input.
   static constexpr int kMaxDepth = 256;
-  // Largest file Load reads (larger ones give 14, as a failed allocation would).
-  static constexpr uint64_t kMaxFileSize = 256u * 1024 * 1024;
+  // Largest image accepted: Load gives 14 for a larger file (as a failed
+  // allocation would), Parse rejects it. A tree takes many times the bytes of
+  // its image, so this bounds the memory a hostile file can claim.
+  static constexpr uint64_t kMaxFileSize = 32u * 1024 * 1024;
 
   explicit XmlDocument(std::u16string root_name) : XmlNode(std::move(root_name)) {}
 
@@ -122,6 +124,9 @@ class XmlDocument : public XmlNode {
   std::u16string ToText() const;
   // ToText() as file bytes: FF FE then two bytes per code unit.
   std::string ToBytes() const;
+
+ private:
+  int32_t ParseImage(const uint8_t* bytes, size_t size);
 };
 
 // The writer's escaping of texts and attribute values (& " < >), and the

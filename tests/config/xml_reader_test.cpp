@@ -196,6 +196,17 @@ TEST(XmlReaderHostile, TenMegabytesOfNestingAreRejectedWithoutRecursion) {
   EXPECT_EQ(ParseBody(closed, u"<Corvane>" + same + ends + u"</Corvane>"), -1);
 }
 
+TEST(XmlReaderHostile, ImagesBeyondTheSizeLimitAreRejected) {
+  // Text after the root is dropped, so only the size decides.
+  std::string image = XmlImage(u"<Corvane></Corvane>");
+  image.resize(XmlDocument::kMaxFileSize, 'x');
+  XmlDocument at_limit(u"Corvane");
+  EXPECT_EQ(ParseImage(at_limit, image), 0);
+  image += "xx";
+  XmlDocument beyond(u"Corvane");
+  EXPECT_EQ(ParseImage(beyond, image), -1);
+}
+
 std::u16string Nested(int depth) {
   std::u16string open, close;
   for (int i = 0; i < depth; ++i) {
