@@ -63,14 +63,17 @@ struct MessageModule::Impl {
 
 namespace {
 
-uint32_t LoadFile(std::u16string_view path, MessageModule::Impl& impl, bool allow_sidecar);
+// top_level: the file the caller named, which may lead to a resource file or
+// a table next to it; those are read without looking further.
+uint32_t LoadFile(std::u16string_view path, MessageModule::Impl& impl, bool top_level);
 
-uint32_t LoadPe(File& file, uint64_t size, std::u16string_view path, MessageModule::Impl& impl) {
+uint32_t LoadPe(File& file, uint64_t size, std::u16string_view path, MessageModule::Impl& impl,
+                bool top_level) {
   FileSource source(file, size);
   const uint32_t error = msgtable::ReadPeMessageTable(source, impl.table);
   if (error == msgtable::kErrorBadExeFormat) return error;
   impl.table_error = error;
-  if (error >= msgtable::kErrorResourceDataNotFound &&
+  if (top_level && error >= msgtable::kErrorResourceDataNotFound &&
       error <= msgtable::kErrorResourceLangNotFound) {
     MessageModule::Impl mui;
     const std::u16string mui_path = MuiPath(path);
@@ -83,7 +86,7 @@ uint32_t LoadPe(File& file, uint64_t size, std::u16string_view path, MessageModu
   return 0;
 }
 
-uint32_t LoadFile(std::u16string_view path, MessageModule::Impl& impl, bool allow_sidecar) {
+uint32_t LoadFile(std::u16string_view path, MessageModule::Impl& impl, bool top_level) {
   File file;
   if (const uint32_t error =
           file.Open(path, FileAccess::kRead, FileShare::kReadWrite, FileCreate::kOpenExisting);
@@ -96,7 +99,7 @@ uint32_t LoadFile(std::u16string_view path, MessageModule::Impl& impl, bool allo
   uint32_t got = 0;
   if (const uint32_t error = file.Read(head, sizeof head, got); error != 0) return error;
   const std::span<const uint8_t> start(head, got);
-  if (msgtable::LooksLikePeImage(start)) return LoadPe(file, size, path, impl);
+  if (msgtable::LooksLikePeImage(start)) return LoadPe(file, size, path, impl, top_level);
   if (msgtable::LooksLikePlainTable(start)) {
     if (size > kMaxPlainTableSize) return msgtable::kErrorInvalidData;
     std::string bytes(static_cast<size_t>(size), '\0');
@@ -107,7 +110,7 @@ uint32_t LoadFile(std::u16string_view path, MessageModule::Impl& impl, bool allo
   }
   // An executable of this system carries no resources; its message table is
   // the plain table file next to it, "<executable>.msgtable".
-  if (allow_sidecar) {
+  if (top_level) {
     const std::u16string sidecar = std::u16string(path) + std::u16string(kSidecarSuffix);
     if (FileExists(sidecar)) {
       MessageModule::Impl table;
