@@ -37,6 +37,10 @@ ControlResult InstallService() {
   std::u16string command;
   if (uint32_t rc = pf::ExecutablePath(command, kModulePathChars))
     return MakeControlResult(kOpInstall, 2, rc);
+  // A path with blanks is quoted: unquoted, the service manager would try
+  // "C:\Program.exe" and the like first, a way to run another program as
+  // the service's account.
+  if (command.find(u' ') != std::u16string::npos) command = u"\"" + command + u"\"";
   constexpr std::u16string_view kSuffix = u" service";
   if (command.size() + kSuffix.size() >= kModulePathChars)
     return MakeControlResult(kOpInstall, 4, err::kInsufficientBuffer);

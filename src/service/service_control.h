@@ -38,7 +38,8 @@ constexpr ControlResult MakeControlResult(uint32_t operation, uint32_t step, uin
 }
 
 // Creates the service (manual start, own process, LocalSystem) with the
-// executable's path followed by " service" as its command line, then
+// executable's path (quoted when it contains blanks) followed by " service"
+// as its command line, then
 // registers the event message file (its result is not part of this one).
 ControlResult InstallService();
 // Deletes the service; a running service goes once it has stopped.

@@ -9,14 +9,18 @@ namespace cvn::testing {
 
 namespace pf = cvn::platform;
 
-std::u16string FakeServiceCommand(std::u16string_view name, std::u16string_view mode,
-                                  std::u16string_view file) {
+std::u16string CommandNextToTest(std::u16string_view program, std::u16string_view arguments) {
   std::u16string path;
   pf::ExecutablePath(path, 4096);
-  path = path.substr(0, path.rfind(pf::kPathSeparator) + 1) + Utf8ToUtf16(CVN_FAKE_SERVICE_FILE);
-  std::u16string line = u"\"" + path + u"\" " + std::u16string(name) + u" " + std::u16string(mode);
-  if (!file.empty()) line += u" \"" + std::u16string(file) + u"\"";
-  return line;
+  path = path.substr(0, path.rfind(pf::kPathSeparator) + 1) + std::u16string(program);
+  return u"\"" + path + u"\" " + std::u16string(arguments);
+}
+
+std::u16string FakeServiceCommand(std::u16string_view name, std::u16string_view mode,
+                                  std::u16string_view file) {
+  std::u16string arguments = std::u16string(name) + u" " + std::u16string(mode);
+  if (!file.empty()) arguments += u" \"" + std::u16string(file) + u"\"";
+  return CommandNextToTest(Utf8ToUtf16(CVN_FAKE_SERVICE_FILE), arguments);
 }
 
 bool WaitForState(pf::Service& service, uint32_t state, uint32_t timeout_ms) {
@@ -53,15 +57,19 @@ void RemoveServiceIfPresent(std::u16string_view name) {
   }
 }
 
-uint32_t CreateFakeService(std::u16string_view name, std::u16string_view mode,
-                           std::u16string_view file) {
+uint32_t CreateServiceEntry(std::u16string_view name, const std::u16string& command_line) {
   pf::ServiceManager manager;
   if (uint32_t rc = manager.Open(pf::kManagerConnect | pf::kManagerCreateService)) return rc;
   pf::ServiceConfig config;
-  config.command_line = FakeServiceCommand(name, mode, file);
+  config.command_line = command_line;
   config.display_name = u"Test service";
   pf::Service service;
   return service.Create(manager, name, config, pf::kServiceQueryStatus);
+}
+
+uint32_t CreateFakeService(std::u16string_view name, std::u16string_view mode,
+                           std::u16string_view file) {
+  return CreateServiceEntry(name, FakeServiceCommand(name, mode, file));
 }
 
 }  // namespace cvn::testing

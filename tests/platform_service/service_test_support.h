@@ -10,6 +10,10 @@
 
 namespace cvn::testing {
 
+// The command line that runs program (a file next to the test executable)
+// with arguments.
+std::u16string CommandNextToTest(std::u16string_view program, std::u16string_view arguments);
+
 // The command line that runs the helper service as name in mode (see
 // fake_service.cpp), with an optional file argument.
 std::u16string FakeServiceCommand(std::u16string_view name, std::u16string_view mode,
@@ -21,6 +25,9 @@ bool WaitForState(platform::Service& service, uint32_t state, uint32_t timeout_m
 
 // Stops and deletes the service if it exists and waits until it is gone.
 void RemoveServiceIfPresent(std::u16string_view name);
+
+// Creates a demand-start service with the command line; 0 or the error.
+uint32_t CreateServiceEntry(std::u16string_view name, const std::u16string& command_line);
 
 // Creates a demand-start service running the helper in mode; 0 or the error.
 uint32_t CreateFakeService(std::u16string_view name, std::u16string_view mode,
