@@ -119,7 +119,7 @@ TEST_F(PipeTest, NamesAreExclusiveAndMissingOnesAreReported) {
 TEST_F(PipeTest, OneClientAtATime) {
   Connect(server_, client_);
   ClientPipe other;
-  EXPECT_EQ(other.Open(name_, 1000), pipe_err::kPipeBusy);
+  EXPECT_EQ(other.Open(name_, 200), pipe_err::kPipeBusy);
   // The first client is not disturbed.
   ASSERT_EQ(client_.Write(Bytes("x"), kWaitMs), 0u);
   ASSERT_EQ(server_.BeginRead(16), 0u);
