@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
+#include "platform/message_module.h"
 #include "platform/service_manager.h"
 #include "service/service_control.h"
 #include "service/service_runtime.h"
@@ -160,9 +161,9 @@ uint32_t RunCommandLine(const std::vector<std::u16string>& args, Console& consol
 }
 
 std::u16string SystemErrorText(uint32_t code) {
-  // The platform's message capability supplies these texts once it is in.
-  (void)code;
-  return {};
+  std::u16string text;
+  if (platform::FormatSystemMessage(code, false, text) != 0) return {};
+  return text;
 }
 
 }  // namespace cvn::service

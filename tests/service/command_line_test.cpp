@@ -63,7 +63,8 @@ class CommandLineTest : public ::testing::Test {
   // The system's text for code, as the command prints it after the FAILED line.
   static std::string ErrorTextLine(uint32_t code) {
     const std::u16string text = SystemErrorText(code);
-    return text.empty() ? std::string() : Utf16ToUtf8(text) + "\n";
+    EXPECT_FALSE(text.empty()) << code;
+    return Utf16ToUtf8(text) + "\n";
   }
 
   cvn::testing::ScopedMachineRoot root_;
