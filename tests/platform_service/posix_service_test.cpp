@@ -7,9 +7,12 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <filesystem>
+
 #include "base/text.h"
 #include "base/win_errors.h"
 #include "platform/clock.h"
+#include "platform/environment.h"
 #include "platform/file.h"
 #include "platform/service_manager.h"
 #include "service_test_support.h"
@@ -146,6 +149,38 @@ TEST_F(PosixServiceTest, KilledServiceReadsAsStoppedWith1067) {
   EXPECT_EQ(status.current_state, kServiceStopped);
   EXPECT_EQ(status.win32_exit_code, 1067u);
   EXPECT_EQ(service_.Control(kServiceControlStop, status), err::kServiceNotActive);
+}
+
+}  // namespace
+}  // namespace cvn::platform
+
+namespace cvn::platform {
+namespace {
+
+// A machine root whose control socket path exceeds the socket address limit
+// (108 bytes) still lets the stop control through.
+TEST(PosixServiceLongRoot, StopReachesServiceBehindALongPath) {
+  cvn::testing::TempDir base;
+  std::u16string root = base.u16();
+  for (int i = 0; i < 4; ++i) root += u"/a-rather-long-folder-name-for-the-machine-root";
+  ASSERT_EQ(CreateFolderTree(root), 0u);
+  const std::u16string previous = GetEnvironmentValue(u"CORVANE_ROOT");
+  SetEnvironmentValue(u"CORVANE_ROOT", root);
+
+  ASSERT_EQ(CreateFakeService(kName, u"normal"), 0u);
+  ServiceManager manager;
+  Service service;
+  ASSERT_EQ(manager.Open(kManagerConnect), 0u);
+  ASSERT_EQ(service.Open(manager, kName, kServiceQueryStatus | kServiceStart | kServiceStop), 0u);
+  ASSERT_EQ(service.Start(), 0u);
+  EXPECT_TRUE(WaitForState(service, kServiceRunning));
+  // The control socket is there (the stop below does not fall back to SIGTERM).
+  EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(Utf16ToUtf8(root)) / "services" /
+                                      "cvnposixtest" / "control.sock"));
+  ServiceStatus status;
+  EXPECT_EQ(service.Control(kServiceControlStop, status), 0u);
+  EXPECT_TRUE(WaitForState(service, kServiceStopped));
+  SetEnvironmentValue(u"CORVANE_ROOT", previous);
 }
 
 }  // namespace

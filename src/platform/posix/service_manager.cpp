@@ -392,6 +392,8 @@ uint32_t SpawnDetached(const std::u16string& command_line, const char* role, pid
   for (int fd = 0; fd < 3; ++fd)
     posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  // A service does not keep the caller's working folder busy.
+  posix_spawn_file_actions_addchdir_np(&actions, "/");
   sigset_t none, defaults;
   sigemptyset(&none);
   sigemptyset(&defaults);
@@ -945,11 +947,17 @@ uint32_t RunLauncher(const std::string& folder) {
   }
 
   // The monitor. It never starts a thread, so it stays safe to fork from.
+  // SIGTERM and SIGINT go on to the service; between two runs they cancel
+  // the pending restart.
   static std::atomic<pid_t> current_child{0};
+  static std::atomic<bool> stop_requested{false};
   struct sigaction sa {};
   sa.sa_handler = [](int sig) {
     const pid_t c = current_child.load();
-    if (c > 0) kill(c, sig);
+    if (c > 0)
+      kill(c, sig);
+    else
+      stop_requested = true;
   };
   sigemptyset(&sa.sa_mask);
   sigaction(SIGTERM, &sa, nullptr);
@@ -1036,6 +1044,7 @@ uint32_t RunLauncher(const std::string& folder) {
       WriteFields(folder + "/status", status);
     }
     if (delay_ms != 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    if (stop_requested) _exit(0);
     {
       EntryLock lock(folder);
       Fields status;
