@@ -208,6 +208,9 @@ uint32_t CCVNCore::StartWorker(CoreThread which) {
   WorkerSlot& slot = Slot(which);
   if (!slot.body || slot.thread) return 0;
   if (!slot.stop_event) return kThreadCreateError;
+  // A thread that ended on its own before the last stop left its stop event
+  // set; the new thread must not take that for its own stop request.
+  slot.stop_event->Reset();
   auto thread = std::make_unique<platform::Thread>();
   ThreadBody body = slot.body;
   if (!thread->Start([this, body] { return body(*this); })) return kThreadCreateError;

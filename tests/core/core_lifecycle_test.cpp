@@ -293,6 +293,33 @@ TEST_F(CoreTest, ReloadRestartsThreadsWithTheNewSettings) {
   EXPECT_EQ(primary, 2);
 }
 
+TEST_F(CoreTest, ThreadThatEndedOnItsOwnDoesNotStopItsSuccessor) {
+  // The first report thread gives up at once (as with an invalid schedule);
+  // the one started by the reload must still run until it is told to stop.
+  std::atomic<int> starts{0};
+  std::atomic<int> checked{0};
+  std::atomic<bool> successor_saw_stop{true};
+  core_->SetThreadBody(CoreThread::kReport, [&](CCVNCore& core) -> uint32_t {
+    if (++starts == 1) return 11;
+    successor_saw_stop = core.ThreadStopEvent(CoreThread::kReport)->Wait(0);
+    ++checked;
+    core.ThreadStopEvent(CoreThread::kReport)->Wait(platform::kInfinite);
+    return 0;
+  });
+  CCVNSettings settings;
+  settings.Report_GeneratePeriodically.value = true;
+  WriteSettings(settings);
+  ASSERT_EQ(core_->InitCore(), 0u);
+  ASSERT_EQ(core_->StartServer(), 0u);
+  ASSERT_TRUE(WaitForCount(starts, 1));
+
+  EXPECT_EQ(core_->OnNotify(3), 0);
+  ASSERT_TRUE(WaitForCount(checked, 1));
+  core_->StopServer();
+  EXPECT_FALSE(successor_saw_stop);
+  EXPECT_EQ(core_->LastExitCode(CoreThread::kReport), 0u);
+}
+
 TEST_F(CoreTest, ReloadIsRefusedWhileAStopIsInProgress) {
   Event stopping(Event::Mode::kManualReset);
   Event gate(Event::Mode::kManualReset);
