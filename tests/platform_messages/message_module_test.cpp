@@ -3,10 +3,14 @@
 // service's own messages, and system texts. Runs against both platforms.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "base/text.h"
 #include "platform/message_module.h"
+#include "platform/message_table.h"
 #include "platform/service_manager.h"
 #include "support/temp_dir.h"
 
@@ -18,6 +22,9 @@ namespace {
 const std::u16string kTestDll = Utf8ToUtf16(CVN_TEST_MESSAGE_DLL);
 const std::u16string kServiceDll = Utf8ToUtf16(CVN_SERVICE_MESSAGE_DLL);
 const std::u16string kServiceTable = Utf8ToUtf16(CVN_SERVICE_MESSAGE_TABLE);
+// A system module with a large message table: the system's own under Wine,
+// Wine's copy of it natively when Wine is installed.
+const char kSystemModule[] = CVN_SYSTEM_MESSAGE_MODULE;
 
 std::u16string Format(const MessageModule& module, uint32_t id, uint32_t* error = nullptr) {
   std::u16string text;
@@ -113,6 +120,51 @@ TEST(ServiceMessages, AnExecutableGivenThemCarriesThem) {
   std::u16string self;
   ASSERT_EQ(ExecutablePath(self), 0u);
   ExpectServiceMessages(self);
+}
+
+std::vector<uint8_t> ReadBytes(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every message of a module, formatted by the module capability (on Windows
+// the system's own formatting) and by the portable table reader, must agree.
+void ExpectReaderAgreesWithModule(const char* path) {
+  const std::vector<uint8_t> image = ReadBytes(path);
+  ASSERT_FALSE(image.empty()) << path;
+  std::vector<uint8_t> table;
+  ASSERT_EQ(msgtable::ReadPeMessageTable(msgtable::MemorySource(image), table), 0u);
+  MessageModule module;
+  ASSERT_EQ(module.Load(Utf8ToUtf16(path)), 0u);
+  const auto le32 = [&table](size_t at) {
+    return table[at] | (table[at + 1] << 8) | (table[at + 2] << 16) |
+           (static_cast<uint32_t>(table[at + 3]) << 24);
+  };
+  size_t compared = 0;
+  for (uint32_t b = 0; b < le32(0); ++b) {
+    for (uint64_t id = le32(4 + 12 * b); id <= le32(8 + 12 * b); ++id) {
+      std::u16string raw;
+      std::u16string expected;
+      ASSERT_EQ(msgtable::FindMessage(table, static_cast<uint32_t>(id), raw), 0u) << id;
+      if (msgtable::ApplyEscapes(raw, expected) != 0) continue;  // ends with a lone "%"
+      EXPECT_EQ(Format(module, static_cast<uint32_t>(id)), expected) << id;
+      ++compared;
+    }
+  }
+  EXPECT_GT(compared, 0u);
+}
+
+TEST(MessageDll, TableReaderAgreesWithTheModuleOnEveryMessage) {
+  if (kTestDll.empty()) GTEST_SKIP() << "the mingw-w64 message tools were not found at build time";
+  ExpectReaderAgreesWithModule(Utf16ToUtf8(kTestDll).c_str());
+  ExpectReaderAgreesWithModule(Utf16ToUtf8(kServiceDll).c_str());
+}
+
+TEST(MessageDll, TableReaderAgreesWithTheModuleOnASystemModule) {
+  if (kSystemModule[0] == 0 || ReadBytes(kSystemModule).empty()) {
+    GTEST_SKIP() << "no system message module at " << kSystemModule;
+  }
+  ExpectReaderAgreesWithModule(kSystemModule);
 }
 
 TEST(SystemMessages, KnownCodesHaveTextsEndingInALineBreak) {
