@@ -7,6 +7,7 @@
 
 #include "base/result.h"
 #include "base/text.h"
+#include "control/ctrl_protocol.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
@@ -138,7 +139,7 @@ uint32_t CCVNCore::StartServer() {
   if (CI_Connect() == 0 && shared_loaded) {
     // Tell the console that the shared configuration was applied.
     int console_result = 0;
-    CI_CallMethod(4, console_result);
+    CI_CallMethod(control::kNotifySharedConfigApplied, console_result);
   }
   Log('N', "Service", "Corvane service started.");
   return 0;
