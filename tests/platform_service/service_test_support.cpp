@@ -62,7 +62,8 @@ uint32_t CreateServiceEntry(std::u16string_view name, const std::u16string& comm
   if (uint32_t rc = manager.Open(pf::kManagerConnect | pf::kManagerCreateService)) return rc;
   pf::ServiceConfig config;
   config.command_line = command_line;
-  config.display_name = u"Test service";
+  // Display names are unique like service names.
+  config.display_name = std::u16string(name) + u" (test)";
   pf::Service service;
   return service.Create(manager, name, config, pf::kServiceQueryStatus);
 }
