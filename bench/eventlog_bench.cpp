@@ -5,13 +5,12 @@
 
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "platform/environment.h"
 #include "platform/event_log.h"
 #include "platform/registry.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -20,24 +19,7 @@ using namespace cvn::platform;
 constexpr std::u16string_view kLog = u"BenchLog";
 constexpr std::u16string_view kSource = u"BenchSource";
 
-// A fresh machine root (CORVANE_ROOT) in a temporary folder for one benchmark.
-class BenchRoot {
- public:
-  BenchRoot() {
-    path_ = std::filesystem::temp_directory_path() /
-            ("cvn-bench-" + std::to_string(std::random_device{}()));
-    std::filesystem::create_directories(path_);
-    SetEnvironmentValue(u"CORVANE_ROOT", path_.u16string());
-  }
-  ~BenchRoot() {
-    SetEnvironmentValue(u"CORVANE_ROOT", u"");
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-
- private:
-  std::filesystem::path path_;
-};
+using BenchRoot = cvn::testing::ScopedMachineRoot;
 
 void MakeLog() {
   CreateEventLog(kLog);

@@ -6,13 +6,12 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "events/message_renderer.h"
-#include "platform/environment.h"
 #include "platform/registry.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -21,24 +20,7 @@ using namespace cvn::platform;
 
 constexpr char kKernelBase[] = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/kernelbase.dll";
 
-class BenchRoot {
- public:
-  BenchRoot() {
-    path_ = std::filesystem::temp_directory_path() /
-            ("cvn-bench-" + std::to_string(std::random_device{}()));
-    std::filesystem::create_directories(path_);
-    SetEnvironmentValue(u"CORVANE_ROOT", path_.u16string());
-  }
-  ~BenchRoot() {
-    SetEnvironmentValue(u"CORVANE_ROOT", u"");
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using BenchRoot = cvn::testing::ScopedMachineRoot;
 
 // A raw record of source "Src" with event id and two insertion strings.
 std::vector<uint8_t> Record(uint32_t event_id) {
@@ -89,7 +71,7 @@ void Render(benchmark::State& state, uint32_t event_id) {
 
 void BM_RenderFromPlainTable(benchmark::State& state) {
   BenchRoot root;
-  const auto table = root.path() / "bench.msgtable";
+  const auto table = root.dir().path() / "bench.msgtable";
   std::ofstream(table) << "CVN-MESSAGE-TABLE 1\nMessageId=1000\nEvent %1 by %2.\n.\n";
   RegisterSource(table.u16string());
   Render(state, 1000);

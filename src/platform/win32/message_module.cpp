@@ -55,6 +55,21 @@ uint32_t LoadPlainTable(std::u16string_view path, std::map<uint32_t, std::u16str
   return msgtable::ParsePlainTable(bytes, messages);
 }
 
+// FormatMessageW into a buffer the system allocates; 0 or the error number.
+uint32_t FormatAllocated(DWORD flags, HMODULE module, uint32_t id, std::u16string& text) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = ::FormatMessageW(flags | FORMAT_MESSAGE_ALLOCATE_BUFFER, module, id, 0,
+                                        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  if (length == 0) {
+    const uint32_t error = LastError();
+    if (buffer != nullptr) ::LocalFree(buffer);
+    return error != 0 ? error : msgtable::kErrorMessageNotFound;
+  }
+  LocalMemory owned(buffer);
+  text = FromWide(buffer, length);
+  return 0;
+}
+
 }  // namespace
 
 MessageModule::MessageModule() = default;
@@ -88,35 +103,15 @@ uint32_t MessageModule::Format(uint32_t id, std::u16string& text) const {
     if (it == impl_->messages.end()) return msgtable::kErrorMessageNotFound;
     return msgtable::ApplyEscapes(it->second, text);
   }
-  wchar_t* buffer = nullptr;
-  const DWORD length = ::FormatMessageW(
-      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-      impl_->module.Get(), id, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  if (length == 0) {
-    const uint32_t error = LastError();
-    if (buffer != nullptr) ::LocalFree(buffer);
-    return error != 0 ? error : msgtable::kErrorMessageNotFound;
-  }
-  LocalMemory owned(buffer);
-  text = FromWide(buffer, length);
-  return 0;
+  return FormatAllocated(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
+                         impl_->module.Get(), id, text);
 }
 
 uint32_t FormatSystemMessage(uint32_t code, bool ignore_inserts, std::u16string& text) {
   text.clear();
-  wchar_t* buffer = nullptr;
-  DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER;
+  DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM;
   if (ignore_inserts) flags |= FORMAT_MESSAGE_IGNORE_INSERTS;
-  const DWORD length =
-      ::FormatMessageW(flags, nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  if (length == 0) {
-    const uint32_t error = LastError();
-    if (buffer != nullptr) ::LocalFree(buffer);
-    return error != 0 ? error : msgtable::kErrorMessageNotFound;
-  }
-  LocalMemory owned(buffer);
-  text = FromWide(buffer, length);
-  return 0;
+  return FormatAllocated(flags, nullptr, code, text);
 }
 
 struct PublisherMetadata::Impl {
