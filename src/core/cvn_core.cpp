@@ -8,6 +8,7 @@
 #include "base/result.h"
 #include "base/text.h"
 #include "control/ctrl_protocol.h"
+#include "core/event_log_monitor.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
@@ -49,6 +50,7 @@ CCVNCore::CCVNCore() {
                                                            "e-mail", "syslog", "report"};
   for (size_t i = 0; i < kCoreThreadCount; ++i) slots_[i].name = kNames[i];
   for (auto& h : histograms) h.assign(kHistogramSize, 0);
+  slots_[static_cast<size_t>(CoreThread::kPrimary)].body = PrimaryServerThread;
 }
 
 CCVNCore::~CCVNCore() {

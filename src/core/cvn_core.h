@@ -26,6 +26,9 @@
 #include "config/cvn_settings.h"
 #include "control/ctrl_intf_pipe.h"
 #include "diag/log_file.h"
+#include "events/event_record.h"
+#include "events/message_renderer.h"
+#include "platform/event_log.h"
 #include "platform/registry.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -72,9 +75,22 @@ struct SEmailMessage {
   int32_t event_count = 1;
 };
 
+// One watched event log: its name, open handle and change notification.
+struct EventLogEntry {
+  std::u16string name;
+  platform::EventLog log;                   // closed when not open
+  std::unique_ptr<platform::Event> notify;  // null when not armed
+};
+
+// The forwarding channels whose preparation belongs to another subsystem.
+enum class Channel : int { kSyslog = 0, kDb, kEmail };
+constexpr size_t kChannelCount = 3;
+
 class CCVNCore : public control::CSTCtrlIntfPipe {
  public:
   using ThreadBody = std::function<uint32_t(CCVNCore&)>;
+  // A channel's work after the filter step: prepare, queue, wake its thread.
+  using ChannelHandler = std::function<void(CCVNCore&, const SEventRecord&)>;
 
   static constexpr uint32_t kThreadStopTimeoutMs = 10000;  // all threads together
   static constexpr uint32_t kThreadGraceMs = 100;          // each thread after that
@@ -129,6 +145,33 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // must return soon after ThreadStopEvent(which) is set.
   void SetThreadBody(CoreThread which, ThreadBody body);
 
+  // Registers the preparation of a forwarding channel (nullptr removes it).
+  // Call before StartServer; a channel without a handler drops its records.
+  void SetChannelHandler(Channel which, ChannelHandler handler);
+
+  // The channel switches, read once per range of records.
+  struct ChannelSwitches {
+    bool syslog = false;
+    bool db = false;
+    bool email = false;
+    bool popup = false;
+    bool Any() const { return syslog || db || email || popup; }
+  };
+  ChannelSwitches ReadChannelSwitches();
+  // Offers one record to the channels in the fixed order syslog, database,
+  // e-mail, pop-up, each only when its switch is on.
+  void DispatchRecord(const SEventRecord& record, const ChannelSwitches& switches);
+  // The dispatch operations: the channel's filter step, then its handler.
+  void ProcessRecordForSyslog(const SEventRecord& record);
+  void ProcessRecordForDb(const SEventRecord& record);
+  void ProcessRecordForEmail(const SEventRecord& record);
+  // Sends the record to a connected console as a pop-up (property 6).
+  void ProcessRecordForPopups(const SEventRecord& record);
+
+  // Property queries and assignments from the console.
+  int CI_OnGetProperty(uint8_t id, control::CSTCtrlMessage& reply) override;
+  int CI_OnSetProperty(uint8_t id, control::CSTCtrlMessage& request) override;
+
   // Folders and files below the common application data folder; empty when
   // that folder cannot be found. The three folders end with a separator.
   static std::u16string GetCacheFolder();
@@ -181,7 +224,31 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   LockedQueue<SEmailMessage> email_queue;
   std::atomic<uint32_t> email_counter{0};  // records queued for e-mail
 
-  // Event log table (the monitor fills it) and the event statistics.
+  // Event log table (the monitor fills it, under table_lock) and the names of
+  // the logs registered in the current pass.
+  static constexpr size_t kMaxWatchedLogs = 62;
+  std::array<EventLogEntry, kMaxWatchedLogs> event_log_table;
+  size_t event_log_count = 0;
+  std::vector<std::u16string> inspected_names;
+  // Renders the records' descriptions; used by the primary server thread.
+  CMessageRenderer renderer;
+
+  // Counters of the channels shown to the console (changed atomically).
+  std::atomic<int32_t> syslog_sent{0};
+  std::atomic<int32_t> syslog_failed{0};
+  std::atomic<uint32_t> syslog_cached{0};  // records in the syslog cache file
+  std::atomic<int32_t> email_sent{0};
+  std::atomic<int32_t> email_failed{0};
+  std::atomic<int32_t> reports_saved{0};
+  std::atomic<int32_t> reports_mailed{0};
+  std::atomic<int32_t> report_save_failed{0};
+  std::atomic<int32_t> report_mail_failed{0};
+  std::atomic<uint64_t> db_exported{0};
+  std::atomic<uint64_t> db_failed{0};
+  // The statistics period the console selected (index of a histogram).
+  std::atomic<int32_t> statistics_period{0};
+
+  // Event statistics.
   platform::Lock table_lock;
   platform::Lock logs_list_lock;
   platform::Lock statistics_lock;
@@ -255,6 +322,7 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   std::atomic<bool> stopped_since_init_{false};
 
   std::array<WorkerSlot, kCoreThreadCount> slots_;
+  std::array<ChannelHandler, kChannelCount> channel_handlers_;
   std::unique_ptr<platform::Event> registry_change_event_;
   std::unique_ptr<platform::Event> syslog_purge_event_;
   std::unique_ptr<platform::Event> table_ready_event_;
