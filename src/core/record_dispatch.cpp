@@ -1,5 +1,6 @@
 // Record dispatch: every record the reader built is offered to the channels
 // in a fixed order; each channel first applies its own filter lists.
+#include "control/ctrl_protocol.h"
 #include "core/cvn_core.h"
 
 namespace cvn {
@@ -60,12 +61,37 @@ void CCVNCore::ProcessRecordForEmail(const SEventRecord& record) {
     handler(*this, record);
 }
 
+namespace {
+
+// A record as the console receives it: its texts, numbers and a format tag.
+control::CSTCtrlMessage PopupRecord(const SEventRecord& record) {
+  control::CSTCtrlMessage values;
+  values.ValueToStack(std::u16string_view(record.logName));
+  values.ValueToStack(std::u16string_view(record.categoryText));
+  values.ValueToStack(std::u16string_view(record.description));
+  values.ValueToStack(std::u16string_view(record.user));
+  values.ValueToStack(std::u16string_view(record.computer));
+  values.ValueToStack(std::u16string_view(record.source));
+  values.ValueToStack(record.category);
+  values.ValueToStack(record.eventType);
+  values.ValueToStack(record.eventId);
+  values.ValueToStack(record.timeWritten);
+  values.ValueToStack(record.timeGenerated);
+  values.ValueToStack(record.recordNumber);
+  values.ValueToStack(control::kPopupRecordTag);
+  return values;
+}
+
+}  // namespace
+
 void CCVNCore::ProcessRecordForPopups(const SEventRecord& record) {
   if (!PassesChannelFilter(record, settings_.Popup_Filter, settings_.Popup_PermitFilterList,
                            settings_.Popup_DenyFilterList)) {
     return;
   }
-  // The pop-up record goes to a connected console as property 6.
+  // Nothing to build when no console listens; the result is of no use here.
+  if (!CI_IsConnected()) return;
+  CI_SetProperty(control::kPropPopup, PopupRecord(record));
 }
 
 }  // namespace cvn

@@ -29,10 +29,11 @@ std::string ErrorText(uint32_t error) {
 }  // namespace
 
 ConsoleSession::ConsoleSession(std::u16string server_pipe, std::u16string console_pipe,
-                               Printer printer)
+                               Printer printer, Observer observer)
     : server_pipe_name_(std::move(server_pipe)),
       console_pipe_name_(std::move(console_pipe)),
-      printer_(std::move(printer)) {}
+      printer_(std::move(printer)),
+      observer_(std::move(observer)) {}
 
 ConsoleSession::~ConsoleSession() { Close(); }
 
@@ -175,6 +176,7 @@ void ConsoleSession::Serve() {
     buffer.insert(buffer.end(), chunk.begin(), chunk.end());
     if (buffer.size() < total) continue;
 
+    if (observer_) observer_(request);
     ++calls_;
     Answer(request, reply);
     buffer.clear();

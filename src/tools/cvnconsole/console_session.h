@@ -33,7 +33,12 @@ class ConsoleSession {
   // makes (one or more lines, no final newline).
   using Printer = std::function<void(const std::string& text)>;
 
-  ConsoleSession(std::u16string server_pipe, std::u16string console_pipe, Printer printer);
+  // Called on the listening thread with each complete call of the service,
+  // as it arrived (length field included), before it is answered.
+  using Observer = std::function<void(const control::CSTCtrlMessage& call)>;
+
+  ConsoleSession(std::u16string server_pipe, std::u16string console_pipe, Printer printer,
+                 Observer observer = nullptr);
   ~ConsoleSession();
   ConsoleSession(const ConsoleSession&) = delete;
   ConsoleSession& operator=(const ConsoleSession&) = delete;
@@ -62,6 +67,7 @@ class ConsoleSession {
   std::u16string server_pipe_name_;
   std::u16string console_pipe_name_;
   Printer printer_;
+  Observer observer_;
   std::string error_;
 
   platform::ClientPipe service_;

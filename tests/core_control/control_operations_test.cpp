@@ -1,0 +1,306 @@
+// The console's property queries and assignments, and the pop-up record, on a
+// started core: a console session on the real pipes asks and listens, and
+// what the core sends is decoded here from its bytes.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "control/ctrl_protocol.h"
+#include "core/core_test_util.h"
+#include "platform/clock.h"
+#include "tools/cvnconsole/console_session.h"
+
+namespace cvn::core_test {
+namespace {
+
+using control::CSTCtrlMessage;
+
+class ControlOperationsTest : public CoreTest {
+ protected:
+  void Start() {
+    ASSERT_EQ(core_->InitCore(), 0u);
+    ASSERT_EQ(core_->StartServer(), 0u);
+    console_ = std::make_unique<console::ConsoleSession>(
+        server_pipe_, console_pipe_, [](const std::string&) {},
+        [this](const CSTCtrlMessage& call) {
+          std::lock_guard lk(mu_);
+          calls_.push_back(call);
+        });
+    ASSERT_EQ(console_->Open(kWaitMs), console::kExitOk) << console_->Error();
+  }
+
+  void TearDown() override {
+    console_.reset();
+    CoreTest::TearDown();
+  }
+
+  // The values of a property-query reply, kind popped.
+  CSTCtrlMessage Query(uint8_t id) {
+    CSTCtrlMessage request;
+    request.ValueToStack(id);
+    request.ValueToStack(static_cast<uint8_t>(control::kKindPropertyQuery));
+    CSTCtrlMessage reply;
+    EXPECT_TRUE(console_->Exchange(request, reply, kWaitMs)) << console_->Error();
+    uint8_t kind = 0;
+    EXPECT_TRUE(reply.ValueFromStack(kind));
+    EXPECT_EQ(kind, control::kKindPropertyReply);
+    return reply;
+  }
+
+  std::vector<int32_t> Status() {
+    CSTCtrlMessage reply = Query(control::kPropStatus);
+    std::vector<int32_t> pairs;
+    EXPECT_TRUE(reply.ValueFromStack(pairs));
+    EXPECT_FALSE(reply.HasValues());
+    return pairs;
+  }
+
+  int32_t StatusValue(int32_t key) {
+    const std::vector<int32_t> pairs = Status();
+    for (size_t i = 0; i + 1 < pairs.size(); i += 2) {
+      if (pairs[i] == key) return pairs[i + 1];
+    }
+    ADD_FAILURE() << "no status key " << key;
+    return 0;
+  }
+
+  std::u16string Text(uint8_t id) {
+    CSTCtrlMessage reply = Query(id);
+    std::u16string text = u"(none)";
+    EXPECT_TRUE(reply.ValueFromStack(text));
+    EXPECT_FALSE(reply.HasValues());
+    return text;
+  }
+
+  // A property assignment with one 32-bit value, or none.
+  void Assign(uint8_t id, std::optional<int32_t> value) {
+    CSTCtrlMessage request;
+    if (value) request.ValueToStack(*value);
+    request.ValueToStack(id);
+    request.ValueToStack(static_cast<uint8_t>(control::kKindPropertySet));
+    CSTCtrlMessage reply;
+    ASSERT_TRUE(console_->Exchange(request, reply, kWaitMs)) << console_->Error();
+    uint8_t kind = 0;
+    ASSERT_TRUE(reply.ValueFromStack(kind));
+    EXPECT_EQ(kind, control::kKindPropertySetReply);
+    EXPECT_FALSE(reply.HasValues());
+  }
+
+  std::vector<CSTCtrlMessage> Calls() {
+    std::lock_guard lk(mu_);
+    return calls_;
+  }
+
+  // Method calls the core made to the console with this number.
+  int MethodCalls(uint8_t method) {
+    int n = 0;
+    for (const CSTCtrlMessage& call : Calls()) {
+      const auto& b = call.Bytes();
+      if (b.size() == 6 && b[5] == control::kKindMethodCall && b[4] == method) ++n;
+    }
+    return n;
+  }
+
+  std::unique_ptr<console::ConsoleSession> console_;
+  std::mutex mu_;
+  std::vector<CSTCtrlMessage> calls_;
+};
+
+TEST_F(ControlOperationsTest, FreshCoreReportsItsChannelsOffAndEmptyTexts) {
+  Start();
+  const std::vector<int32_t> pairs = Status();
+  ASSERT_EQ(pairs.size(), 40u);
+  const int32_t keys[] = {13, 11, 12, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 14, 15, 16, 17, 18, 19};
+  for (size_t i = 0; i < 20; ++i) {
+    EXPECT_EQ(pairs[2 * i], keys[i]) << "pair " << i;
+    const bool channel = keys[i] == 11 || keys[i] == 12 || keys[i] == 13 || keys[i] == 17;
+    EXPECT_EQ(pairs[2 * i + 1], channel ? -1 : 0) << "key " << keys[i];
+  }
+
+  CSTCtrlMessage start = Query(control::kPropStartTime);
+  int32_t started = 0;
+  ASSERT_TRUE(start.ValueFromStack(started));
+  EXPECT_NE(started, 0);
+
+  for (uint8_t id : {control::kPropSyslogError, control::kPropEmailError, control::kPropReportError,
+                     control::kPropDatabaseError}) {
+    EXPECT_EQ(Text(id), u"") << "property " << int(id);
+  }
+  EXPECT_EQ(Text(control::kPropPeriodName), u"System events for the last 14 days");
+
+  // Unknown ids answer with no values; the channel keeps serving.
+  EXPECT_FALSE(Query(99).HasValues());
+  Assign(99, 5);
+  EXPECT_EQ(Status().size(), 40u);
+}
+
+TEST_F(ControlOperationsTest, ResetsClearTheirOwnCountersAndTexts) {
+  Start();
+  core_->syslog_sent = 50;
+  core_->syslog_failed = 3;
+  core_->syslog_cached = 4;
+  core_->syslog_queue.Push("<14>waiting");
+  core_->email_sent = 9;
+  core_->email_failed = 2;
+  core_->reports_saved = 3;
+  core_->reports_mailed = 2;
+  core_->report_save_failed = 1;
+  core_->report_mail_failed = 5;
+  core_->db_exported = (uint64_t{1} << 32) + 7;  // only the low 32 bits are shown
+  core_->db_failed = 2;
+  core_->syslog_last_error = u"connection refused";
+  core_->report_last_error = u"disk full";
+
+  EXPECT_EQ(StatusValue(0), 5);  // queue plus cache file
+  EXPECT_EQ(StatusValue(7), 2 * 65536 + 3);
+  EXPECT_EQ(StatusValue(8), 5 * 65536 + 1);
+  EXPECT_EQ(StatusValue(15), 9);
+  EXPECT_EQ(StatusValue(19), 53);
+
+  // 15 clears the exported count only: the handled count is the failed one.
+  Assign(control::kPropResetCounter, 15);
+  EXPECT_EQ(StatusValue(15), 2);
+  EXPECT_EQ(StatusValue(16), 2);
+  EXPECT_EQ(StatusValue(18), 0);
+
+  // 2 clears the failures and the syslog text, not the sent count.
+  Assign(control::kPropResetCounter, 2);
+  EXPECT_EQ(StatusValue(2), 0);
+  EXPECT_EQ(StatusValue(1), 50);
+  EXPECT_EQ(Text(control::kPropSyslogError), u"");
+
+  // 8 clears both report failure counts and the report text, not the successes.
+  EXPECT_EQ(Text(control::kPropReportError), u"disk full");
+  Assign(control::kPropResetCounter, 8);
+  EXPECT_EQ(StatusValue(8), 0);
+  EXPECT_EQ(StatusValue(7), 2 * 65536 + 3);
+  EXPECT_EQ(Text(control::kPropReportError), u"");
+
+  // A missing value and an unknown code change nothing.
+  Assign(control::kPropResetCounter, std::nullopt);
+  Assign(control::kPropResetCounter, 3);
+  EXPECT_EQ(StatusValue(1), 50);
+  EXPECT_EQ(StatusValue(5), 9);
+  EXPECT_EQ(StatusValue(6), 2);
+
+  Assign(control::kPropResetCounter, 19);
+  EXPECT_EQ(StatusValue(1), 0);
+  EXPECT_EQ(StatusValue(16), 2);
+}
+
+TEST_F(ControlOperationsTest, PeriodSelectionIsClampedWhenReadAndNotifiedOnChange) {
+  Start();
+  {
+    platform::LockGuard guard(core_->statistics_lock);
+    core_->histograms[6][0] = 11;
+    core_->histograms[6][359] = 12;
+    core_->histograms[0][0] = 99;
+  }
+
+  Assign(control::kPropSelectPeriod, 9);
+  EXPECT_EQ(core_->statistics_period, 9);
+  EXPECT_EQ(MethodCalls(control::kNotifyStatisticsChanged), 1);
+  EXPECT_EQ(Text(control::kPropPeriodName), u"System events for the last 30 minutes");
+  CSTCtrlMessage reply = Query(control::kPropHistogram);
+  std::vector<int32_t> counters;
+  ASSERT_TRUE(reply.ValueFromStack(counters));
+  ASSERT_EQ(counters.size(), 360u);
+  EXPECT_EQ(counters[0], 11);
+  EXPECT_EQ(counters[359], 12);
+
+  // The same period again, or no value at all: no notification.
+  Assign(control::kPropSelectPeriod, 9);
+  Assign(control::kPropSelectPeriod, std::nullopt);
+  EXPECT_EQ(MethodCalls(control::kNotifyStatisticsChanged), 1);
+
+  // Below the range reads as the first period.
+  Assign(control::kPropSelectPeriod, -7);
+  EXPECT_EQ(MethodCalls(control::kNotifyStatisticsChanged), 2);
+  EXPECT_EQ(Text(control::kPropPeriodName), u"System events for the last 14 days");
+  reply = Query(control::kPropHistogram);
+  ASSERT_TRUE(reply.ValueFromStack(counters));
+  EXPECT_EQ(counters[0], 99);
+}
+
+TEST_F(ControlOperationsTest, LogNamesComeFirstToLast) {
+  Start();
+  EXPECT_EQ(Query(control::kPropLogNames).Bytes().size(), 8u);  // a count of 0
+  {
+    platform::LockGuard guard(core_->table_lock);
+    core_->inspected_names = {u"Application", u"Directory Service", u"Säkerhet/Ops"};
+  }
+  CSTCtrlMessage reply = Query(control::kPropLogNames);
+  std::vector<std::u16string> names;
+  ASSERT_TRUE(reply.ValueFromStack(names));
+  EXPECT_FALSE(reply.HasValues());
+  EXPECT_EQ(names,
+            (std::vector<std::u16string>{u"Application", u"Directory Service", u"Säkerhet/Ops"}));
+}
+
+TEST_F(ControlOperationsTest, PopupRecordCarriesTheFieldsInOrder) {
+  // No console: nothing is sent and nothing waits.
+  SEventRecord record;
+  record.recordNumber = 0x01020304;
+  record.timeGenerated = 1700000000;
+  record.timeWritten = 1700000005;
+  record.eventId = 0xC0000203;
+  record.eventType = kEventTypeWarning;
+  record.category = 0x0506;
+  record.source = u"Disk";
+  record.computer = u"HOST1";
+  record.user = u"SYSTEM";
+  record.description = u"The disk is full.";
+  record.categoryText = u"Storage";
+  record.logName = u"System";
+  core_->ProcessRecordForPopups(record);
+
+  Start();
+  Query(control::kPropStartTime);  // the back-connection is open once a request is served
+  core_->ProcessRecordForPopups(record);
+
+  // A deny rule that matches keeps the record from the console.
+  core_->Settings().Popup_Filter.value = true;
+  FilterRule deny;
+  deny.Active = true;
+  deny.Source = {true, 0, u"disk"};
+  core_->Settings().Popup_DenyFilterList.rules = {deny};
+  core_->ProcessRecordForPopups(record);
+
+  const std::vector<CSTCtrlMessage> calls = Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  CSTCtrlMessage m = calls[0];
+  EXPECT_EQ(m.LengthField(), m.Size());
+  uint8_t kind = 0, id = 0;
+  int32_t tag = 0, number = 0, generated = 0, written = 0, event_id = 0;
+  uint16_t type = 0, category = 0;
+  std::u16string source, computer, user, description, category_text, log;
+  ASSERT_TRUE(
+      m.ValueFromStack(kind) && m.ValueFromStack(id) && m.ValueFromStack(tag) &&
+      m.ValueFromStack(number) && m.ValueFromStack(generated) && m.ValueFromStack(written) &&
+      m.ValueFromStack(event_id) && m.ValueFromStack(type) && m.ValueFromStack(category) &&
+      m.ValueFromStack(source) && m.ValueFromStack(computer) && m.ValueFromStack(user) &&
+      m.ValueFromStack(description) && m.ValueFromStack(category_text) && m.ValueFromStack(log));
+  EXPECT_FALSE(m.HasValues());
+  EXPECT_EQ(kind, control::kKindPropertySet);
+  EXPECT_EQ(id, control::kPropPopup);
+  EXPECT_EQ(tag, 44);
+  EXPECT_EQ(number, 0x01020304);
+  EXPECT_EQ(generated, 1700000000);
+  EXPECT_EQ(written, 1700000005);
+  EXPECT_EQ(static_cast<uint32_t>(event_id), 0xC0000203u);
+  EXPECT_EQ(type, kEventTypeWarning);
+  EXPECT_EQ(category, 0x0506);
+  EXPECT_EQ(source, u"Disk");
+  EXPECT_EQ(computer, u"HOST1");
+  EXPECT_EQ(user, u"SYSTEM");
+  EXPECT_EQ(description, u"The disk is full.");
+  EXPECT_EQ(category_text, u"Storage");
+  EXPECT_EQ(log, u"System");
+}
+
+}  // namespace
+}  // namespace cvn::core_test
