@@ -1,0 +1,227 @@
+#include "events/placeholders.h"
+
+#include <array>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/text.h"
+#include "base/time_format.h"
+#include "platform/clock.h"
+#include "platform/codepage.h"
+#include "platform/socket.h"
+#include "report/date_time_format.h"
+
+namespace cvn {
+
+enum class CPlaceholderFiller::Field {
+  kEventLog,
+  kEventType,
+  kEventTypeNum,
+  kEventId,
+  kEventNumber,
+  kCategoryId,
+  kCategory,
+  kSource,
+  kUser,
+  kComputer,
+  kComputerIp,
+  kDate,
+  kTime,
+  kDateTime,
+  kDescription,
+};
+
+namespace {
+
+using Field = CPlaceholderFiller::Field;
+
+struct Step {
+  Field field;
+  std::u16string_view placeholder;
+};
+
+constexpr Step kEventLog{Field::kEventLog, u"%EVENTLOG%"};
+constexpr Step kEventType{Field::kEventType, u"%EVENT_TYPE%"};
+constexpr Step kEventTypeNum{Field::kEventTypeNum, u"%EVENT_TYPE_NUM%"};
+constexpr Step kEventId{Field::kEventId, u"%EVENT_ID%"};
+constexpr Step kEventNumber{Field::kEventNumber, u"%EVENT_NUMBER%"};
+constexpr Step kCategoryId{Field::kCategoryId, u"%CATEGORY_ID%"};
+constexpr Step kCategory{Field::kCategory, u"%CATEGORY%"};
+constexpr Step kSource{Field::kSource, u"%SOURCE%"};
+constexpr Step kUser{Field::kUser, u"%USER%"};
+constexpr Step kComputer{Field::kComputer, u"%COMPUTER%"};
+constexpr Step kComputerIp{Field::kComputerIp, u"%COMPUTER_IP%"};
+constexpr Step kDate{Field::kDate, u"%DATE%"};
+constexpr Step kTime{Field::kTime, u"%TIME%"};
+constexpr Step kDateTime{Field::kDateTime, u"%DATE_TIME%"};
+constexpr Step kDescription{Field::kDescription, u"%DESCRIPTION%"};
+
+// The order of replacement of each channel. The order matters: a value holding
+// a placeholder of a later step is expanded by that step.
+constexpr std::array kSyslogSteps = {kEventLog, kEventId,  kEventNumber, kCategoryId, kSource,
+                                     kUser,     kCategory, kComputer,    kComputerIp, kDescription};
+constexpr std::array kEmailSteps = {kEventLog, kEventType, kEventId,    kEventNumber, kCategoryId,
+                                    kSource,   kUser,      kCategory,   kComputer,    kComputerIp,
+                                    kTime,     kDate,      kDescription};
+constexpr std::array kDatabaseSteps = {
+    kEventLog, kEventType, kEventId,  kEventNumber, kCategoryId, kEventTypeNum, kSource,
+    kUser,     kCategory,  kComputer, kComputerIp,  kDateTime,   kDescription};
+
+std::span<const Step> StepsOf(PlaceholderChannel channel) {
+  switch (channel) {
+    case PlaceholderChannel::kSyslog: return kSyslogSteps;
+    case PlaceholderChannel::kEmail: return kEmailSteps;
+    case PlaceholderChannel::kDatabase: return kDatabaseSteps;
+  }
+  return {};
+}
+
+std::u16string Decimal(uint32_t n) { return Utf8ToUtf16(std::to_string(n)); }
+
+bool IsTextField(Field field) {
+  switch (field) {
+    case Field::kEventLog:
+    case Field::kEventType:
+    case Field::kCategory:
+    case Field::kSource:
+    case Field::kUser:
+    case Field::kComputer:
+    case Field::kComputerIp:
+    case Field::kDescription: return true;
+    default: return false;
+  }
+}
+
+std::u16string DoubleSingleQuotes(std::u16string value) {
+  ReplaceAllPlaceholders(value, u"'", u"''");
+  return value;
+}
+
+// The bare address of a socket address (no port, no brackets): 192.168.1.10
+// or fe80::1. Empty when the address cannot be written.
+std::string BareAddressText(const platform::SocketAddress& address) {
+  const std::string text = address.ToString();
+  if (address.family == platform::AddressFamily::kIPv6) {
+    if (text.size() < 2 || text.front() != '[') return {};
+    const size_t close = text.find(']');
+    return close == std::string::npos ? std::string() : text.substr(1, close - 1);
+  }
+  const size_t colon = text.rfind(':');
+  return colon == std::string::npos ? std::string() : text.substr(0, colon);
+}
+
+}  // namespace
+
+void ReplaceAllPlaceholders(std::u16string& text, std::u16string_view placeholder,
+                            std::u16string_view value) {
+  if (placeholder.empty()) return;
+  size_t pos = text.find(placeholder);
+  while (pos != std::u16string::npos) {
+    text.replace(pos, placeholder.size(), value);
+    pos = text.find(placeholder, pos + value.size());
+  }
+}
+
+CPlaceholderFiller::CPlaceholderFiller(PlaceholderChannel channel, const SEventRecord& record)
+    : channel_(channel), record_(record), local_time_(&platform::LocalCalendarTime) {}
+
+void CPlaceholderFiller::SetDateTimeFormats(uint32_t date_format, uint32_t time_format) {
+  date_format_ = date_format;
+  time_format_ = time_format;
+}
+
+std::u16string CPlaceholderFiller::Fill(std::u16string_view text) const {
+  std::u16string out(text);
+  for (const Step& step : StepsOf(channel_)) {
+    // Values are computed only for placeholders the text holds at this step:
+    // the address costs a name resolution.
+    if (out.find(step.placeholder) == std::u16string::npos) continue;
+    std::optional<std::u16string> value = Value(step.field);
+    if (!value) continue;  // the placeholder stays as written
+    if (channel_ == PlaceholderChannel::kDatabase && double_single_quotes_ &&
+        IsTextField(step.field)) {
+      value = DoubleSingleQuotes(std::move(*value));
+    }
+    ReplaceAllPlaceholders(out, step.placeholder, *value);
+  }
+  return out;
+}
+
+std::optional<std::u16string> CPlaceholderFiller::Value(Field field) const {
+  const SEventRecord& r = record_;
+  switch (field) {
+    case Field::kEventLog: return r.logName;
+    case Field::kEventType: return std::u16string(EventTypeName(r.eventType));
+    case Field::kEventTypeNum: return Decimal(r.eventType);
+    case Field::kEventId: return Decimal(DisplayedEventId(r.eventId));
+    case Field::kEventNumber: return Decimal(r.recordNumber & 0xFFFFu);
+    case Field::kCategoryId: return Decimal(r.category);
+    case Field::kCategory: return r.categoryText;
+    case Field::kSource: return r.source;
+    case Field::kUser: return r.user;
+    case Field::kComputer: return r.computer;
+    case Field::kComputerIp: return ComputerAddress();
+    case Field::kDate: return FormatDate(r.timeGenerated, date_format_);
+    case Field::kTime: return FormatTime(r.timeGenerated, time_format_);
+    case Field::kDateTime: {
+      std::tm local{};
+      if (!local_time_(r.timeGenerated, local)) return std::nullopt;
+      const auto text = FormatCTime("%Y-%m-%d %H:%M:%S", local);
+      if (!text) return std::nullopt;
+      return Utf8ToUtf16(*text);
+    }
+    case Field::kDescription: return r.description;
+  }
+  return std::nullopt;
+}
+
+// The computer's address: the first IPv4 address the name resolves to, else
+// its first address. A name that does not resolve shows as the name itself.
+// An address that cannot be written shows as "Error:-1" in syslog messages
+// and leaves the placeholder in place in the other channels.
+std::optional<std::u16string> CPlaceholderFiller::ComputerAddress() const {
+  if (address_resolved_) return address_;
+  address_resolved_ = true;
+  std::vector<platform::ResolvedAddress> list;
+  if (platform::ResolveAddress(platform::ToAnsi(record_.computer), "", &list) != 0 ||
+      list.empty()) {
+    address_ = record_.computer;
+    return address_;
+  }
+  const platform::ResolvedAddress* chosen = &list.front();
+  for (const auto& entry : list) {
+    if (entry.family == platform::AddressFamily::kIPv4) {
+      chosen = &entry;
+      break;
+    }
+  }
+  const std::string text = BareAddressText(chosen->address);
+  if (!text.empty()) {
+    address_ = Utf8ToUtf16(text);
+  } else if (channel_ == PlaceholderChannel::kSyslog) {
+    address_ = u"Error:-1";
+  } else {
+    address_ = std::nullopt;
+  }
+  return address_;
+}
+
+std::u16string FillSyslogFormat(const CCVNSettings& settings, const SEventRecord& record) {
+  return CPlaceholderFiller(PlaceholderChannel::kSyslog, record).Fill(settings.Syslog_Format.value);
+}
+
+void FillEmailTemplates(const CCVNSettings& settings, const SEventRecord& record,
+                        std::u16string* subject, std::u16string* body) {
+  CPlaceholderFiller filler(PlaceholderChannel::kEmail, record);
+  filler.SetDateTimeFormats(static_cast<uint32_t>(settings.General_DateFormat.value),
+                            static_cast<uint32_t>(settings.General_TimeFormat.value));
+  if (subject) *subject = filler.Fill(settings.Email_Subject.value);
+  if (body) *body = filler.Fill(settings.Email_Tempate.value);
+}
+
+std::u16string FillDbCommand(const CCVNSettings& settings, const SEventRecord& record) {
+  return CPlaceholderFiller(PlaceholderChannel::kDatabase, record).Fill(settings.DB_Command.value);
+}
+
+}  // namespace cvn

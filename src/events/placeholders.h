@@ -1,0 +1,80 @@
+// Placeholders: the words between two percent signs ("%SOURCE%", "%EVENT_ID%",
+// ...) through which the syslog, e-mail and database channels turn an event
+// record into text. Each channel knows its own set, replaces them in its own
+// order and formats a few values its own way; a placeholder a channel does not
+// know stays in its output as written.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "config/cvn_settings.h"
+#include "events/event_record.h"
+
+namespace cvn {
+
+enum class PlaceholderChannel { kSyslog, kEmail, kDatabase };
+
+// Local calendar time of a time stamp; false when it does not convert.
+using LocalTimeFunction = bool (*)(int64_t time, std::tm& out);
+
+// Fills templates for one record and one channel. Each placeholder is replaced
+// in turn, in the channel's order, every occurrence left to right in the text
+// as the steps before left it, so a value holding a placeholder of a later
+// step is expanded again while one of an earlier step stays as text.
+// "%DESCRIPTION%" is always the last step: a description is never scanned.
+//
+// The computer's address ("%COMPUTER_IP%") is resolved at most once per filler
+// and only when a text to fill still holds the placeholder at its step; the
+// e-mail channel fills its subject and body with one filler, so both show the
+// same values.
+class CPlaceholderFiller {
+ public:
+  CPlaceholderFiller(PlaceholderChannel channel, const SEventRecord& record);
+
+  // E-mail: General/DateFormat and General/TimeFormat for "%DATE%" and
+  // "%TIME%" (both 0 unless set).
+  void SetDateTimeFormats(uint32_t date_format, uint32_t time_format);
+
+  // Database: every text value (names, user, computer, address, description)
+  // is inserted with its single quotes doubled, so a value cannot end the SQL
+  // string literal the template puts it in. On by default; a value without
+  // quotes is inserted unchanged either way.
+  void SetDoubleSingleQuotes(bool on) { double_single_quotes_ = on; }
+
+  // The local-time conversion of "%DATE_TIME%" (tests replace it).
+  void SetLocalTimeFunction(LocalTimeFunction local_time) { local_time_ = local_time; }
+
+  std::u16string Fill(std::u16string_view text) const;
+
+  enum class Field;  // the record fields the placeholders stand for
+
+ private:
+  std::optional<std::u16string> Value(Field field) const;
+  std::optional<std::u16string> ComputerAddress() const;
+
+  PlaceholderChannel channel_;
+  const SEventRecord& record_;
+  uint32_t date_format_ = 0;
+  uint32_t time_format_ = 0;
+  bool double_single_quotes_ = true;
+  LocalTimeFunction local_time_;
+  mutable bool address_resolved_ = false;
+  mutable std::optional<std::u16string> address_;
+};
+
+// Replaces every occurrence of placeholder in text by value, left to right,
+// going on after each inserted value (which is therefore never rescanned).
+void ReplaceAllPlaceholders(std::u16string& text, std::u16string_view placeholder,
+                            std::u16string_view value);
+
+// The channels' templates filled with the current settings.
+std::u16string FillSyslogFormat(const CCVNSettings& settings, const SEventRecord& record);
+void FillEmailTemplates(const CCVNSettings& settings, const SEventRecord& record,
+                        std::u16string* subject, std::u16string* body);
+std::u16string FillDbCommand(const CCVNSettings& settings, const SEventRecord& record);
+
+}  // namespace cvn
