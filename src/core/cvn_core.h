@@ -25,6 +25,7 @@
 
 #include "config/cvn_settings.h"
 #include "control/ctrl_intf_pipe.h"
+#include "core/bookmark_store.h"
 #include "diag/log_file.h"
 #include "events/event_record.h"
 #include "events/message_renderer.h"
@@ -230,6 +231,8 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   std::array<EventLogEntry, kMaxWatchedLogs> event_log_table;
   size_t event_log_count = 0;
   std::vector<std::u16string> inspected_names;
+  // The logs' bookmark files, open for the life of the core.
+  CBookmarkStore bookmarks;
   // Renders the records' descriptions; used by the primary server thread.
   CMessageRenderer renderer;
 

@@ -1,13 +1,238 @@
 #include "core/event_log_monitor.h"
 
+#include <algorithm>
+#include <cstring>
+#include <span>
+
+#include "base/text.h"
+#include "base/win_errors.h"
 #include "core/cvn_core.h"
+#include "core/event_log_reader.h"
+#include "platform/clock.h"
+#include "platform/event_log.h"
+#include "platform/registry.h"
 
 namespace cvn {
 
+namespace {
+
+// ERROR_MORE_DATA: a subkey name longer than the enumeration buffer.
+constexpr uint32_t kMoreData = 234;
+constexpr uint32_t kPollMs = 2000;
+constexpr uint32_t kReadBackwards =
+    platform::kEventLogSequentialRead | platform::kEventLogBackwardsRead;
+constexpr size_t kBuckets = 90;
+constexpr int64_t kSecondsPerStep = 20;
+// Bucket width of each histogram, in steps of 20 seconds.
+constexpr int64_t kGranularity[CCVNCore::kHistogramCount] = {672, 336, 96, 24, 12, 4, 1};
+// Index of the stop and registry-change events in the wait array; the
+// notification of table entry i follows at i + kFirstLogHandle.
+constexpr size_t kStopHandle = 0;
+constexpr size_t kRegistryHandle = 1;
+constexpr size_t kFirstLogHandle = 2;
+
+void Trace(CCVNCore& core, const char* message, const std::u16string& name = {}) {
+  if (!TraceLogEnabled) return;
+  if (name.empty()) {
+    core.Log('N', "Trace", message);
+  } else {
+    LogFormat(core, 'N', "Trace", message, Utf16ToUtf8(name).c_str());
+  }
+}
+
+// Whether the inspection list lets the log be watched (names compare
+// case-sensitively). The caller holds the list's lock.
+bool IsInspected(CCVNSettings& settings, const std::u16string& name) {
+  if (settings.Logs_InspectAll.value) return true;
+  const auto& items = settings.Logs_List.items;
+  const bool listed = std::find(items.begin(), items.end(), name) != items.end();
+  return settings.Logs_IsIncludeList.value == listed;
+}
+
+// Puts one log in the next table entry, counts its statistics and reads what
+// is new in it. False when it could not be opened.
+bool RegisterLog(CCVNCore& core, const std::u16string& name, bool skip_old) {
+  const size_t index = core.event_log_count;
+  core.event_log_table[index].name = name;
+  if (!OpenLog(core, index)) return false;
+  {
+    platform::LockGuard guard(core.statistics_lock);
+    core.statistics_changed = false;
+  }
+  RebuildStatistics(core, core.event_log_table[index].log);
+  ProcessLog(core, index, skip_old);
+  core.inspected_names.push_back(name);
+  ++core.event_log_count;
+  Trace(core, "Eventlog added to inspection list: %s", name);
+  return true;
+}
+
+// One registration pass over the machine's logs.
+void RegisterLogs(CCVNCore& core) {
+  std::vector<std::u16string> names;
+  EnumerateEventLogs(names);
+  CCVNSettings& settings = core.Settings();
+  const bool skip_old = !settings.Logs_ProcessOld.value && !core.StoppedSinceInit();
+
+  platform::LockGuard table(core.table_lock);
+  core.inspected_names.clear();
+  std::vector<std::u16string> registered;
+  {
+    platform::LockGuard list(settings.Logs_List.lock);
+    for (const auto& name : names) {
+      if (core.event_log_count >= CCVNCore::kMaxWatchedLogs) break;
+      if (!IsInspected(settings, name)) continue;
+      if (RegisterLog(core, name, skip_old)) registered.push_back(name);
+    }
+  }
+  core.bookmarks.PruneBookmarks(registered);
+  if (platform::Event* ready = core.TableReadyEvent()) ready->Set();
+}
+
+// Waits for new records, a registry change or the stop event. True when the
+// thread is to end, false for a new registration pass.
+bool WatchLogs(CCVNCore& core) {
+  // Stands in for the notification of an entry that has none.
+  platform::Event never(platform::Event::Mode::kManualReset);
+  size_t poll = 0;
+  for (;;) {
+    const size_t count = core.event_log_count;
+    std::vector<platform::Event*> handles = {core.ThreadStopEvent(CoreThread::kPrimary),
+                                             core.RegistryChangeEvent()};
+    // Rebuilt for every wait: reading a log reopens it with a new notification.
+    for (size_t i = 0; i < count; ++i) {
+      platform::Event* notify = core.event_log_table[i].notify.get();
+      handles.push_back(notify != nullptr ? notify : &never);
+    }
+    const platform::WaitResult result = platform::WaitAny(handles, kPollMs);
+    if (result.timed_out()) {
+      if (poll < count) ProcessLog(core, poll, false);
+      if (++poll >= count) poll = 0;
+      continue;
+    }
+    if (!result.signaled()) {
+      LogFormat(core, 'A', "Service", "Critical error 1 code %u", err::kInvalidHandle);
+      return true;
+    }
+    if (result.index == kStopHandle) return true;
+    if (result.index == kRegistryHandle) {
+      Trace(core, "The list of Eventlogs was modified (Windows Registry)");
+      return false;
+    }
+    const size_t entry = result.index - kFirstLogHandle;
+    if (entry >= count) {
+      LogFormat(core, 'A', "Service", "Critical error 2 code %u", err::kInvalidParameter);
+      return true;
+    }
+    Trace(core, "New records detected in: %s", core.event_log_table[entry].name);
+    ProcessLog(core, entry, false);
+  }
+}
+
+void CloseAllLogs(CCVNCore& core) {
+  platform::LockGuard table(core.table_lock);
+  for (size_t i = 0; i < core.event_log_count; ++i) CloseLog(core, i);
+  core.event_log_count = 0;
+  core.renderer.ClearCaches();
+}
+
+// One backwards read into the statistics buffer, growing it once when a
+// record does not fit. False when nothing more can be read.
+bool ReadStatisticsBatch(CCVNCore& core, platform::EventLog& log, uint32_t& bytes) {
+  std::vector<uint8_t>& buffer = core.statistics_buffer;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    uint32_t needed = 0;
+    const uint32_t error = log.Read(kReadBackwards, 0, buffer.data(),
+                                    static_cast<uint32_t>(buffer.size()), bytes, needed);
+    if (error == 0) return bytes > 0;
+    if (error != err::kInsufficientBuffer || attempt == 1) return false;
+    if (needed == 0 || needed > kMaxReadingBufferSize) return false;
+    if (!GrowBuffer(buffer, core.statistics_buffer_size, needed)) return false;
+  }
+  return false;
+}
+
+// Counts one record into every histogram whose span covers its age. False
+// when the record is older than the longest span (so is every older record).
+bool CountRecordAge(CCVNCore& core, const platform::EventLogRecordHeader& header, int64_t now) {
+  const int64_t age = (now - static_cast<int64_t>(header.TimeGenerated)) / kSecondsPerStep;
+  if (age < 0) return true;  // dated in the future
+  const size_t type = static_cast<size_t>(StatisticsType(header.EventType));
+  for (size_t h = 0; h < CCVNCore::kHistogramCount; ++h) {
+    const int64_t granularity = kGranularity[h];
+    if (age >= granularity * static_cast<int64_t>(kBuckets)) return h != 0;
+    const size_t bucket = kBuckets - 1 - static_cast<size_t>(age / granularity);
+    ++core.histograms[h][type * kBuckets + bucket];
+  }
+  return true;
+}
+
+}  // namespace
+
 uint32_t PrimaryServerThread(CCVNCore& core) {
-  platform::Event* stop = core.ThreadStopEvent(CoreThread::kPrimary);
-  if (stop != nullptr) stop->Wait(platform::kInfinite);
+  if (core.ThreadStopEvent(CoreThread::kPrimary) == nullptr ||
+      core.RegistryChangeEvent() == nullptr) {
+    return 0;
+  }
+  Trace(core, "Primary server thread started");
+  core.bookmarks.SetFolder(core.EventLogsFolder());
+
+  // Kept for change notification until the thread ends. Created when missing,
+  // so that the first log registered on a machine without any is noticed.
+  platform::RegistryKey key;
+  bool key_open = key.Open(platform::RegistryRoot::kLocalMachine, platform::kEventLogKey) == 0 ||
+                  key.Create(platform::RegistryRoot::kLocalMachine, platform::kEventLogKey) == 0;
+
+  for (bool stop = false; !stop;) {
+    ResetStatistics(core);
+    RegisterLogs(core);
+    if (key_open) {
+      key_open = key.Notify(*core.RegistryChangeEvent(), true, platform::kRegNotifyName) == 0;
+    }
+    stop = WatchLogs(core);
+    CloseAllLogs(core);
+  }
+
+  key.Close();
+  { platform::LockGuard table(core.table_lock); }
+  Trace(core, "Primary server thread stopped");
   return 0;
+}
+
+void EnumerateEventLogs(std::vector<std::u16string>& names) {
+  names.clear();
+  platform::RegistryKey key;
+  if (key.Create(platform::RegistryRoot::kLocalMachine, platform::kEventLogKey) != 0) return;
+  for (uint32_t index = 0;; ++index) {
+    std::u16string name;
+    const uint32_t error = key.EnumSubkey(index, name);
+    if (error == 0) {
+      names.push_back(std::move(name));
+    } else if (error != kMoreData) {
+      break;  // no more items, or the key itself failed
+    }
+  }
+}
+
+void ResetStatistics(CCVNCore& core) {
+  platform::LockGuard guard(core.statistics_lock);
+  for (auto& histogram : core.histograms) std::fill(histogram.begin(), histogram.end(), 0u);
+}
+
+void RebuildStatistics(CCVNCore& core, platform::EventLog& log) {
+  platform::LockGuard guard(core.statistics_lock);
+  const int64_t now = platform::NowSeconds();
+  uint32_t bytes = 0;
+  while (ReadStatisticsBatch(core, log, bytes)) {
+    const uint8_t* data = core.statistics_buffer.data();
+    for (size_t at = 0; bytes - at > platform::kEventLogRecordFixedSize;) {
+      platform::EventLogRecordHeader header;
+      std::memcpy(&header, data + at, sizeof header);
+      if (header.Length < platform::kEventLogRecordFixedSize || header.Length > bytes - at) break;
+      if (!CountRecordAge(core, header, now)) return;
+      at += header.Length;
+    }
+  }
 }
 
 }  // namespace cvn

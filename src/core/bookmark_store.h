@@ -1,0 +1,69 @@
+// Per-log bookmarks: where the reader stopped in each event log, kept in one
+// small text file per log in the EventLogs folder so that a restart resumes
+// there. Each file stays open for the life of the store; every update
+// rewrites it from its start and syncs it to the disk.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/file.h"
+
+namespace cvn {
+
+struct LogBookmark {
+  int32_t lastRecord = 0;    // newest record number at the last pass
+  int32_t lastTime = 0;      // TimeGenerated of that record, 0 if unknown
+  int32_t oldestRecord = 0;  // oldest record number at the last pass
+  bool empty = false;        // the log had no records at the last pass
+};
+
+// The text of a bookmark file: "%d %d %d %d", no line end.
+std::string FormatBookmark(const LogBookmark& bookmark);
+// Reads the four numbers back; false unless all four convert. The flag is
+// set only by a fourth number of exactly 1.
+bool ParseBookmark(std::string_view text, LogBookmark& bookmark);
+
+class CBookmarkStore {
+ public:
+  CBookmarkStore() = default;
+  CBookmarkStore(const CBookmarkStore&) = delete;
+  CBookmarkStore& operator=(const CBookmarkStore&) = delete;
+
+  // The folder of the files (with or without a separator at its end). Files
+  // already open stay open under their old folder until deleted.
+  void SetFolder(std::u16string folder);
+  const std::u16string& Folder() const { return folder_; }
+
+  // The file key of a log: its name with every "/" replaced by "_".
+  static std::u16string KeyOf(std::u16string_view log_name);
+  std::u16string PathOf(std::u16string_view key) const { return folder_ + std::u16string(key); }
+
+  // Found in the map or read from the log's file. When the file exists but
+  // does not hold a bookmark, unreadable (if given) is set; the file is left
+  // for SetBookmark to overwrite.
+  bool GetBookmark(std::u16string_view log_name, LogBookmark& out, bool* unreadable = nullptr);
+  // Writes the bookmark to the log's file (created when missing) and keeps it
+  // in the map; false when the file could not be written and synced.
+  bool SetBookmark(std::u16string_view log_name, const LogBookmark& bookmark);
+  // Forgets the key and deletes its file; true when the file was deleted.
+  bool DeleteBookmark(std::u16string_view key);
+  // Deletes every file of the folder that belongs to none of the logs named.
+  void PruneBookmarks(const std::vector<std::u16string>& log_names);
+
+ private:
+  struct Entry {
+    platform::File file;
+    LogBookmark bookmark;
+  };
+
+  static bool WriteAndSync(platform::File& file, const LogBookmark& bookmark);
+
+  std::u16string folder_;
+  std::map<std::u16string, Entry> entries_;  // by key, case-sensitive
+};
+
+}  // namespace cvn
