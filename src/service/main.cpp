@@ -1,9 +1,32 @@
 // CVNService: installs, controls and queries the service, and is the service
 // itself when the service manager runs it with the command "service".
+#include "core/cvn_core.h"
 #include "platform/program_entry.h"
 #include "service/command_line.h"
+#include "service/service_runtime.h"
+
+namespace {
+
+// The service runtime's view of the process's core.
+class CoreOfProcess : public cvn::service::ServiceCore {
+ public:
+  uint32_t InitCore() override { return cvn::CCVNCore::Instance().InitCore(); }
+  uint32_t StartServer() override { return cvn::CCVNCore::Instance().StartServer(); }
+  void StopServer() override { cvn::CCVNCore::Instance().StopServer(); }
+  void ReleaseCore() override { cvn::CCVNCore::Instance().ReleaseCore(); }
+};
+
+// The forwarding channels register their threads and record handlers with the
+// core here, before the service main can start it. A channel that is not
+// registered is never started.
+void RegisterChannels([[maybe_unused]] cvn::CCVNCore& core) {}
+
+}  // namespace
 
 int ProgramMain(std::vector<std::u16string> args) {
+  static CoreOfProcess core;
+  RegisterChannels(cvn::CCVNCore::Instance());
+  cvn::service::SetServiceCore(&core);
   cvn::service::StdoutConsole console;
   return static_cast<int>(cvn::service::RunCommandLine(args, console));
 }

@@ -1,9 +1,12 @@
 #include "service/service_runtime.h"
 
+#include <cstdio>
 #include <memory>
 #include <mutex>
+#include <vector>
 
-#include "platform/service_manager.h"
+#include "base/text.h"
+#include "platform/event_log.h"
 #include "platform/sync.h"
 
 namespace cvn::service {
@@ -15,20 +18,58 @@ namespace {
 constexpr uint32_t kServiceTypeReported = pf::kServiceOwnProcess | pf::kServiceShareProcess;
 constexpr uint32_t kPendingWaitHintMs = 10000;
 
-ServiceCore* g_core = nullptr;
+// The steps at which the service main gives up before its first report.
+constexpr uint32_t kStepRegisterHandler = 2;
+constexpr uint32_t kStepFirstReport = 4;
 
-// Created by RunServiceDispatcher before the dispatcher starts; set by the
-// control handler, waited for by RunCore.
+// Reports through the platform's service manager.
+class PlatformReporter : public StatusReporter {
+ public:
+  uint32_t RegisterHandler(std::u16string_view service_name,
+                           pf::ServiceControlHandler handler) override {
+    return pf::RegisterServiceControlHandler(service_name, handler, handle_);
+  }
+  uint32_t Report(const pf::ServiceStatus& status) override {
+    return pf::ReportServiceStatus(handle_, status);
+  }
+
+ private:
+  pf::ServiceStatusHandle handle_;
+};
+
+ServiceCore* g_core = nullptr;
+PlatformReporter g_platform_reporter;
+StatusReporter* g_reporter = &g_platform_reporter;
+
+// Created before the service main runs; set by the control handler, waited
+// for by RunCore.
 std::unique_ptr<pf::Event> g_stop_event;
 
 // One status record, reused for every report; the main thread and the
 // handler's thread both report, so changes and reports are serialised.
 std::mutex g_status_mutex;
 pf::ServiceStatus g_status;
-pf::ServiceStatusHandle g_status_handle;
 std::u16string g_product_version;
 
-uint32_t Report() { return pf::ReportServiceStatus(g_status_handle, g_status); }
+uint32_t Report() { return g_reporter->Report(g_status); }
+
+// Writes one event under the service's source; failures are ignored.
+void WriteEvent(pf::EventSource& source, uint16_t type, uint32_t id,
+                const std::vector<std::u16string>& strings) {
+  if (source.IsRegistered()) source.Report(type, 0, id, {}, strings, {});
+}
+
+// The error event of a service main that gave up at step before it could
+// report to the service manager.
+void WriteCannotStartEvent(uint32_t step, uint32_t error) {
+  char detail[64];
+  std::snprintf(detail, sizeof detail, "specErr=0x%08X, win32Err=0x%08X",
+                (0x0C00u + step) | (error & 0xFFFF0000u), error & 0xFFFFu);
+  pf::EventSource source;
+  source.Register(kEventSourceName);
+  WriteEvent(source, pf::kEventTypeError, kEventServiceCannotStart,
+             {g_product_version, Utf8ToUtf16(detail)});
+}
 
 }  // namespace
 
@@ -49,6 +90,14 @@ ControlResult RunServiceDispatcher() {
   const uint32_t rc = pf::RunServiceDispatcher(kServiceName, ServiceMain);
   g_stop_event.reset();
   return rc == 0 ? 0 : MakeControlResult(kOpDispatcher, 4, rc);
+}
+
+void RunServiceMainWith(StatusReporter& reporter) {
+  g_reporter = &reporter;
+  g_stop_event = std::make_unique<pf::Event>(pf::Event::Mode::kAutoReset, false);
+  ServiceMain();
+  g_stop_event.reset();
+  g_reporter = &g_platform_reporter;
 }
 
 uint32_t RunCore() {
@@ -75,13 +124,17 @@ void ServiceMain() {
   }
   g_product_version = ReadProductVersion();
 
-  pf::ServiceStatusHandle handle;
-  if (pf::RegisterServiceControlHandler(kServiceName, ServiceControlHandler, handle) != 0) return;
+  if (const uint32_t rc = g_reporter->RegisterHandler(kServiceName, ServiceControlHandler)) {
+    WriteCannotStartEvent(kStepRegisterHandler, rc);
+    return;
+  }
   bool running = false;
   {
     std::lock_guard lk(g_status_mutex);
-    g_status_handle = handle;
-    if (Report() != 0) return;
+    if (const uint32_t rc = Report()) {
+      WriteCannotStartEvent(kStepFirstReport, rc);
+      return;
+    }
     for (int i = 0; i < 2; ++i) {
       ++g_status.check_point;
       Report();
@@ -93,7 +146,16 @@ void ServiceMain() {
     running = Report() == 0;
   }
 
-  if (running) RunCore();
+  if (running) {
+    // The start and stop events frame the core's run, also when its start
+    // fails: the reason is in the service's own log.
+    pf::EventSource source;
+    source.Register(kEventSourceName);
+    WriteEvent(source, pf::kEventTypeInformation, kEventServiceStarted, {g_product_version});
+    RunCore();
+    WriteEvent(source, pf::kEventTypeInformation, kEventServiceStopped, {});
+    source.Deregister();
+  }
 
   std::lock_guard lk(g_status_mutex);
   g_status.current_state = pf::kServiceStopped;

@@ -1,10 +1,13 @@
 // The service proper: the service main function, the control handler and the
-// dispatcher that runs them, and the seam through which the core plugs in.
+// dispatcher that runs them, and the seams through which the core plugs in
+// and through which tests watch the status reports.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
+#include "platform/service_manager.h"
 #include "service/service_control.h"
 
 namespace cvn::service {
@@ -26,10 +29,26 @@ class ServiceCore {
 // service only waits for the stop control.
 void SetServiceCore(ServiceCore* core);
 
+// Where the service main registers its control handler and sends its status
+// reports: the platform's service manager, or a test's recorder.
+class StatusReporter {
+ public:
+  virtual ~StatusReporter() = default;
+  // 0 or a Windows error number.
+  virtual uint32_t RegisterHandler(std::u16string_view service_name,
+                                   platform::ServiceControlHandler handler) = 0;
+  virtual uint32_t Report(const platform::ServiceStatus& status) = 0;
+};
+
 // Creates the service stop event, runs the dispatcher with ServiceMain and
 // closes the event when the dispatcher returns. Steps: 2 the event could not
 // be created, 4 the dispatcher failed.
 ControlResult RunServiceDispatcher();
+
+// Runs ServiceMain on the calling thread as the dispatcher would (with a stop
+// event of its own), reporting to reporter instead of the service manager.
+// ServiceControlHandler may be called from other threads meanwhile.
+void RunServiceMainWith(StatusReporter& reporter);
 
 // The service's main function and control handler.
 void ServiceMain();
@@ -44,5 +63,15 @@ std::u16string ReadProductVersion();
 
 // The service-specific exit code of the final stopped report.
 constexpr uint32_t kStoppedSpecificExitCode = 0x0C0C;
+
+// The events the service writes to the Application log under the source
+// CVNService: started (insert: the product version), stopped (no inserts),
+// and could not start (inserts: the product version and
+// "specErr=0x%08X, win32Err=0x%08X"), the last when the service main gives up
+// before it can report anything to the service manager.
+inline constexpr std::u16string_view kEventSourceName = u"CVNService";
+constexpr uint32_t kEventServiceStarted = 0x40000201;
+constexpr uint32_t kEventServiceStopped = 0x40000202;
+constexpr uint32_t kEventServiceCannotStart = 0xC0000203;
 
 }  // namespace cvn::service
