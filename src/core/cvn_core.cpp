@@ -372,9 +372,11 @@ void CCVNCore::Log(char level, std::string_view category, std::string_view messa
 }
 
 void CCVNCore::ConfigureLogWriter() {
+  // Other threads (the control channel's among them) may be writing lines
+  // during a reload: the writer takes both values under its lock.
   const std::u16string& folder = settings_.General_LogFolder.value;
-  log_.folder = folder.empty() ? GetLogsFolder() : folder;
-  log_.keep_count = static_cast<uint32_t>(settings_.General_KeepLogs.value);
+  log_.Configure(folder.empty() ? GetLogsFolder() : folder,
+                 static_cast<uint32_t>(settings_.General_KeepLogs.value));
   TraceLogEnabled = settings_.General_TraceLog.value;
 }
 

@@ -30,6 +30,12 @@ std::string CLogFile::FormatLine(int64_t now, char level, std::string_view categ
   return line;
 }
 
+void CLogFile::Configure(std::u16string new_folder, uint32_t new_keep_count) {
+  platform::LockGuard guard(lock_);
+  folder = std::move(new_folder);
+  keep_count = new_keep_count;
+}
+
 void CLogFile::Write(char level, std::string_view category, std::string_view message) {
   platform::LockGuard guard(lock_);
   const std::u16string dir = platform::WithTrailingSeparator(folder);

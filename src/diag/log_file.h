@@ -26,8 +26,14 @@ class CLogFile {
   // written unchanged. Failures lose the line and are never reported.
   void Write(char level, std::string_view category, std::string_view message);
 
-  // Set by the core at start and after each configuration change, while no
-  // change is in progress. An empty folder means the current directory.
+  // Sets the folder and the keep count under the writer's lock, so that a
+  // configuration reload can change them while other threads write lines.
+  void Configure(std::u16string new_folder, uint32_t new_keep_count);
+
+  // The folder of the day files (an empty folder means the current directory)
+  // and the number of day files kept (0 keeps all). Write reads them under the
+  // writer's lock; assign them directly only while no other thread can write,
+  // and use Configure otherwise.
   std::u16string folder;
   uint32_t keep_count = 0;
 

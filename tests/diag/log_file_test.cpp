@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <ctime>
+#include <thread>
+#include <vector>
 
 #include "base/text.h"
 #include "platform/file.h"
@@ -77,7 +79,7 @@ TEST_F(LogFileTest, KeepCountDeletesTheOldestOnceAtStart) {
   log_.keep_count = 3;
   log_.Write('N', "Service", "first");
   EXPECT_EQ(LogNames(dir_), (std::vector<std::string>{"CVN20161206.log", "CVN20161207.log",
-                                                       "CVN20161208.log", "notes.txt"}));
+                                                      "CVN20161208.log", "notes.txt"}));
   // Later lines of the same day do not run the clean-up again.
   WriteFileBytes(dir_.path() / "CVN20161201.log", "x");
   log_.Write('N', "Service", "second");
@@ -109,6 +111,31 @@ TEST_F(LogFileTest, UnwritableFolderLosesTheLineQuietly) {
   log_.folder = (dir_.path() / "file" / "sub").u16string();
   log_.Write('N', "Service", "lost");  // must neither throw nor crash
   EXPECT_EQ(ReadFileBytes(dir_.path() / "file"), "x");
+}
+
+// A reload moves the folder while other threads write: every line lands whole
+// in one of the two folders, none is lost or torn.
+TEST_F(LogFileTest, ConfigureWhileOtherThreadsWrite) {
+  const std::u16string a = (dir_.path() / "a").u16string();
+  const std::u16string b = (dir_.path() / "b").u16string();
+  log_.Configure(a, 5);
+  constexpr int kWriters = 2, kLines = 200;
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&] {
+      for (int i = 0; i < kLines; ++i) log_.Write('N', "Trace", "line of a writer thread");
+    });
+  }
+  for (int i = 0; i < 100; ++i) log_.Configure(i % 2 == 0 ? b : a, 5 + i % 3);
+  for (auto& t : writers) t.join();
+
+  const std::string text = ReadFileBytes(dir_.path() / "a" / "CVN20161208.log") +
+                           ReadFileBytes(dir_.path() / "b" / "CVN20161208.log");
+  const std::string line = ",N,12/08/16 14:05:09,Trace,line of a writer thread\r\n";
+  size_t count = 0;
+  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
+  EXPECT_EQ(count, static_cast<size_t>(kWriters * kLines));
+  EXPECT_EQ(text.size(), count * (10 + line.size()));
 }
 
 }  // namespace
