@@ -171,6 +171,9 @@ void ServiceControlHandler(uint32_t control) {
   if (control != pf::kServiceControlStop) return;
   {
     std::lock_guard lk(g_status_mutex);
+    // A stop that arrives once the service main has reported stopped (its
+    // core failed to start) must not bring back a pending state.
+    if (g_status.current_state == pf::kServiceStopped) return;
     g_status.current_state = pf::kServiceStopPending;
     g_status.controls_accepted = 0;
     g_status.win32_exit_code = 0;

@@ -158,6 +158,11 @@ TEST_F(ServiceMainTest, CoreThatFailsToStartStillShowsRunningThenStopped) {
   ExpectStoppedWith0C0C(reporter_.reports.back());
   EXPECT_EQ(core_.calls, (std::vector<std::string>{"init", "start", "release"}));
   ExpectStartAndStopEvents(log_keeps_events_);
+
+  // A stop control that arrives late finds the service stopped: nothing more.
+  ServiceControlHandler(pf::kServiceControlStop);
+  EXPECT_EQ(reporter_.reports.size(), 5u);
+  EXPECT_EQ(core_.calls.size(), 3u);
 }
 
 TEST_F(ServiceMainTest, CoreThatFailsToInitialiseIsNotStartedOrReleased) {
