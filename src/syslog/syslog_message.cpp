@@ -22,16 +22,16 @@ bool UtcTime(int64_t t, std::tm& out) { return UtcCalendarTime(t, out); }
 
 // "<PRI>Mmm dd hh:mm:ss " (the day right-aligned in two places), or "<PRI> "
 // when the time does not convert.
-std::string Header(int pri, int64_t time, LocalTimeFunction convert) {
-  char buf[64];
+std::string Header(int64_t pri, int64_t time, LocalTimeFunction convert) {
+  std::string header = "<" + std::to_string(pri) + ">";
   std::tm tm{};
   if (convert(time, tm) && tm.tm_mon >= 0 && tm.tm_mon < 12) {
-    std::snprintf(buf, sizeof buf, "<%d>%s %2d %02d:%02d:%02d ", pri, kMonths[tm.tm_mon],
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  } else {
-    std::snprintf(buf, sizeof buf, "<%d> ", pri);
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%s %2d %02d:%02d:%02d ", kMonths[tm.tm_mon], tm.tm_mday % 100,
+                  tm.tm_hour % 100, tm.tm_min % 100, tm.tm_sec % 100);
+    return header + buf;
   }
-  return buf;
+  return header + " ";
 }
 
 // Every control character as "<0xNN>".
@@ -120,8 +120,9 @@ std::string PrepareSyslogMessage(const CCVNSettings& settings, const SEventRecor
 
 std::string PrepareSyslogMessage(const CCVNSettings& settings, const SEventRecord& record,
                                  LocalTimeFunction local_time) {
-  const int pri =
-      settings.Syslog_Facility.value * 8 + static_cast<int>(SyslogSeverity(record.eventType));
+  // 64-bit: the facility is read from the file without a range check.
+  const int64_t pri =
+      int64_t{settings.Syslog_Facility.value} * 8 + SyslogSeverity(record.eventType);
   std::string message =
       Header(pri, record.timeGenerated, settings.Syslog_LocalTime.value ? local_time : &UtcTime);
 

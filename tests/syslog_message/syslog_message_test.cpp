@@ -62,6 +62,9 @@ TEST_F(SyslogMessage, PriorityAndHeader) {
     record.eventType = c.type;
     EXPECT_EQ(Build(), std::string(c.pri) + kHeader.substr(5) + "text");
   }
+  settings.Syslog_Facility.value = 0x7FFFFFFF;  // read without a range check: no overflow
+  EXPECT_TRUE(Build().starts_with("<17179869179>Mar")) << Build();
+  settings.Syslog_Facility.value = 1;
   settings.Syslog_LocalTime.value = true;
   EXPECT_EQ(Build(), "<11>Mar  5 08:04:09 text");
   record.timeGenerated = static_cast<uint32_t>(SecondsFromUtc(2023, 12, 31, 23, 59, 59));
