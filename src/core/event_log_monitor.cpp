@@ -184,11 +184,13 @@ uint32_t PrimaryServerThread(CCVNCore& core) {
                   key.Create(platform::RegistryRoot::kLocalMachine, platform::kEventLogKey) == 0;
 
   for (bool stop = false; !stop;) {
-    ResetStatistics(core);
-    RegisterLogs(core);
+    // Armed before the logs are enumerated, so that a log added while the
+    // pass runs still causes the next pass.
     if (key_open) {
       key_open = key.Notify(*core.RegistryChangeEvent(), true, platform::kRegNotifyName) == 0;
     }
+    ResetStatistics(core);
+    RegisterLogs(core);
     stop = WatchLogs(core);
     CloseAllLogs(core);
   }

@@ -61,15 +61,16 @@ TEST(BookmarkStoreTest, PruneKeepsTheFilesOfTheNamedLogsOnly) {
   ASSERT_TRUE(store.SetBookmark(u"Keep", LogBookmark{1, 1, 1, false}));
   ASSERT_TRUE(store.SetBookmark(u"Gone", LogBookmark{1, 1, 1, false}));
   WriteFileBytes(dir.path() / "A_B", "2 2 2 0");
-  WriteFileBytes(dir.path() / "keep", "3 3 3 0");  // names compare case-sensitively
+  WriteFileBytes(dir.path() / "Case", "3 3 3 0");
   std::filesystem::create_directory(dir.path() / "Sub");
 
-  store.PruneBookmarks({u"Keep", u"A/B"});
+  // Names compare case-sensitively, also where file names do not.
+  store.PruneBookmarks({u"Keep", u"A/B", u"case"});
   EXPECT_TRUE(std::filesystem::exists(dir.path() / "Keep"));
   EXPECT_TRUE(std::filesystem::exists(dir.path() / "A_B"));
   EXPECT_TRUE(std::filesystem::exists(dir.path() / "Sub"));
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "Gone"));
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "keep"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "Case"));
   // The pruned log is forgotten: it counts as new when it comes back.
   LogBookmark bookmark;
   EXPECT_FALSE(store.GetBookmark(u"Gone", bookmark));
