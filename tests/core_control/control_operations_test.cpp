@@ -22,6 +22,8 @@ using control::CSTCtrlMessage;
 class ControlOperationsTest : public CoreTest {
  protected:
   void Start() {
+    // No event log monitor: the tests set the values it would keep.
+    core_->SetThreadBody(CoreThread::kPrimary, nullptr);
     ASSERT_EQ(core_->InitCore(), 0u);
     ASSERT_EQ(core_->StartServer(), 0u);
     console_ = std::make_unique<console::ConsoleSession>(
