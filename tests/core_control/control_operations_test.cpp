@@ -147,19 +147,14 @@ TEST_F(ControlOperationsTest, ResetsClearTheirOwnCountersAndTexts) {
   core_->syslog_cached = 4;
   core_->syslog_queue.Push("<14>waiting");
   core_->email_sent = 9;
-  core_->email_failed = 2;
   core_->reports_saved = 3;
   core_->reports_mailed = 2;
-  core_->report_save_failed = 1;
-  core_->report_mail_failed = 5;
   core_->db_exported = (uint64_t{1} << 32) + 7;  // only the low 32 bits are shown
   core_->db_failed = 2;
   core_->syslog_last_error = u"connection refused";
-  core_->report_last_error = u"disk full";
 
   EXPECT_EQ(StatusValue(0), 5);  // queue plus cache file
   EXPECT_EQ(StatusValue(7), 2 * 65536 + 3);
-  EXPECT_EQ(StatusValue(8), 5 * 65536 + 1);
   EXPECT_EQ(StatusValue(15), 9);
   EXPECT_EQ(StatusValue(19), 53);
 
@@ -175,23 +170,11 @@ TEST_F(ControlOperationsTest, ResetsClearTheirOwnCountersAndTexts) {
   EXPECT_EQ(StatusValue(1), 50);
   EXPECT_EQ(Text(control::kPropSyslogError), u"");
 
-  // 8 clears both report failure counts and the report text, not the successes.
-  EXPECT_EQ(Text(control::kPropReportError), u"disk full");
-  Assign(control::kPropResetCounter, 8);
-  EXPECT_EQ(StatusValue(8), 0);
-  EXPECT_EQ(StatusValue(7), 2 * 65536 + 3);
-  EXPECT_EQ(Text(control::kPropReportError), u"");
-
   // A missing value and an unknown code change nothing.
   Assign(control::kPropResetCounter, std::nullopt);
   Assign(control::kPropResetCounter, 3);
   EXPECT_EQ(StatusValue(1), 50);
   EXPECT_EQ(StatusValue(5), 9);
-  EXPECT_EQ(StatusValue(6), 2);
-
-  Assign(control::kPropResetCounter, 19);
-  EXPECT_EQ(StatusValue(1), 0);
-  EXPECT_EQ(StatusValue(16), 2);
 }
 
 TEST_F(ControlOperationsTest, PeriodSelectionIsClampedWhenReadAndNotifiedOnChange) {
