@@ -123,6 +123,7 @@ class SocketCalls {
   virtual uint32_t SetReceiveTimeout(SocketHandle s, uint32_t timeout_ms);
   virtual uint32_t Shutdown(SocketHandle s, ShutdownHow how);
   virtual uint32_t Close(SocketHandle s);
+  virtual uint32_t WaitReadable(SocketHandle s, uint32_t timeout_ms, bool* readable);
 };
 
 // The object in use (the real calls unless a test replaced them).
@@ -177,6 +178,12 @@ int64_t ReceiveSocket(SocketHandle s, void* buffer, size_t capacity);
 uint32_t SetSocketReceiveTimeout(SocketHandle s, uint32_t timeout_ms);
 uint32_t ShutdownSocket(SocketHandle s, ShutdownHow how = ShutdownHow::kBoth);
 uint32_t CloseSocket(SocketHandle s);
+
+// Waits at most timeout_ms (0 only looks) until data, the end of the stream or
+// an error waits to be received on s: 0 with *readable, or the socket error.
+// Lets a sender notice that the peer ended an idle connection before it sends
+// into it.
+uint32_t WaitSocketReadable(SocketHandle s, uint32_t timeout_ms, bool* readable);
 
 // The system's English text of a Windows Sockets error number, as Windows
 // words it; empty for numbers outside the sockets range.

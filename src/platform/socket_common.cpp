@@ -125,6 +125,11 @@ uint32_t CloseSocket(SocketHandle s) {
   return Fail(CurrentSocketCalls().Close(s));
 }
 
+uint32_t WaitSocketReadable(SocketHandle s, uint32_t timeout_ms, bool* readable) {
+  *readable = false;
+  return Fail(CurrentSocketCalls().WaitReadable(s, timeout_ms, readable));
+}
+
 std::string SocketErrorText(uint32_t error) {
   switch (error) {
     case err::kWsaInterrupted:

@@ -345,4 +345,19 @@ uint32_t SocketCalls::Close(SocketHandle s) {
   return ::close(Fd(s)) == 0 || errno == EINTR ? 0 : LastWsa();
 }
 
+uint32_t SocketCalls::WaitReadable(SocketHandle s, uint32_t timeout_ms, bool* readable) {
+  pollfd p{};
+  p.fd = Fd(s);
+  p.events = POLLIN;
+  const int wait = timeout_ms == kSocketNoTimeout ? -1 : static_cast<int>(timeout_ms);
+  for (;;) {
+    const int n = ::poll(&p, 1, wait);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return LastWsa();
+    // A hang-up or an error counts as readable: the receive reports it.
+    *readable = n > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    return 0;
+  }
+}
+
 }  // namespace cvn::platform

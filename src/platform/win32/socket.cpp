@@ -301,4 +301,19 @@ uint32_t SocketCalls::Close(SocketHandle s) {
   return ::closesocket(Native(s)) == 0 ? 0 : LastWsa();
 }
 
+uint32_t SocketCalls::WaitReadable(SocketHandle s, uint32_t timeout_ms, bool* readable) {
+  if (const uint32_t e = EnsureStarted()) return e;
+  fd_set read_set;
+  FD_ZERO(&read_set);
+  FD_SET(Native(s), &read_set);
+  timeval tv{};
+  tv.tv_sec = static_cast<long>(timeout_ms / 1000);
+  tv.tv_usec = static_cast<long>((timeout_ms % 1000) * 1000);
+  const int n =
+      ::select(0, &read_set, nullptr, nullptr, timeout_ms == kSocketNoTimeout ? nullptr : &tv);
+  if (n == SOCKET_ERROR) return LastWsa();
+  *readable = n > 0;
+  return 0;
+}
+
 }  // namespace cvn::platform

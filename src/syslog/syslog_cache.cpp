@@ -1,0 +1,245 @@
+#include "syslog/syslog_cache.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace cvn {
+
+namespace {
+
+void PutU32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint32_t GetU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Reads exactly size bytes at position: 0, 38 when the file ends first, or
+// the error.
+uint32_t ReadAt(platform::File& file, uint64_t position, void* buffer, uint32_t size) {
+  if (const uint32_t e = file.Seek(static_cast<int64_t>(position), platform::SeekFrom::kBegin)) {
+    return e;
+  }
+  uint32_t done = 0;
+  while (done < size) {
+    uint32_t read = 0;
+    if (const uint32_t e = file.Read(static_cast<uint8_t*>(buffer) + done, size - done, read)) {
+      return e;
+    }
+    if (read == 0) return CSyslogCache::kErrorHandleEof;
+    done += read;
+  }
+  return 0;
+}
+
+uint32_t WriteAt(platform::File& file, uint64_t position, const void* data, uint32_t size) {
+  if (const uint32_t e = file.Seek(static_cast<int64_t>(position), platform::SeekFrom::kBegin)) {
+    return e;
+  }
+  return file.Write(data, size);
+}
+
+}  // namespace
+
+CSyslogCache::CSyslogCache(std::u16string path, Reporter report)
+    : path_(std::move(path)), report_(std::move(report)) {}
+
+void CSyslogCache::Report(const std::string& line) const {
+  if (report_) report_(line);
+}
+
+bool CSyslogCache::OpenExisting() {
+  Close();
+  if (file_.Open(path_, platform::FileAccess::kReadWrite, platform::FileShare::kRead,
+                 platform::FileCreate::kOpenExisting) != 0) {
+    return false;
+  }
+  if (!Check()) {
+    Delete();
+    return false;
+  }
+  return true;
+}
+
+bool CSyslogCache::Check() {
+  uint64_t size = 0;
+  if (file_.GetSize(size) != 0) size = 0;
+  char line[256];
+  if (size < kHeaderSize) {
+    std::snprintf(line, sizeof line,
+                  "The syslog cache file holds %u bytes, less than its header; it was removed.",
+                  static_cast<unsigned>(size));
+    Report(line);
+    return false;
+  }
+  uint8_t header[kHeaderSize];
+  if (ReadAt(file_, 0, header, kHeaderSize) != 0) {
+    Report("The syslog cache file's header cannot be read; the file was removed.");
+    return false;
+  }
+  const uint32_t header_offset = GetU32(header);
+  const uint32_t header_count = GetU32(header + 4);
+  // Offsets are 32-bit: whatever lies beyond 4 GiB cannot be addressed.
+  const uint64_t usable = size > 0xFFFFFFFFull ? 0xFFFFFFFFull : size;
+
+  // Walk the records from the first one, reading the file in blocks.
+  std::vector<uint8_t> block(65536 + 2);
+  uint64_t block_start = 0;
+  uint32_t block_fill = 0;
+  auto length_at = [&](uint64_t position, uint16_t* length) -> bool {
+    if (position < block_start || position + 2 > block_start + block_fill) {
+      const uint64_t left = usable - position;
+      block_fill = static_cast<uint32_t>(left < block.size() ? left : block.size());
+      block_start = position;
+      if (ReadAt(file_, position, block.data(), block_fill) != 0) return false;
+    }
+    const uint8_t* p = block.data() + (position - block_start);
+    *length = static_cast<uint16_t>(p[0] | p[1] << 8);
+    return true;
+  };
+
+  uint64_t position = kHeaderSize;
+  bool offset_on_record = header_offset == kHeaderSize;
+  uint32_t records_from_offset = 0;
+  uint32_t records_total = 0;
+  while (position + 2 <= usable) {
+    uint16_t length = 0;
+    if (!length_at(position, &length)) break;
+    if (position + 2 + length > usable) break;
+    if (offset_on_record) ++records_from_offset;
+    ++records_total;
+    position += 2 + length;
+    if (position == header_offset) offset_on_record = true;
+  }
+  end_ = static_cast<uint32_t>(position);
+
+  bool repaired = false;
+  if (!offset_on_record) {
+    std::snprintf(line, sizeof line,
+                  "The syslog cache file's read offset %u is not the start of a record; all %u "
+                  "records of the file are sent again.",
+                  header_offset, records_total);
+    Report(line);
+    read_offset_ = kHeaderSize;
+    count_ = records_total;
+    repaired = true;
+  } else {
+    read_offset_ = header_offset;
+    count_ = records_from_offset;
+  }
+  if (end_ < size) {
+    std::snprintf(line, sizeof line,
+                  "The syslog cache file ends in %llu bytes after offset %u that hold no complete "
+                  "record; they were dropped.",
+                  static_cast<unsigned long long>(size - end_), end_);
+    Report(line);
+    if (file_.Seek(end_, platform::SeekFrom::kBegin) != 0 || file_.Truncate() != 0) return false;
+    repaired = true;
+  }
+  if (offset_on_record && header_count != count_) {
+    std::snprintf(line, sizeof line,
+                  "The syslog cache file's header counts %u records, but %u were found; the "
+                  "records found are sent.",
+                  header_count, count_);
+    Report(line);
+    repaired = true;
+  }
+  oldest_valid_ = false;
+  if (count_ == 0) return false;
+  if (repaired && WriteHeader() != 0) return false;
+  return true;
+}
+
+uint32_t CSyslogCache::Create() {
+  Close();
+  if (const uint32_t e =
+          file_.Open(path_, platform::FileAccess::kReadWrite, platform::FileShare::kRead,
+                     platform::FileCreate::kCreateAlways)) {
+    return e;
+  }
+  read_offset_ = kHeaderSize;
+  count_ = 0;
+  end_ = kHeaderSize;
+  oldest_valid_ = false;
+  if (const uint32_t e = WriteHeader()) {
+    Delete();
+    return e;
+  }
+  return 0;
+}
+
+uint32_t CSyslogCache::WriteHeader() {
+  uint8_t header[kHeaderSize];
+  PutU32(header, read_offset_);
+  PutU32(header + 4, count_);
+  if (const uint32_t e = WriteAt(file_, 0, header, kHeaderSize)) return e;
+  return file_.Sync();
+}
+
+uint32_t CSyslogCache::Append(std::string_view message) {
+  // Only the low 16 bits of the length fit the length field.
+  const uint16_t length = static_cast<uint16_t>(message.size() & 0xFFFF);
+  if (static_cast<uint64_t>(end_) + 2 + length > 0xFFFFFFFFull) return kErrorFileTooLarge;
+  std::string record;
+  record.reserve(2 + length);
+  record.push_back(static_cast<char>(length & 0xFF));
+  record.push_back(static_cast<char>(length >> 8));
+  record.append(message.substr(0, length));
+
+  uint32_t error = WriteAt(file_, end_, record.data(), static_cast<uint32_t>(record.size()));
+  if (error == 0) error = file_.Sync();
+  if (error != 0) {
+    // Cut a partly written record off again, so the next append starts on a
+    // record boundary.
+    if (file_.Seek(end_, platform::SeekFrom::kBegin) == 0) file_.Truncate();
+    return error;
+  }
+  end_ += static_cast<uint32_t>(record.size());
+  ++count_;
+  // The record is on disk even when the count could not be rewritten: the
+  // next check of the file counts it.
+  WriteHeader();
+  return 0;
+}
+
+uint32_t CSyslogCache::ReadOldest(std::string& message) {
+  oldest_valid_ = false;
+  if (count_ == 0 || read_offset_ + 2 > end_) return kErrorHandleEof;
+  uint8_t prefix[2];
+  if (const uint32_t e = ReadAt(file_, read_offset_, prefix, 2)) return e;
+  const uint32_t length = prefix[0] | prefix[1] << 8;
+  if (read_offset_ + 2 + length > end_) return kErrorHandleEof;
+  message.resize(length);
+  if (length != 0) {
+    if (const uint32_t e = ReadAt(file_, read_offset_ + 2, message.data(), length)) return e;
+  }
+  oldest_size_ = 2 + length;
+  oldest_valid_ = true;
+  return 0;
+}
+
+uint32_t CSyslogCache::RemoveOldest() {
+  if (!oldest_valid_ || count_ == 0) return kErrorHandleEof;
+  oldest_valid_ = false;
+  read_offset_ += oldest_size_;
+  --count_;
+  return WriteHeader();
+}
+
+void CSyslogCache::Delete() {
+  file_.Close();
+  platform::RemoveFile(path_);
+  read_offset_ = 0;
+  count_ = 0;
+  end_ = 0;
+  oldest_valid_ = false;
+}
+
+void CSyslogCache::Close() {
+  file_.Close();
+  oldest_valid_ = false;
+}
+
+}  // namespace cvn

@@ -1,0 +1,85 @@
+// The syslog cache file: the only durable copy of the syslog messages that no
+// server took. Layout, all integers little-endian:
+//   offset 0, 4 bytes: file position of the oldest record not yet sent (8 in
+//                      a new file)
+//   offset 4, 4 bytes: number of records not yet sent
+//   offset 8 ...     : records, each a 2-byte length L and then L bytes of one
+//                      message as built, with no separator or terminator
+// The length field holds the low 16 bits of the message length and exactly
+// that many leading bytes are stored. Records are only appended; the file is
+// removed when no record is left.
+//
+// Every append and header update is written through to the disk before the
+// next step: a record is complete on disk before the count includes it, so a
+// crash at any byte leaves a file whose complete records can all be read.
+// Opening an existing file checks it against its records: a damaged header, a
+// count that disagrees with the records, or bytes at the end that hold no
+// complete record are reported, and every complete record is kept.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "platform/file.h"
+
+namespace cvn {
+
+class CSyslogCache {
+ public:
+  static constexpr uint32_t kHeaderSize = 8;
+  static constexpr const char16_t* kFileName = u"syslogs.cache";
+  // Windows error numbers of the cache's own failures.
+  static constexpr uint32_t kErrorHandleEof = 38;      // a record ends early
+  static constexpr uint32_t kErrorFileTooLarge = 223;  // offsets would pass 4 GiB
+
+  // report receives one line for each problem found in the file (UTF-8).
+  using Reporter = std::function<void(const std::string&)>;
+
+  explicit CSyslogCache(std::u16string path, Reporter report = {});
+  ~CSyslogCache() { Close(); }
+  CSyslogCache(const CSyslogCache&) = delete;
+  CSyslogCache& operator=(const CSyslogCache&) = delete;
+
+  const std::u16string& path() const { return path_; }
+  bool IsOpen() const { return file_.IsOpen(); }
+  uint32_t count() const { return count_; }
+  uint32_t read_offset() const { return read_offset_; }
+
+  // Opens the file left by an earlier run and checks it (above). True when it
+  // is open with at least one record; a file without records is removed.
+  bool OpenExisting();
+  // Creates a new, empty file, replacing any old one: 0 or the error.
+  uint32_t Create();
+  // Appends one record and counts it: 0 or the error (nothing is added then).
+  uint32_t Append(std::string_view message);
+  // The oldest record not yet sent: 0, or the error (38 when the file does
+  // not hold the whole record).
+  uint32_t ReadOldest(std::string& message);
+  // Moves past the record ReadOldest returned and counts it out: 0 or the
+  // error.
+  uint32_t RemoveOldest();
+  // Closes the file and removes it; offset and count become 0.
+  void Delete();
+  // Closes the file and keeps it.
+  void Close();
+
+ private:
+  // Checks the open file against its records and repairs what it can.
+  // Returns false when no readable record is left.
+  bool Check();
+  uint32_t WriteHeader();
+  void Report(const std::string& line) const;
+
+  std::u16string path_;
+  Reporter report_;
+  platform::File file_;
+  uint32_t read_offset_ = 0;
+  uint32_t count_ = 0;
+  uint32_t end_ = 0;          // end of the last complete record
+  uint32_t oldest_size_ = 0;  // bytes of the record ReadOldest returned, with its length
+  bool oldest_valid_ = false;
+};
+
+}  // namespace cvn

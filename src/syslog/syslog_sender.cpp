@@ -1,0 +1,179 @@
+#include "syslog/syslog_sender.h"
+
+#include <cstdio>
+
+#include "base/text.h"
+#include "platform/codepage.h"
+#include "platform/message_module.h"
+
+namespace cvn {
+
+std::u16string FormatSystemError(uint32_t code) {
+  if (code == 0) return {};
+  const int32_t signed_code = static_cast<int32_t>(code);
+  std::u16string text;
+  char number[48];
+  if (platform::FormatSystemMessage(code, false, text) != 0) {
+    std::snprintf(number, sizeof number, "Error code: %d", signed_code);
+    return Utf8ToUtf16(number);
+  }
+  while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n')) text.pop_back();
+  std::snprintf(number, sizeof number, " (Error code: %d)", signed_code);
+  return text + Utf8ToUtf16(number);
+}
+
+std::vector<std::string> SplitSyslogServers(std::u16string_view text) {
+  std::vector<std::string> names;
+  size_t start = 0;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    if (i < text.size() && text[i] != u',' && text[i] != u';' && text[i] != u' ') continue;
+    if (i > start) names.push_back(platform::ToAnsi(text.substr(start, i - start)));
+    start = i + 1;
+  }
+  return names;
+}
+
+int32_t CSyslogSender::Open(const std::string& host, uint16_t port, bool tcp, int separator,
+                            bool tls) {
+  if (port == 0) {
+    last_error_ = u"Invalid syslog port number.";
+    return -1;
+  }
+  if (host.empty()) {
+    last_error_ = u"Syslog server address is not specified.";
+    return -1;
+  }
+  if (connected_) return 0;
+
+  tcp_ = tcp;
+  tls_ = tls;
+  separator_ = separator;
+  uint32_t error = platform::ResolveAddress(host, std::to_string(port), &addresses_);
+  if (error == 0 && addresses_.empty()) error = err::kWsaHostNotFound;
+  if (error == 0) {
+    const platform::ResolvedAddress& first = addresses_.front();
+    if (!tls) {
+      error = platform::OpenSocket(
+          first.family, tcp ? platform::SocketType::kStream : platform::SocketType::kDatagram,
+          &plain_);
+      if (error == 0) {
+        error = platform::ConnectSocket(plain_, first.address, kConnectTimeoutMs);
+        if (error != 0) {
+          platform::CloseSocket(plain_);
+          plain_ = platform::kInvalidSocket;
+        }
+      }
+    } else {
+      error = secure_.Open(first.family);
+      if (error == 0) {
+        secure_.SetReceiveTimeout();
+        error = secure_.Connect(first.address, kConnectTimeoutMs);
+        if (error == 0 && !secure_.StartTls(host)) {
+          error = secure_.LastError();
+          // A handshake that failed without a cause still must not count as
+          // a success.
+          if (error == 0) error = err::kSecInternalError;
+        }
+      }
+      if (error != 0) secure_.Close();
+    }
+  }
+  if (error == 0) {
+    connected_ = true;
+    return 0;
+  }
+  addresses_.clear();
+  last_error_ = FormatSystemError(error);
+  return static_cast<int32_t>(error);
+}
+
+bool CSyslogSender::StreamStillOpen() {
+  const platform::SocketHandle s = tls_ ? secure_.socket() : plain_;
+  std::vector<uint8_t> buffer;
+  // A syslog server sends nothing but TLS housekeeping (session tickets, the
+  // closing alert): read what waits and look again, a bounded number of times.
+  for (int round = 0; round < 8; ++round) {
+    bool readable = false;
+    if (platform::WaitSocketReadable(s, 0, &readable) != 0) return false;
+    if (!readable) return true;
+    if (buffer.empty()) buffer.resize(CSecureSocket::kMaxReceive);
+    if (!tls_) {
+      if (platform::ReceiveSocket(s, buffer.data(), buffer.size()) <= 0) return false;
+      continue;
+    }
+    // A TLS record without data for the caller (a session ticket) leaves the
+    // receive waiting for more: wait only briefly for it.
+    platform::SetSocketReceiveTimeout(s, kHousekeepingWaitMs);
+    const int n = secure_.Receive(buffer.data());
+    const uint32_t error = secure_.LastError();
+    secure_.SetReceiveTimeout();
+    if (n == 0) return false;
+    if (n < 0) return error == err::kWsaTimedOut;
+  }
+  return true;
+}
+
+bool CSyslogSender::SendOne(const std::string& message, uint32_t* error) {
+  if (!tcp_ && !tls_) {
+    // One datagram, as it is.
+    if (platform::SendSocket(plain_, message.data(), message.size()) >= 0) return true;
+    *error = platform::SocketLastError();
+    return false;
+  }
+  // One transmission of the message and its separator; the message itself
+  // stays as it was, so a resend or the cache never sees the separator.
+  std::string framed;
+  framed.reserve(message.size() + 2);
+  framed.append(message);
+  switch (separator_) {
+    case static_cast<int>(SyslogSeparator::kCr): framed.push_back('\r'); break;
+    case static_cast<int>(SyslogSeparator::kLf): framed.push_back('\n'); break;
+    case static_cast<int>(SyslogSeparator::kCrLf): framed.append("\r\n"); break;
+    default: framed.push_back('\0'); break;
+  }
+  if (tls_) {
+    if (secure_.Send(framed.data(), framed.size()) > 0) return true;
+    *error = secure_.LastError();
+    return false;
+  }
+  if (platform::SendAllSocket(plain_, framed.data(), framed.size()) >= 0) return true;
+  *error = platform::SocketLastError();
+  return false;
+}
+
+int32_t CSyslogSender::SendMessages(const std::vector<std::string>& messages) {
+  if (!connected_) {
+    last_error_ = u"Syslog sender is not connected.";
+    return -1;
+  }
+  if ((tcp_ || tls_) && !StreamStillOpen()) {
+    last_error_ = FormatSystemError(err::kWsaConnectionReset);
+    return -1;
+  }
+  int32_t result = -1;
+  for (const std::string& message : messages) {
+    uint32_t error = 0;
+    if (SendOne(message, &error)) {
+      result = 0;
+    } else {
+      last_error_ = FormatSystemError(error);
+    }
+  }
+  return result;
+}
+
+void CSyslogSender::Close() {
+  if (!connected_) return;
+  if (tls_) {
+    // Close sends the closing alert before it closes the socket.
+    secure_.Close();
+  } else if (plain_ != platform::kInvalidSocket) {
+    if (tcp_) platform::ShutdownSocket(plain_, platform::ShutdownHow::kBoth);
+    platform::CloseSocket(plain_);
+    plain_ = platform::kInvalidSocket;
+  }
+  addresses_.clear();
+  connected_ = false;
+}
+
+}  // namespace cvn

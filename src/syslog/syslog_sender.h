@@ -1,0 +1,69 @@
+// One syslog server connection: UDP, TCP or TLS, with the TCP separator added
+// to every transmission. The forwarder keeps one sender per configured server.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/socket.h"
+#include "syslog/secure_socket.h"
+
+namespace cvn {
+
+// The system's text for an error number: empty for 0, "<text> (Error code:
+// <n>)" with the text's line breaks at its end removed, or "Error code: <n>"
+// when the system has no text. n is the code as a signed decimal.
+std::u16string FormatSystemError(uint32_t code);
+
+// The server names of a Syslog/Server text: split at ',', ';' and ' ', empty
+// pieces skipped, each converted to the ANSI code page.
+std::vector<std::string> SplitSyslogServers(std::u16string_view text);
+
+// What a stream transmission ends with, by Syslog/TcpSeparator.
+enum class SyslogSeparator : int { kNul = 0, kCr = 1, kLf = 2, kCrLf = 3 };
+
+class CSyslogSender {
+ public:
+  // How long a connect may take before the server counts as unreachable, so
+  // that a server that drops packets does not hold the thread past a stop.
+  static constexpr uint32_t kConnectTimeoutMs = 5000;
+  // How long a TLS connection that has something to read may take to show
+  // whether that is the end of the connection.
+  static constexpr uint32_t kHousekeepingWaitMs = 50;
+
+  CSyslogSender() = default;
+  ~CSyslogSender() { Close(); }
+  CSyslogSender(const CSyslogSender&) = delete;
+  CSyslogSender& operator=(const CSyslogSender&) = delete;
+
+  // Resolves host, connects (and runs the TLS handshake with tls): 0, -1 for a
+  // port of 0 or an empty host, else the error number. Already connected: 0.
+  int32_t Open(const std::string& host, uint16_t port, bool tcp, int separator, bool tls);
+  // Sends each message (stream: followed by the separator): 0 when at least
+  // one was sent, -1 otherwise. The last error text names the last failure.
+  int32_t SendMessages(const std::vector<std::string>& messages);
+  void Close();
+  bool IsConnected() const { return connected_; }
+
+  const std::u16string& LastErrorText() const { return last_error_; }
+
+ private:
+  // On a stream connection: false when the peer has ended the connection
+  // while it was idle, so that nothing is sent into a closed connection
+  // (which the system would accept and then lose).
+  bool StreamStillOpen();
+  bool SendOne(const std::string& message, uint32_t* error);
+
+  bool connected_ = false;
+  bool tcp_ = false;
+  bool tls_ = false;
+  int separator_ = 0;
+  platform::SocketHandle plain_ = platform::kInvalidSocket;
+  CSecureSocket secure_;
+  std::vector<platform::ResolvedAddress> addresses_;
+  std::u16string last_error_;
+};
+
+}  // namespace cvn

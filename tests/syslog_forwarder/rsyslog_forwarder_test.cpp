@@ -1,0 +1,332 @@
+// The forwarder against a real rsyslog on 127.0.0.1, started per test with a
+// generated configuration: UDP, TCP with each separator, TLS; a receiver that
+// goes down and comes back; a core restart while the receiver is down.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "base/text.h"
+#include "fake_peer.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/thread.h"
+#include "support/temp_dir.h"
+#include "syslog/syslog_forwarder.h"
+
+namespace cvn {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kRsyslogd = "/usr/sbin/rsyslogd";
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool HaveRsyslog() {
+  for (const char* dir : {"/usr/lib/x86_64-linux-gnu/rsyslog", "/usr/lib/aarch64-linux-gnu/rsyslog",
+                          "/usr/lib/rsyslog", "/usr/lib64/rsyslog"}) {
+    if (fs::exists(fs::path(dir) / "lmnsd_ossl.so") && fs::exists(kRsyslogd)) return true;
+  }
+  return false;
+}
+
+std::u16string UniquePipeName(const char* role) {
+  static std::atomic<unsigned> counter{0};
+  return u"\\\\.\\pipe\\" +
+         Utf8ToUtf16(std::string("cvn-rsl-") + role + "-" + std::to_string(std::random_device{}()) +
+                     "-" + std::to_string(counter++));
+}
+
+template <class F>
+bool Eventually(F done) {
+  for (int i = 0; i < 1000; ++i) {
+    if (done()) return true;
+    platform::SleepMs(10);
+  }
+  return done();
+}
+
+// What an input of rsyslog listens to.
+enum class Input { kUdp, kTcp, kTcpNul, kTls };
+
+// One rsyslogd with one input, writing every message it receives as one JSON
+// string body per line (so CR, LF and NUL inside a frame stay visible).
+class Rsyslog {
+ public:
+  Rsyslog(const fs::path& dir, Input input, uint16_t port) : dir_(dir), input_(input), port_(port) {
+    fs::create_directories(dir / "work");
+    const std::string d = dir.string();
+    if (input == Input::kTls) {
+      const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + d +
+                                  "/key.pem -out " + d +
+                                  "/cert.pem -days 2 -subj /CN=localhost >/dev/null 2>&1";
+      if (std::system(command.c_str()) != 0) return;
+    }
+    std::ofstream conf(dir / "rsyslog.conf");
+    conf << "global(workDirectory=\"" << d << "/work\" maxMessageSize=\"64k\"\n"
+         << "  parser.escapeControlCharactersOnReceive=\"off\"";
+    if (input == Input::kTls) {
+      conf << "\n  defaultNetstreamDriverCAFile=\"" << d << "/cert.pem\""
+           << "\n  defaultNetstreamDriverCertFile=\"" << d << "/cert.pem\""
+           << "\n  defaultNetstreamDriverKeyFile=\"" << d << "/key.pem\"";
+    }
+    conf << ")\n"
+         << (input == Input::kUdp ? "module(load=\"imudp\")\n" : "") << "module(load=\"imtcp\")\n"
+         << "template(name=\"json\" type=\"string\" string=\"%rawmsg:::json%\\n\")\n"
+         << "ruleset(name=\"out\") { action(type=\"omfile\" file=\"" << d
+         << "/out.log\" template=\"json\") }\n";
+    // The TCP input also tells when rsyslog is ready (its port file).
+    const uint16_t tcp_port = input == Input::kUdp ? 0 : port;
+    conf << "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" << tcp_port
+         << "\" listenPortFileName=\"" << d << "/tcp.port\" ruleset=\"out\"";
+    if (input == Input::kTcpNul) conf << " addtlFrameDelimiter=\"0\"";
+    if (input == Input::kTls) {
+      conf << " streamDriver.name=\"ossl\" streamDriver.mode=\"1\" streamDriver.authMode=\"anon\"";
+    }
+    conf << ")\n";
+    if (input == Input::kUdp) {
+      conf << "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" << port
+           << "\" ruleset=\"out\")\n";
+    }
+    conf.close();
+    Start();
+  }
+  ~Rsyslog() { Stop(); }
+
+  void Start() {
+    fs::remove(dir_ / "tcp.port");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const std::string d = dir_.string();
+      const std::string conf = d + "/rsyslog.conf", pid = d + "/rsyslogd.pid", out = d + "/stdout";
+      freopen(out.c_str(), "a", stdout);
+      freopen(out.c_str(), "a", stderr);
+      execl(kRsyslogd, kRsyslogd, "-n", "-f", conf.c_str(), "-i", pid.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  void Stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+
+  // The port the forwarder sends to; 0 when rsyslog did not come up. A fixed
+  // TCP port is ready when it takes a connection (rsyslog writes the port
+  // file only for a port it chose itself).
+  uint16_t WaitReady() const {
+    for (int i = 0; i < 500; ++i) {
+      if (input_ != Input::kUdp && port_ != 0) {
+        platform::ScopedSocket probe;
+        if (platform::OpenSocket(platform::AddressFamily::kIPv4, platform::SocketType::kStream,
+                                 probe.Receive()) == 0 &&
+            platform::ConnectSocket(probe.Get(), platform::SocketAddress::Loopback(port_), 1000) ==
+                0) {
+          return port_;
+        }
+      } else {
+        const std::string text = ReadAll(dir_ / "tcp.port");
+        if (!text.empty()) {
+          return input_ == Input::kUdp ? port_ : static_cast<uint16_t>(std::stoi(text));
+        }
+      }
+      platform::SleepMs(10);
+    }
+    return 0;
+  }
+
+  // Waits until the output holds expected; returns what it holds.
+  std::string WaitForOutput(const std::string& expected) const {
+    std::string text;
+    Eventually([&] { return (text = ReadAll(dir_ / "out.log")) == expected; });
+    return text;
+  }
+  std::string Diagnostics() const { return ReadAll(dir_ / "stdout"); }
+
+ private:
+  fs::path dir_;
+  Input input_;
+  uint16_t port_;
+  pid_t pid_ = -1;
+};
+
+class RsyslogForwarderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!HaveRsyslog()) {
+      GTEST_SKIP() << "rsyslog with its TLS module is not installed (Debian packages rsyslog, "
+                      "rsyslog-openssl); skipping";
+    }
+    SetSyslogRetryIntervalForTesting(300);
+  }
+  void TearDown() override { SetSyslogRetryIntervalForTesting(0); }
+
+  std::unique_ptr<CCVNCore> NewCore() {
+    auto core = std::make_unique<CCVNCore>();
+    core->SetPipeNames(UniquePipeName("server"), UniquePipeName("console"));
+    return core;
+  }
+  static void Configure(CCVNSettings& s, uint16_t port, bool tcp, int separator, bool tls) {
+    s.Syslog_Server.value = u"127.0.0.1";
+    s.Syslog_Port.value = port;
+    s.Syslog_Tcp.value = tcp;
+    s.Syslog_TcpSeparator.value = separator;
+    s.Syslog_Tls.value = tls;
+  }
+  static void Push(CCVNCore& core, const std::string& message) {
+    core.syslog_queue.Push(message);
+    core.ThreadWakeEvent(CoreThread::kSyslog)->Set();
+  }
+  static std::string ServiceLog() {
+    std::string text;
+    const std::u16string folder = platform::WithTrailingSeparator(CCVNCore::GetLogsFolder());
+    for (const auto& name : platform::FindFiles(folder, u"CVN*.log")) {
+      text += ReadAll(fs::path(Utf16ToUtf8(folder + name)));
+    }
+    return text;
+  }
+  fs::path CacheFile() const {
+    return fs::path(Utf16ToUtf8(CCVNCore::GetCacheFolder())) / "syslogs.cache";
+  }
+
+  cvn::testing::ScopedMachineRoot root_;
+};
+
+TEST_F(RsyslogForwarderTest, UdpTcpWithEachSeparatorAndTlsArriveByteForByte) {
+  struct Case {
+    const char* what;
+    Input input;
+    bool tcp;
+    int separator;
+    bool tls;
+    std::string expected;  // rsyslog's messages, JSON-escaped, one per line
+  };
+  const std::string one = "<14>Dec  9 07:04:09 Application Test: [1] one \xC3\xA9";
+  const std::string two = "<11>Dec  9 07:04:10 System Disk: [7] two\ttab";
+  const std::string one_json = "<14>Dec  9 07:04:09 Application Test: [1] one \xC3\xA9";
+  const std::string two_json = "<11>Dec  9 07:04:10 System Disk: [7] two\\ttab";
+  const Case cases[] = {
+      {"udp", Input::kUdp, false, 3, false, one_json + "\n" + two_json + "\n"},
+      {"tcp nul", Input::kTcpNul, true, 0, false, one_json + "\n" + two_json + "\n"},
+      {"tcp cr", Input::kTcp, true, 1, false, one_json + "\\r" + two_json + "\\r\n"},
+      {"tcp lf", Input::kTcp, true, 2, false, one_json + "\n" + two_json + "\n"},
+      {"tcp cr lf", Input::kTcp, true, 3, false, one_json + "\\r\n" + two_json + "\\r\n"},
+      {"tls lf", Input::kTls, false, 2, true, one_json + "\n" + two_json + "\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    cvn::testing::TempDir dir;
+    const uint16_t udp_port = syslog_test::FreePort(platform::SocketType::kDatagram);
+    Rsyslog rsyslog(dir.path(), c.input, c.input == Input::kUdp ? udp_port : 0);
+    const uint16_t port = rsyslog.WaitReady();
+    ASSERT_NE(port, 0) << rsyslog.Diagnostics();
+
+    auto core = NewCore();
+    Configure(core->Settings(), port, c.tcp, c.separator, c.tls);
+    ASSERT_EQ(core->InitCore(), 0u);
+    platform::Thread thread;
+    ASSERT_TRUE(thread.Start([&] { return SyslogForwarderThread(*core); }));
+    Push(*core, one);
+    Push(*core, two);
+    EXPECT_TRUE(Eventually([&] { return core->syslog_sent == 2; })) << ServiceLog();
+    // The thread's stop closes the connection, which ends a frame that no
+    // separator rsyslog knows has ended.
+    core->ThreadStopEvent(CoreThread::kSyslog)->Set();
+    ASSERT_TRUE(thread.Join(10000));
+    EXPECT_EQ(rsyslog.WaitForOutput(c.expected), c.expected) << rsyslog.Diagnostics();
+    EXPECT_EQ(core->syslog_failed, 0);
+    EXPECT_FALSE(fs::exists(CacheFile()));
+  }
+}
+
+// Receiver down: the messages are cached in order; receiver up again: every
+// message arrives once, the cached ones before newer ones.
+TEST_F(RsyslogForwarderTest, ReceiverDownThenUpDeliversEveryMessageOnceInOrder) {
+  cvn::testing::TempDir dir;
+  const uint16_t fixed = syslog_test::FreePort();
+  Rsyslog rsyslog(dir.path(), Input::kTcp, fixed);
+  ASSERT_EQ(rsyslog.WaitReady(), fixed) << rsyslog.Diagnostics();
+
+  auto core = NewCore();
+  Configure(core->Settings(), fixed, true, 2, false);
+  ASSERT_EQ(core->InitCore(), 0u);
+  platform::Thread thread;
+  ASSERT_TRUE(thread.Start([&] { return SyslogForwarderThread(*core); }));
+  Push(*core, "<14>m1");
+  EXPECT_EQ(rsyslog.WaitForOutput("<14>m1\n"), "<14>m1\n");
+
+  rsyslog.Stop();
+  for (const char* m : {"<14>m2", "<14>m3", "<14>m4"}) Push(*core, m);
+  ASSERT_TRUE(Eventually([&] { return core->syslog_cached == 3; }));
+  EXPECT_TRUE(fs::exists(CacheFile()));
+
+  rsyslog.Start();
+  ASSERT_EQ(rsyslog.WaitReady(), fixed) << rsyslog.Diagnostics();
+  Push(*core, "<14>m5");
+  const std::string all = "<14>m1\n<14>m2\n<14>m3\n<14>m4\n<14>m5\n";
+  EXPECT_EQ(rsyslog.WaitForOutput(all), all) << rsyslog.Diagnostics();
+  EXPECT_TRUE(Eventually([&] { return !fs::exists(CacheFile()); }));
+  EXPECT_EQ(core->syslog_cached, 0u);
+  core->ThreadStopEvent(CoreThread::kSyslog)->Set();
+  ASSERT_TRUE(thread.Join(10000));
+  EXPECT_EQ(core->syslog_sent, 5);
+}
+
+// The service stops while the receiver is down and messages wait in the
+// queue: they survive in the cache file and the next start sends them first.
+TEST_F(RsyslogForwarderTest, CoreRestartWhileTheReceiverIsDownLosesNothing) {
+  cvn::testing::TempDir dir;
+  const uint16_t fixed = syslog_test::FreePort();
+  CCVNSettings settings;
+  Configure(settings, fixed, true, 2, false);
+  settings.Syslog_Forward.value = true;
+  const std::u16string settings_path = CCVNCore::GetSettingsFilePath();
+  platform::CreateFolderTree(
+      settings_path.substr(0, settings_path.rfind(platform::kPathSeparator)));
+  ASSERT_EQ(settings.SaveFile(settings_path), 0);
+
+  {
+    auto core = NewCore();
+    core->SetThreadBody(CoreThread::kSyslog, SyslogForwarderThread);
+    ASSERT_EQ(core->InitCore(), 0u);
+    ASSERT_EQ(core->StartServer(), 0u);
+    Push(*core, "<14>m1");  // refused: cached
+    ASSERT_TRUE(Eventually([&] { return core->syslog_cached == 1; }));
+    core->syslog_queue.Push("<14>m2");  // still queued at the stop
+    core->syslog_queue.Push("<14>m3");
+    core->StopServer();
+    core->ReleaseCore();
+    EXPECT_EQ(core->syslog_queue.Size(), 0u);
+  }
+  EXPECT_TRUE(fs::exists(CacheFile()));
+
+  Rsyslog rsyslog(dir.path(), Input::kTcp, fixed);
+  ASSERT_EQ(rsyslog.WaitReady(), fixed) << rsyslog.Diagnostics();
+  auto core = NewCore();
+  core->SetThreadBody(CoreThread::kSyslog, SyslogForwarderThread);
+  ASSERT_EQ(core->InitCore(), 0u);
+  ASSERT_EQ(core->StartServer(), 0u);
+  const std::string cached = "<14>m1\n<14>m2\n<14>m3\n";
+  EXPECT_EQ(rsyslog.WaitForOutput(cached), cached) << rsyslog.Diagnostics();
+  Push(*core, "<14>m4");
+  EXPECT_EQ(rsyslog.WaitForOutput(cached + "<14>m4\n"), cached + "<14>m4\n");
+  EXPECT_TRUE(Eventually([&] { return !fs::exists(CacheFile()); }));
+  core->StopServer();
+  core->ReleaseCore();
+}
+
+}  // namespace
+}  // namespace cvn

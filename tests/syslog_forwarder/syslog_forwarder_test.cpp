@@ -1,0 +1,269 @@
+// Senders and the forwarder thread against scripted loopback peers: the
+// separators, the close-reopen-resend rule, cache mode and its end, purge,
+// and the queue kept in the cache file at stop.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/text.h"
+#include "fake_peer.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/thread.h"
+#include "support/temp_dir.h"
+#include "syslog/syslog_cache.h"
+#include "syslog/syslog_forwarder.h"
+
+namespace cvn {
+namespace {
+
+using syslog_test::FakePeer;
+using syslog_test::FreePort;
+using syslog_test::UdpPeer;
+
+std::u16string UniquePipeName(const char* role) {
+  static std::atomic<unsigned> counter{0};
+  const std::string leaf = std::string("cvn-fwd-") + role + "-" +
+                           std::to_string(std::random_device{}()) + "-" + std::to_string(counter++);
+  return u"\\\\.\\pipe\\" + Utf8ToUtf16(leaf);
+}
+
+std::string U32(uint32_t v) {
+  std::string s(4, '\0');
+  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(v >> (8 * i));
+  return s;
+}
+
+std::string Record(const std::string& m) {
+  return std::string{static_cast<char>(m.size()), '\0'} + m;
+}
+
+// Polls until done() holds or 10 s pass.
+template <class F>
+bool Eventually(F done) {
+  for (int i = 0; i < 1000; ++i) {
+    if (done()) return true;
+    platform::SleepMs(10);
+  }
+  return done();
+}
+
+class SyslogForwarderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    core_ = std::make_unique<CCVNCore>();
+    core_->SetPipeNames(UniquePipeName("server"), UniquePipeName("console"));
+    auto& s = core_->Settings();
+    s.Syslog_Server.value = u"127.0.0.1";
+    s.Syslog_Tcp.value = true;
+    s.Syslog_TcpSeparator.value = 2;
+    s.General_CacheFolder.value = root_.dir().u16() + u"/cache";
+    SetSyslogRetryIntervalForTesting(200);
+  }
+  void TearDown() override {
+    StopThread();
+    core_.reset();
+    SetSyslogRetryIntervalForTesting(0);
+  }
+
+  void StartThread() {
+    ASSERT_EQ(core_->InitCore(), 0u);
+    thread_ = std::make_unique<platform::Thread>();
+    ASSERT_TRUE(thread_->Start([this] { return SyslogForwarderThread(*core_); }));
+  }
+  void StopThread() {
+    if (!thread_) return;
+    core_->ThreadStopEvent(CoreThread::kSyslog)->Set();
+    EXPECT_TRUE(thread_->Join(10000));
+    thread_.reset();
+  }
+  void Push(const std::string& message) {
+    core_->syslog_queue.Push(message);
+    if (auto* wake = core_->ThreadWakeEvent(CoreThread::kSyslog)) wake->Set();
+  }
+  std::filesystem::path CacheFile() const { return root_.dir().path() / "cache" / "syslogs.cache"; }
+  std::string Logs() const {
+    std::string text;
+    const std::u16string folder = platform::WithTrailingSeparator(CCVNCore::GetLogsFolder());
+    for (const auto& name : platform::FindFiles(folder, u"CVN*.log")) {
+      text += cvn::testing::ReadFileBytes(std::filesystem::path(folder + name));
+    }
+    return text;
+  }
+
+  cvn::testing::ScopedMachineRoot root_;
+  std::unique_ptr<CCVNCore> core_;
+  std::unique_ptr<platform::Thread> thread_;
+};
+
+TEST(SyslogSenderTest, ServerListErrorTextsAndArgumentErrors) {
+  EXPECT_EQ(SplitSyslogServers(u"a, b;c"), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(SplitSyslogServers(u";; ,x,"), (std::vector<std::string>{"x"}));
+  EXPECT_TRUE(SplitSyslogServers(u"").empty());
+
+  EXPECT_EQ(FormatSystemError(0), u"");
+  const std::u16string refused = FormatSystemError(10061);
+  EXPECT_GT(refused.size(), std::u16string(u" (Error code: 10061)").size());
+  EXPECT_TRUE(refused.ends_with(u" (Error code: 10061)")) << Utf16ToUtf8(refused);
+  EXPECT_EQ(refused.find(u'\n'), std::u16string::npos);
+  EXPECT_EQ(FormatSystemError(0xFFFFFFFEu), u"Error code: -2");
+
+  CSyslogSender sender;
+  EXPECT_EQ(sender.Open("127.0.0.1", 0, true, 2, false), -1);
+  EXPECT_EQ(sender.LastErrorText(), u"Invalid syslog port number.");
+  EXPECT_EQ(sender.Open("", 514, true, 2, false), -1);
+  EXPECT_EQ(sender.LastErrorText(), u"Syslog server address is not specified.");
+  EXPECT_EQ(sender.SendMessages({"m"}), -1);
+  EXPECT_EQ(sender.LastErrorText(), u"Syslog sender is not connected.");
+}
+
+TEST(SyslogSenderTest, StreamsCarryOneSeparatorPerMessageDatagramsNone) {
+  const std::pair<int, std::string> separators[] = {
+      {0, std::string(1, '\0')}, {1, "\r"}, {2, "\n"}, {3, "\r\n"}};
+  for (const auto& [separator, bytes] : separators) {
+    SCOPED_TRACE(separator);
+    FakePeer peer;
+    CSyslogSender sender;
+    ASSERT_EQ(sender.Open("127.0.0.1", peer.port(), true, separator, false), 0);
+    const std::vector<std::string> messages = {"<14>one", "<14>two"};
+    ASSERT_EQ(sender.SendMessages(messages), 0);
+    EXPECT_EQ(messages[0], "<14>one");  // the list itself stays unframed
+    ASSERT_TRUE(peer.Accept());
+    sender.Close();
+    EXPECT_EQ(peer.ReadToEnd(), "<14>one" + bytes + "<14>two" + bytes);
+  }
+  UdpPeer udp;
+  CSyslogSender sender;
+  ASSERT_EQ(sender.Open("127.0.0.1", udp.port(), false, 3, false), 0);
+  ASSERT_EQ(sender.SendMessages({"<14>one", "<14>two"}), 0);
+  EXPECT_EQ(udp.Receive(), "<14>one");
+  EXPECT_EQ(udp.Receive(), "<14>two");
+}
+
+// Two servers, the second of which dropped its connection while idle: both
+// get the message once, each with one CR LF, and nothing is counted as failed.
+TEST_F(SyslogForwarderTest, ADroppedConnectionIsReopenedAndTheMessageSentOnce) {
+  FakePeer peer;
+  core_->Settings().Syslog_Server.value = u"127.0.0.1;127.0.0.1";
+  core_->Settings().Syslog_Port.value = peer.port();
+  core_->Settings().Syslog_TcpSeparator.value = 3;
+  CSyslogForwarder forwarder(*core_);
+
+  ASSERT_TRUE(forwarder.ForwardSyslogBatch({"m1"}));
+  ASSERT_TRUE(peer.Accept());
+  EXPECT_EQ(peer.ReadUntil("m1\r\n"), "m1\r\n");
+  ASSERT_TRUE(peer.Accept());  // the second server's connection
+  EXPECT_EQ(peer.ReadUntil("m1\r\n"), "m1\r\n");
+  peer.CloseConnection();
+  platform::SleepMs(50);  // let the end of the stream reach the sender
+
+  ASSERT_TRUE(forwarder.ForwardSyslogBatch({"m2"}));
+  ASSERT_TRUE(peer.Accept());  // the second server, connected again
+  EXPECT_EQ(peer.ReadUntil("m2\r\n"), "m2\r\n");
+  forwarder.CloseAll();
+  EXPECT_EQ(core_->syslog_sent, 2);
+  EXPECT_EQ(core_->syslog_failed, 0);
+  EXPECT_EQ(Logs().find("Failed to send syslog"), std::string::npos);
+}
+
+TEST_F(SyslogForwarderTest, NoServerTakingTheMessageIsCountedAndLogged) {
+  core_->Settings().Syslog_Server.value = u"127.0.0.1";
+  core_->Settings().Syslog_Port.value = FreePort();
+  CSyslogForwarder forwarder(*core_);
+  EXPECT_FALSE(forwarder.ForwardSyslogBatch({"m1"}));
+  EXPECT_EQ(core_->syslog_failed, 1);
+  EXPECT_NE(Logs().find(",E,"), std::string::npos);
+  EXPECT_NE(Logs().find("Failed to send syslog. [Forwarding to 127.0.0.1] Reason: "),
+            std::string::npos);
+  EXPECT_NE(Logs().find("(Error code: 10061)"), std::string::npos) << Logs();
+  platform::LockGuard guard(core_->status_lock);
+  EXPECT_TRUE(core_->syslog_last_error.ends_with(u"(Error code: 10061)"));
+
+  core_->Settings().Syslog_Server.value = u"";
+  CSyslogForwarder none(*core_);
+  EXPECT_FALSE(none.ForwardSyslogBatch({"m1"}));
+  EXPECT_EQ(core_->syslog_failed, 2);
+}
+
+// A refusing server: messages go to the cache file unframed and in order;
+// once the server listens they arrive in that order, newer ones after them,
+// and the file is gone.
+TEST_F(SyslogForwarderTest, CacheModeUntilTheServerComesBack) {
+  const uint16_t port = FreePort();
+  core_->Settings().Syslog_Port.value = port;
+  StartThread();
+  Push("m1");
+  ASSERT_TRUE(Eventually([&] { return core_->syslog_cached == 1; }));
+  Push("m2");
+  Push("m3");
+  ASSERT_TRUE(Eventually([&] { return core_->syslog_cached == 3; }));
+  EXPECT_EQ(cvn::testing::ReadFileBytes(CacheFile()),
+            U32(8) + U32(3) + Record("m1") + Record("m2") + Record("m3"));
+  EXPECT_GE(core_->syslog_failed, 1);
+  EXPECT_EQ(core_->syslog_sent, 0);
+
+  FakePeer peer(port);
+  ASSERT_EQ(peer.port(), port);
+  Push("m4");
+  ASSERT_TRUE(peer.Accept());
+  EXPECT_EQ(peer.ReadUntil("m1\nm2\nm3\nm4\n"), "m1\nm2\nm3\nm4\n");
+  ASSERT_TRUE(Eventually([&] { return !std::filesystem::exists(CacheFile()); }));
+  EXPECT_EQ(core_->syslog_cached, 0u);
+  Push("m5");  // direct again
+  EXPECT_EQ(peer.ReadUntil("m5\n"), "m5\n");
+  EXPECT_TRUE(Eventually([&] { return core_->syslog_sent == 5; }));
+}
+
+// Messages still queued at stop are kept in the cache file; the next start
+// is in cache mode; purge drops the file and later messages go direct.
+TEST_F(SyslogForwarderTest, StopKeepsTheQueueAndPurgeDropsTheCache) {
+  const uint16_t port = FreePort();
+  core_->Settings().Syslog_Port.value = port;
+  ASSERT_EQ(core_->InitCore(), 0u);
+  core_->syslog_queue.Push("q1");  // queued, the thread not woken
+  core_->syslog_queue.Push("q2");
+  core_->ThreadStopEvent(CoreThread::kSyslog)->Set();
+  EXPECT_EQ(SyslogForwarderThread(*core_), 0u);
+  EXPECT_EQ(core_->syslog_queue.Size(), 0u);
+  EXPECT_EQ(core_->syslog_cached, 2u);
+  EXPECT_EQ(cvn::testing::ReadFileBytes(CacheFile()),
+            U32(8) + U32(2) + Record("q1") + Record("q2"));
+
+  StartThread();  // cache mode, the resend due at once (refused)
+  ASSERT_TRUE(Eventually([&] { return core_->syslog_failed >= 1; }));
+  core_->SyslogPurgeEvent()->Set();
+  ASSERT_TRUE(Eventually([&] { return !std::filesystem::exists(CacheFile()); }));
+  EXPECT_EQ(core_->syslog_cached, 0u);
+
+  FakePeer peer(port);
+  Push("x");
+  ASSERT_TRUE(peer.Accept());
+  StopThread();
+  EXPECT_EQ(peer.ReadToEnd(), "x\n");
+  EXPECT_FALSE(std::filesystem::exists(CacheFile()));
+}
+
+TEST_F(SyslogForwarderTest, TraceLinesAtStartEveryHundredMessagesAndStop) {
+  UdpPeer peer;
+  core_->Settings().Syslog_Tcp.value = false;
+  core_->Settings().Syslog_Port.value = peer.port();
+  TraceLogEnabled = true;
+  StartThread();
+  for (int i = 0; i < 101; ++i) Push("m" + std::to_string(i));
+  ASSERT_TRUE(Eventually([&] { return core_->syslog_sent == 101; }));
+  StopThread();
+  TraceLogEnabled = false;
+  const std::string logs = Logs();
+  EXPECT_NE(logs.find(",N,"), std::string::npos);
+  EXPECT_NE(logs.find(",Trace,Syslog Forwarder thread started"), std::string::npos);
+  EXPECT_NE(logs.find(",Trace,Syslog forwarder sent 100 syslogs"), std::string::npos) << logs;
+  EXPECT_NE(logs.find(",Trace,Syslog Forwarder thread stopped"), std::string::npos);
+  EXPECT_EQ(peer.Receive(), "m0");
+}
+
+}  // namespace
+}  // namespace cvn
