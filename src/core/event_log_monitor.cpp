@@ -49,6 +49,28 @@ bool IsInspected(CCVNSettings& settings, const std::u16string& name) {
   return settings.Logs_IsIncludeList.value == listed;
 }
 
+bool SameBookmark(const LogBookmark& a, const LogBookmark& b) {
+  return a.lastRecord == b.lastRecord && a.lastTime == b.lastTime &&
+         a.oldestRecord == b.oldestRecord && a.empty == b.empty;
+}
+
+// Reads the log; when that found new records, its notification is set so
+// that the wait loop reads it once more. Reading reopens the log and arms a
+// new notification, which misses records written between the count and the
+// new arming; the second read (which finds nothing new, or catches those
+// records) closes that gap, so no record waits for the round-robin poll.
+void ProcessLogAndRecheck(CCVNCore& core, size_t index, bool skip_old) {
+  const EventLogEntry& entry = core.event_log_table[index];
+  LogBookmark before;
+  const bool had = core.bookmarks.GetBookmark(entry.name, before);
+  ProcessLog(core, index, skip_old);
+  LogBookmark after;
+  if (!core.bookmarks.GetBookmark(entry.name, after) || (had && SameBookmark(before, after))) {
+    return;
+  }
+  if (entry.notify != nullptr) entry.notify->Set();
+}
+
 // Puts one log in the next table entry, counts its statistics and reads what
 // is new in it. False when it could not be opened.
 bool RegisterLog(CCVNCore& core, const std::u16string& name, bool skip_old) {
@@ -60,7 +82,7 @@ bool RegisterLog(CCVNCore& core, const std::u16string& name, bool skip_old) {
     core.statistics_changed = false;
   }
   RebuildStatistics(core, core.event_log_table[index].log);
-  ProcessLog(core, index, skip_old);
+  ProcessLogAndRecheck(core, index, skip_old);
   core.inspected_names.push_back(name);
   ++core.event_log_count;
   Trace(core, "Eventlog added to inspection list: %s", name);
@@ -106,7 +128,7 @@ bool WatchLogs(CCVNCore& core) {
     }
     const platform::WaitResult result = platform::WaitAny(handles, kPollMs);
     if (result.timed_out()) {
-      if (poll < count) ProcessLog(core, poll, false);
+      if (poll < count) ProcessLogAndRecheck(core, poll, false);
       if (++poll >= count) poll = 0;
       continue;
     }
@@ -125,7 +147,7 @@ bool WatchLogs(CCVNCore& core) {
       return true;
     }
     Trace(core, "New records detected in: %s", core.event_log_table[entry].name);
-    ProcessLog(core, entry, false);
+    ProcessLogAndRecheck(core, entry, false);
   }
 }
 

@@ -2,9 +2,11 @@
 // bookmark file holds afterwards, and the limits of a read.
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <string>
 #include <vector>
 
+#include "core/event_log_monitor.h"
 #include "core/event_log_reader.h"
 #include "platform/event_log.h"
 #include "reader_fixture.h"
@@ -116,6 +118,28 @@ TEST_F(ReaderTest, LargeRecordsGrowTheBufferUpToItsLimit) {
   EXPECT_TRUE(Pass(log).empty());
   EXPECT_NE(Logs().find("Failed to read records form Eventlog, error=122"), std::string::npos);
   EXPECT_LE(core_->reading_buffer.size(), kMaxReadingBufferSize);
+  platform::DeleteEventLog(log);
+}
+
+TEST_F(ReaderTest, StatisticsRebuildCountsRecentRecordsByType) {
+  const std::u16string log = u"CvnReaderStatistics";
+  REQUIRE_REAL_EVENT_LOG(log);
+  WriteRecords(log, 2, 0, platform::kEventTypeError);
+  WriteRecords(log, 1, 0, platform::kEventTypeWarning);
+  WriteRecords(log, 3, 0, platform::kEventTypeInformation);
+  WriteRecords(log, 1, 0, platform::kEventTypeAuditFailure);
+  core_->histograms[6][5] = 7;
+  ResetStatistics(*core_);
+  platform::EventLog handle;
+  ASSERT_EQ(handle.Open(log), 0u);
+  RebuildStatistics(*core_, handle);
+  for (const auto& histogram : core_->histograms) {
+    EXPECT_EQ(histogram[0 * 90 + 89], 2u);
+    EXPECT_EQ(histogram[1 * 90 + 89], 1u);
+    EXPECT_EQ(histogram[2 * 90 + 89], 3u);
+    EXPECT_EQ(histogram[3 * 90 + 89], 1u);
+    EXPECT_EQ(std::accumulate(histogram.begin(), histogram.end(), 0u), 7u);
+  }
   platform::DeleteEventLog(log);
 }
 
