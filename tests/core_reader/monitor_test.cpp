@@ -123,5 +123,21 @@ TEST_F(MonitorTest, NewLogKeyMakesANewPassAndNewRecordsAreForwarded) {
   EXPECT_EQ(sorted, (std::vector<uint32_t>{1, 2}));
 }
 
+TEST_F(MonitorTest, AtMost62LogsAreWatchedInEnumerationOrder) {
+  std::vector<std::u16string> made;
+  for (int i = 0; i < 63; ++i) {
+    made.push_back(u"CvnMonMany" + std::u16string(1, char16_t(u'A' + i / 26)) +
+                   std::u16string(1, char16_t(u'a' + i % 26)));
+    ASSERT_EQ(platform::CreateEventLog(made.back()), 0u);
+  }
+  std::vector<std::u16string> all;
+  ASSERT_EQ(platform::ListEventLogs(all), 0u);
+  Start(CCVNSettings());
+  const std::vector<std::u16string> watched = Inspected();
+  core_->StopServer();
+  for (const auto& name : made) platform::DeleteEventLog(name);
+  EXPECT_EQ(watched, std::vector<std::u16string>(all.begin(), all.begin() + 62));
+}
+
 }  // namespace
 }  // namespace cvn::reader_test
