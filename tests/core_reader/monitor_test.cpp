@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,17 +20,24 @@ namespace {
 using core_test::CoreTest;
 using core_test::kWaitMs;
 
+// Polls until done() holds or the test's patience ends; whether it held.
+bool WaitUntil(const std::function<bool()>& done) {
+  for (uint32_t waited = 0; !done() && waited < kWaitMs; waited += 10) platform::SleepMs(10);
+  return done();
+}
+
 class MonitorTest : public CoreTest {
  protected:
   void SetUp() override {
     CoreTest::SetUp();
-    for (const auto& name : {u"CvnMonAlpha", u"CvnMonBeta", u"CvnMonNew"}) {
-      platform::DeleteEventLog(name);
-    }
+    DeleteLogs();
   }
   void TearDown() override {
     CoreTest::TearDown();
-    for (const auto& name : {u"CvnMonAlpha", u"CvnMonBeta", u"CvnMonNew"}) {
+    DeleteLogs();
+  }
+  static void DeleteLogs() {
+    for (const auto* name : {u"CvnMonAlpha", u"CvnMonBeta", u"CvnMonNew"}) {
       platform::DeleteEventLog(name);
     }
   }
@@ -83,11 +91,9 @@ TEST_F(MonitorTest, NewLogKeyMakesANewPassAndNewRecordsAreForwarded) {
   const bool real_log = MakeLog(u"CvnMonAlpha");
   std::mutex mutex;
   std::vector<uint32_t> forwarded;
-  platform::Event arrived(platform::Event::Mode::kAutoReset);
   core_->SetChannelHandler(Channel::kSyslog, [&](CCVNCore&, const SEventRecord& record) {
     std::lock_guard<std::mutex> guard(mutex);
     forwarded.push_back(record.recordNumber);
-    arrived.Set();
   });
   CCVNSettings settings;
   settings.Syslog_Forward.value = true;
@@ -96,31 +102,22 @@ TEST_F(MonitorTest, NewLogKeyMakesANewPassAndNewRecordsAreForwarded) {
   ASSERT_FALSE(IsInspected(u"CvnMonNew"));
 
   ASSERT_EQ(platform::CreateEventLog(u"CvnMonNew"), 0u);
-  for (uint32_t waited = 0; !IsInspected(u"CvnMonNew") && waited < kWaitMs; waited += 10) {
-    platform::SleepMs(10);
-  }
-  EXPECT_TRUE(IsInspected(u"CvnMonNew"));
+  EXPECT_TRUE(WaitUntil([&] { return IsInspected(u"CvnMonNew"); }));
   EXPECT_TRUE(IsInspected(u"CvnMonAlpha"));
 
   if (!real_log) {
     GTEST_SKIP() << "written records never show up: this system only stubs the classic event log";
   }
   WriteRecords(u"CvnMonAlpha", 2);
-  ASSERT_TRUE(arrived.Wait(kWaitMs));
-  for (uint32_t waited = 0; waited < kWaitMs; waited += 10) {
-    {
-      std::lock_guard<std::mutex> guard(mutex);
-      if (forwarded.size() >= 2) break;
-    }
-    platform::SleepMs(10);
-  }
+  WaitUntil([&] {
+    std::lock_guard<std::mutex> guard(mutex);
+    return forwarded.size() >= 2;
+  });
   core_->StopServer();
-  std::lock_guard<std::mutex> guard(mutex);
   // The first write may be read before the second lands: either way each
-  // record arrives once, and within one read newest first.
-  std::vector<uint32_t> sorted = forwarded;
-  std::sort(sorted.begin(), sorted.end());
-  EXPECT_EQ(sorted, (std::vector<uint32_t>{1, 2}));
+  // record arrives once.
+  std::sort(forwarded.begin(), forwarded.end());
+  EXPECT_EQ(forwarded, (std::vector<uint32_t>{1, 2}));
 }
 
 TEST_F(MonitorTest, AtMost62LogsAreWatchedInEnumerationOrder) {

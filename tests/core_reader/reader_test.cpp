@@ -143,15 +143,5 @@ TEST_F(ReaderTest, StatisticsRebuildCountsRecentRecordsByType) {
   platform::DeleteEventLog(log);
 }
 
-TEST_F(ReaderTest, StatisticsTypesFollowTheEventTypeBits) {
-  EXPECT_EQ(StatisticsType(platform::kEventTypeError), 0);
-  EXPECT_EQ(StatisticsType(platform::kEventTypeWarning), 1);
-  EXPECT_EQ(StatisticsType(platform::kEventTypeWarning | platform::kEventTypeError), 1);
-  EXPECT_EQ(StatisticsType(platform::kEventTypeInformation), 2);
-  EXPECT_EQ(StatisticsType(platform::kEventTypeSuccess), 2);
-  EXPECT_EQ(StatisticsType(platform::kEventTypeAuditFailure), 3);
-  EXPECT_EQ(StatisticsType(0x20), 0);
-}
-
 }  // namespace
 }  // namespace cvn::reader_test
