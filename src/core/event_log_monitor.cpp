@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <span>
 
 #include "base/text.h"
 #include "base/win_errors.h"
