@@ -13,8 +13,10 @@
 #include <string>
 
 #include "base/text.h"
+#include "core/event_log_monitor.h"
 #include "fake_peer.h"
 #include "platform/clock.h"
+#include "platform/event_log.h"
 #include "platform/file.h"
 #include "platform/thread.h"
 #include "support/temp_dir.h"
@@ -324,6 +326,54 @@ TEST_F(RsyslogForwarderTest, CoreRestartWhileTheReceiverIsDownLosesNothing) {
   Push(*core, "<14>m4");
   EXPECT_EQ(rsyslog.WaitForOutput(cached + "<14>m4\n"), cached + "<14>m4\n");
   EXPECT_TRUE(Eventually([&] { return !fs::exists(CacheFile()); }));
+  core->StopServer();
+  core->ReleaseCore();
+}
+
+// End to end through the core: a record written to a watched log is built
+// into a syslog message by the channel that InstallSyslogChannel registers,
+// and arrives at rsyslog.
+TEST_F(RsyslogForwarderTest, RecordWrittenToAWatchedLogArrives) {
+  constexpr std::u16string_view kLog = u"CvnSyslogLog";
+  constexpr std::u16string_view kSource = u"CvnSyslogSource";
+  ASSERT_EQ(platform::CreateEventLog(kLog), 0u);
+  ASSERT_EQ(platform::AddEventSource(kLog, kSource, {}), 0u);
+  platform::EventSource source;
+  ASSERT_EQ(source.Register(kSource), 0u);
+  const std::vector<std::u16string> older = {u"older"};
+  ASSERT_EQ(source.Report(platform::kEventTypeInformation, 0, 1, {}, older, {}), 0u);
+
+  cvn::testing::TempDir dir;
+  Rsyslog rsyslog(dir.path(), Input::kTcp, 0);
+  const uint16_t port = rsyslog.WaitReady();
+  ASSERT_NE(port, 0) << rsyslog.Diagnostics();
+  CCVNSettings settings;
+  Configure(settings, port, true, 2, false);
+  settings.Syslog_Forward.value = true;
+  const std::u16string settings_path = CCVNCore::GetSettingsFilePath();
+  platform::CreateFolderTree(
+      settings_path.substr(0, settings_path.rfind(platform::kPathSeparator)));
+  ASSERT_EQ(settings.SaveFile(settings_path), 0);
+
+  auto core = NewCore();
+  core->SetThreadBody(CoreThread::kPrimary, PrimaryServerThread);
+  syslog::InstallSyslogChannel(*core);
+  ASSERT_EQ(core->InitCore(), 0u);
+  ASSERT_EQ(core->StartServer(), 0u);
+  ASSERT_TRUE(core->TableReadyEvent()->Wait(10000));
+  const std::vector<std::u16string> strings = {u"written for syslog"};
+  ASSERT_EQ(source.Report(platform::kEventTypeWarning, 0, 4242, {}, strings, {}), 0u);
+
+  std::string out;
+  EXPECT_TRUE(Eventually([&] {
+    out = ReadAll(dir.path() / "out.log");
+    return out.find("written for syslog") != std::string::npos;
+  })) << out
+      << ServiceLog();
+  // Facility 16, a warning: PRI 132; then the default template.
+  EXPECT_EQ(out.rfind("<132>", 0), 0u) << out;
+  EXPECT_NE(out.find(" CvnSyslogLog CvnSyslogSource: [4242] "), std::string::npos) << out;
+  EXPECT_EQ(out.find("older"), std::string::npos) << out;
   core->StopServer();
   core->ReleaseCore();
 }

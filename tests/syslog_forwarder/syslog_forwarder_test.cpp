@@ -55,6 +55,11 @@ bool Eventually(F done) {
 class SyslogForwarderTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // On Windows the logs folder is the machine's own, whatever the machine
+    // root: start from no log files.
+    const std::u16string logs = platform::WithTrailingSeparator(CCVNCore::GetLogsFolder());
+    for (const auto& name : platform::FindFiles(logs, u"CVN*.log"))
+      platform::RemoveFile(logs + name);
     core_ = std::make_unique<CCVNCore>();
     core_->SetPipeNames(UniquePipeName("server"), UniquePipeName("console"));
     auto& s = core_->Settings();
