@@ -1,6 +1,13 @@
 #include "fake_peer.h"
 
+#include <atomic>
+#include <random>
 #include <vector>
+
+#include "base/text.h"
+#include "core/cvn_core.h"
+#include "platform/file.h"
+#include "support/temp_dir.h"
 
 namespace cvn::syslog_test {
 
@@ -64,18 +71,20 @@ std::string FakePeer::ReadToEnd() {
   return got;
 }
 
-UdpPeer::UdpPeer() {
-  if (OpenSocket(AddressFamily::kIPv4, SocketType::kDatagram, socket_.Receive()) != 0) return;
-  if (BindSocket(socket_.Get(), SocketAddress::Loopback(0)) != 0) return;
-  SocketAddress bound;
-  if (SocketLocalAddress(socket_.Get(), &bound) == 0) port_ = bound.Port();
-  SetSocketReceiveTimeout(socket_.Get(), kTimeoutMs);
+std::u16string UniquePipeName(const char* role) {
+  static std::atomic<unsigned> counter{0};
+  return u"\\\\.\\pipe\\" +
+         Utf8ToUtf16(std::string("cvn-fwd-") + role + "-" + std::to_string(std::random_device{}()) +
+                     "-" + std::to_string(counter++));
 }
 
-std::string UdpPeer::Receive() {
-  std::vector<char> buffer(65536);
-  const int64_t n = ReceiveSocket(socket_.Get(), buffer.data(), buffer.size());
-  return n > 0 ? std::string(buffer.data(), static_cast<size_t>(n)) : std::string();
+std::string ServiceLogs() {
+  std::string text;
+  const std::u16string folder = WithTrailingSeparator(CCVNCore::GetLogsFolder());
+  for (const auto& name : FindFiles(folder, u"CVN*.log")) {
+    text += cvn::testing::ReadFileBytes(std::filesystem::path(folder + name));
+  }
+  return text;
 }
 
 }  // namespace cvn::syslog_test

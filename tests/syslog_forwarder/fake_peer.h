@@ -1,11 +1,12 @@
-// A scripted syslog receiver on the loopback: the test accepts connections
-// and reads what arrived, in its own thread, with time-outs so that a missing
-// message fails the test instead of hanging it.
+// Helpers of the forwarder tests: a scripted syslog receiver on the loopback
+// (accepting and reading with time-outs, so that a missing message fails the
+// test instead of hanging it), polling, and the service log.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/socket.h"
 
 namespace cvn::syslog_test {
@@ -38,17 +39,17 @@ class FakePeer {
   uint16_t port_ = 0;
 };
 
-// A UDP receiver on 127.0.0.1.
-class UdpPeer {
- public:
-  UdpPeer();
-  uint16_t port() const { return port_; }
-  // The next datagram, or empty after 5 s.
-  std::string Receive();
+// Polls until done() holds or 10 s pass.
+template <class F>
+bool Eventually(F done) {
+  for (int i = 0; i < 1000 && !done(); ++i) platform::SleepMs(10);
+  return done();
+}
 
- private:
-  platform::ScopedSocket socket_;
-  uint16_t port_ = 0;
-};
+// A pipe name no other test uses, for a core of its own.
+std::u16string UniquePipeName(const char* role);
+
+// Everything in the service's day log files.
+std::string ServiceLogs();
 
 }  // namespace cvn::syslog_test

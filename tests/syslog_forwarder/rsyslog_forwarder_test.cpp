@@ -6,10 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 
 #include "base/text.h"
@@ -42,21 +40,7 @@ bool HaveRsyslog() {
   return false;
 }
 
-std::u16string UniquePipeName(const char* role) {
-  static std::atomic<unsigned> counter{0};
-  return u"\\\\.\\pipe\\" +
-         Utf8ToUtf16(std::string("cvn-rsl-") + role + "-" + std::to_string(std::random_device{}()) +
-                     "-" + std::to_string(counter++));
-}
-
-template <class F>
-bool Eventually(F done) {
-  for (int i = 0; i < 1000; ++i) {
-    if (done()) return true;
-    platform::SleepMs(10);
-  }
-  return done();
-}
+using syslog_test::Eventually;
 
 // What an input of rsyslog listens to.
 enum class Input { kUdp, kTcp, kTcpNul, kTls };
@@ -178,7 +162,8 @@ class RsyslogForwarderTest : public ::testing::Test {
 
   std::unique_ptr<CCVNCore> NewCore() {
     auto core = std::make_unique<CCVNCore>();
-    core->SetPipeNames(UniquePipeName("server"), UniquePipeName("console"));
+    core->SetPipeNames(syslog_test::UniquePipeName("server"),
+                       syslog_test::UniquePipeName("console"));
     return core;
   }
   static void Configure(CCVNSettings& s, uint16_t port, bool tcp, int separator, bool tls) {
@@ -191,14 +176,6 @@ class RsyslogForwarderTest : public ::testing::Test {
   static void Push(CCVNCore& core, const std::string& message) {
     core.syslog_queue.Push(message);
     core.ThreadWakeEvent(CoreThread::kSyslog)->Set();
-  }
-  static std::string ServiceLog() {
-    std::string text;
-    const std::u16string folder = platform::WithTrailingSeparator(CCVNCore::GetLogsFolder());
-    for (const auto& name : platform::FindFiles(folder, u"CVN*.log")) {
-      text += ReadAll(fs::path(Utf16ToUtf8(folder + name)));
-    }
-    return text;
   }
   fs::path CacheFile() const {
     return fs::path(Utf16ToUtf8(CCVNCore::GetCacheFolder())) / "syslogs.cache";
@@ -243,7 +220,7 @@ TEST_F(RsyslogForwarderTest, UdpTcpWithEachSeparatorAndTlsArriveByteForByte) {
     ASSERT_TRUE(thread.Start([&] { return SyslogForwarderThread(*core); }));
     Push(*core, one);
     Push(*core, two);
-    EXPECT_TRUE(Eventually([&] { return core->syslog_sent == 2; })) << ServiceLog();
+    EXPECT_TRUE(Eventually([&] { return core->syslog_sent == 2; })) << syslog_test::ServiceLogs();
     // The thread's stop closes the connection, which ends a frame that no
     // separator rsyslog knows has ended.
     core->ThreadStopEvent(CoreThread::kSyslog)->Set();
@@ -273,7 +250,10 @@ TEST_F(RsyslogForwarderTest, ReceiverDownThenUpDeliversEveryMessageOnceInOrder) 
   rsyslog.Stop();
   for (const char* m : {"<14>m2", "<14>m3", "<14>m4"}) Push(*core, m);
   ASSERT_TRUE(Eventually([&] { return core->syslog_cached == 3; }));
-  EXPECT_TRUE(fs::exists(CacheFile()));
+  // Stored as built: without the separator the transmissions carry.
+  const std::string header("\x08\0\0\0\x03\0\0\0", 8);
+  const std::string records("\x06\0<14>m2\x06\0<14>m3\x06\0<14>m4", 24);
+  EXPECT_EQ(ReadAll(CacheFile()), header + records);
 
   rsyslog.Start();
   ASSERT_EQ(rsyslog.WaitReady(), fixed) << rsyslog.Diagnostics();
@@ -369,7 +349,7 @@ TEST_F(RsyslogForwarderTest, RecordWrittenToAWatchedLogArrives) {
     out = ReadAll(dir.path() / "out.log");
     return out.find("written for syslog") != std::string::npos;
   })) << out
-      << ServiceLog();
+      << syslog_test::ServiceLogs();
   // Facility 16, a warning: PRI 132; then the default template.
   EXPECT_EQ(out.rfind("<132>", 0), 0u) << out;
   EXPECT_NE(out.find(" CvnSyslogLog CvnSyslogSource: [4242] "), std::string::npos) << out;

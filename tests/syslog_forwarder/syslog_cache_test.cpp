@@ -79,24 +79,6 @@ TEST_F(SyslogCacheTest, LayoutByteForByteAndTheHeaderFollowsEveryStep) {
   EXPECT_TRUE(reports_.empty());
 }
 
-TEST_F(SyslogCacheTest, ReopenedFileContinuesAtItsReadOffset) {
-  {
-    CSyslogCache cache = MakeCache();
-    ASSERT_EQ(cache.Create(), 0u);
-    for (const char* m : {"one", "two", "three"}) ASSERT_EQ(cache.Append(m), 0u);
-    std::string message;
-    ASSERT_EQ(cache.ReadOldest(message), 0u);
-    ASSERT_EQ(cache.RemoveOldest(), 0u);
-    cache.Close();
-  }
-  CSyslogCache cache = MakeCache();
-  ASSERT_TRUE(cache.OpenExisting());
-  EXPECT_EQ(cache.count(), 2u);
-  ASSERT_EQ(cache.Append("four"), 0u);
-  EXPECT_EQ(Drain(cache), (std::vector<std::string>{"two", "three", "four"}));
-  EXPECT_TRUE(reports_.empty());
-}
-
 // Damaged files: what is kept, what is reported, and that appending after the
 // repair keeps the records framed.
 TEST_F(SyslogCacheTest, DamagedFilesKeepEveryCompleteRecord) {
