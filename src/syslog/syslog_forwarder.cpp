@@ -135,14 +135,24 @@ void KeepQueuedMessages(CCVNCore& core, CSyslogCache& cache) {
   }
 }
 
+CSyslogCache::Reporter LogTo(CCVNCore& core) {
+  return [&core](const std::string& line) { core.Log('E', "Syslog", line); };
+}
+
 }  // namespace
+
+void KeepQueuedSyslogMessages(CCVNCore& core) {
+  if (core.syslog_queue.Size() == 0) return;
+  CSyslogCache cache(SyslogCacheFolder(core) + CSyslogCache::kFileName, LogTo(core));
+  KeepQueuedMessages(core, cache);
+  core.syslog_cached = cache.count();
+}
 
 uint32_t SyslogForwarderThread(CCVNCore& core) {
   if (TraceLogEnabled) core.Log('N', "Trace", "Syslog Forwarder thread started");
   const uint32_t retry_ms = g_retry_interval_ms;
 
-  CSyslogCache cache(SyslogCacheFolder(core) + CSyslogCache::kFileName,
-                     [&core](const std::string& line) { core.Log('E', "Syslog", line); });
+  CSyslogCache cache(SyslogCacheFolder(core) + CSyslogCache::kFileName, LogTo(core));
   CSyslogForwarder forwarder(core);
 
   platform::Event* stop = core.ThreadStopEvent(CoreThread::kSyslog);

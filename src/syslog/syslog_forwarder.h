@@ -53,6 +53,12 @@ std::u16string SyslogCacheFolder(CCVNCore& core);
 // the error of a failed wait (also stored as the thread's status).
 uint32_t SyslogForwarderThread(CCVNCore& core);
 
+// Appends the messages still in the syslog queue to the cache file, so that
+// the next start sends them. For the owner of the core once every thread has
+// stopped: a record dispatched while the forwarder was stopping stays queued
+// behind it. The forwarder thread must not be running.
+void KeepQueuedSyslogMessages(CCVNCore& core);
+
 // Time between a failure and the next resend from the cache file; tests
 // shorten it. 0 restores the normal 10 seconds.
 void SetSyslogRetryIntervalForTesting(uint32_t ms);

@@ -172,8 +172,12 @@ TEST_F(SyslogForwarderTest, StopKeepsTheQueueAndPurgeDropsTheCache) {
   EXPECT_EQ(SyslogForwarderThread(*core_), 0u);
   EXPECT_EQ(core_->syslog_queue.Size(), 0u);
   EXPECT_EQ(core_->syslog_cached, 2u);
+  // A message queued after the thread ended is added by the owner.
+  core_->syslog_queue.Push("q3");
+  KeepQueuedSyslogMessages(*core_);
+  EXPECT_EQ(core_->syslog_cached, 3u);
   EXPECT_EQ(cvn::testing::ReadFileBytes(CacheFile()),
-            U32(8) + U32(2) + Record("q1") + Record("q2"));
+            U32(8) + U32(3) + Record("q1") + Record("q2") + Record("q3"));
 
   StartThread();  // cache mode, the resend due at once (refused)
   ASSERT_TRUE(Eventually([&] { return core_->syslog_failed >= 1; }));
