@@ -367,7 +367,7 @@ void CCVNCore::Log(char level, std::string_view category, std::string_view messa
   // Lines written before the first start (a stop before the start, a start
   // before the initialisation) go to the default Logs folder rather than the
   // process's current directory.
-  if (log_.folder.empty() && !running_) log_.folder = GetLogsFolder();
+  if (!running_) log_.SetFolderIfUnset(GetLogsFolder());
   log_.Write(level, category, platform::ToAnsi(Utf8ToUtf16(message)));
 }
 

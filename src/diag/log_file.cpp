@@ -36,6 +36,11 @@ void CLogFile::Configure(std::u16string new_folder, uint32_t new_keep_count) {
   keep_count = new_keep_count;
 }
 
+void CLogFile::SetFolderIfUnset(const std::u16string& new_folder) {
+  platform::LockGuard guard(lock_);
+  if (folder.empty()) folder = new_folder;
+}
+
 void CLogFile::Write(char level, std::string_view category, std::string_view message) {
   platform::LockGuard guard(lock_);
   const std::u16string dir = platform::WithTrailingSeparator(folder);

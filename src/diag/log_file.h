@@ -29,6 +29,8 @@ class CLogFile {
   // Sets the folder and the keep count under the writer's lock, so that a
   // configuration reload can change them while other threads write lines.
   void Configure(std::u16string new_folder, uint32_t new_keep_count);
+  // Sets the folder, under the same lock, only when none is set yet.
+  void SetFolderIfUnset(const std::u16string& new_folder);
 
   // The folder of the day files (an empty folder means the current directory)
   // and the number of day files kept (0 keeps all). Write reads them under the

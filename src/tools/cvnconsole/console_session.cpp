@@ -4,6 +4,7 @@
 
 #include "base/win_errors.h"
 #include "control/ctrl_protocol.h"
+#include "platform/clock.h"
 #include "tools/cvnconsole/console_text.h"
 
 namespace cvn::console {
@@ -37,6 +38,20 @@ ConsoleSession::ConsoleSession(std::u16string server_pipe, std::u16string consol
 
 ConsoleSession::~ConsoleSession() { Close(); }
 
+uint32_t ConsoleSession::OpenServicePipe(uint32_t timeout_ms) {
+  // A service that has just reported running creates its pipe a moment
+  // later: a missing pipe is tried again for a short while.
+  constexpr uint32_t kAppearMs = 1000;
+  constexpr uint32_t kRetryMs = 50;
+  const uint32_t start = platform::TickCount();
+  uint32_t rc = service_.Open(server_pipe_name_, timeout_ms);
+  while (rc == err::kFileNotFound && platform::TickCount() - start < kAppearMs) {
+    platform::SleepMs(kRetryMs);
+    rc = service_.Open(server_pipe_name_, timeout_ms);
+  }
+  return rc;
+}
+
 int ConsoleSession::Open(uint32_t timeout_ms) {
   // The console pipe first: the service connects back to it as soon as it
   // has greeted us, and drops us when it is not there.
@@ -52,7 +67,7 @@ int ConsoleSession::Open(uint32_t timeout_ms) {
   }
   listen_thread_ = std::thread([this] { Listen(); });
 
-  if (const uint32_t rc = service_.Open(server_pipe_name_, timeout_ms); rc != 0) {
+  if (const uint32_t rc = OpenServicePipe(timeout_ms); rc != 0) {
     switch (rc) {
       case err::kFileNotFound:
         error_ = "the Corvane Service is not running (its control pipe is not there)";

@@ -59,6 +59,8 @@ class ConsoleSession {
   int CallsReceived() const { return calls_; }
 
  private:
+  // Opens the service pipe, waiting a moment for one that is not there yet.
+  uint32_t OpenServicePipe(uint32_t timeout_ms);
   void Listen();
   void Serve();
   bool Await(size_t* bytes);
