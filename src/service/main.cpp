@@ -4,6 +4,7 @@
 #include "platform/program_entry.h"
 #include "service/command_line.h"
 #include "service/service_runtime.h"
+#include "syslog/syslog_forwarder.h"
 
 namespace {
 
@@ -12,14 +13,22 @@ class CoreOfProcess : public cvn::service::ServiceCore {
  public:
   uint32_t InitCore() override { return cvn::CCVNCore::Instance().InitCore(); }
   uint32_t StartServer() override { return cvn::CCVNCore::Instance().StartServer(); }
-  void StopServer() override { cvn::CCVNCore::Instance().StopServer(); }
+  // Records dispatched while the forwarder was already stopping stay queued;
+  // they go to the cache file so that the next start sends them.
+  void StopServer() override {
+    cvn::CCVNCore& core = cvn::CCVNCore::Instance();
+    core.StopServer();
+    // A forwarder that had to be given up may still be writing the cache.
+    if (core.LastExitCode(cvn::CoreThread::kSyslog) != cvn::CCVNCore::kThreadGivenUpExitCode)
+      cvn::KeepQueuedSyslogMessages(core);
+  }
   void ReleaseCore() override { cvn::CCVNCore::Instance().ReleaseCore(); }
 };
 
 // The forwarding channels register their threads and record handlers with the
 // core here, before the service main can start it. A channel that is not
 // registered is never started.
-void RegisterChannels([[maybe_unused]] cvn::CCVNCore& core) {}
+void RegisterChannels(cvn::CCVNCore& core) { cvn::syslog::InstallSyslogChannel(core); }
 
 }  // namespace
 
