@@ -4,9 +4,12 @@
 //                           keys the file lacks); a malformed file is reported
 //                           with the reason and exit code 1
 //   cvncfg example <file>   writes the default configuration to <file>
+//   cvncfg set <file> <Section/Key> <value>
+//                           sets one key (see config_set.h for the value
+//                           forms); a missing file is created with defaults
 //
 // Exit codes: 0 success, 1 the file cannot be read, is malformed or cannot be
-// written, 2 usage.
+// written, or set was given an unknown key or a bad value; 2 usage.
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -16,6 +19,7 @@
 #include "config/cvn_settings.h"
 #include "platform/file.h"
 #include "platform/program_entry.h"
+#include "tools/cvncfg/config_set.h"
 
 namespace cvn {
 namespace {
@@ -28,7 +32,11 @@ void Print(FILE* stream, std::u16string_view text) {
 int Usage() {
   std::fputs(
       "usage: cvncfg dump <file>      print every key of a configuration file\n"
-      "       cvncfg example <file>   write the default configuration\n",
+      "       cvncfg example <file>   write the default configuration\n"
+      "       cvncfg set <file> <Section/Key> <value>\n"
+      "                               set one key, creating the file with defaults if\n"
+      "                               missing; flags 1/0, numbers within the key's range,\n"
+      "                               string lists as \"item1,item2\"; not filter lists\n",
       stderr);
   return 2;
 }
@@ -136,17 +144,6 @@ std::string Diagnose(const std::string& bytes) {
          std::to_string(XmlDocument::kMaxDepth) + " levels, or no root element)";
 }
 
-std::u16string ErrorText(uint32_t error) {
-  switch (error) {
-    case 2: return u"the file does not exist";
-    case 3: return u"the folder does not exist";
-    case 5: return u"access is denied";
-    case 14: return u"the file is too large";
-    case 32: return u"the file is in use";
-    default: return u"Windows error " + Number(error);
-  }
-}
-
 uint32_t ReadAll(std::u16string_view path, std::string& bytes) {
   platform::File file;
   uint32_t error = file.Open(path, platform::FileAccess::kRead, platform::FileShare::kRead,
@@ -198,7 +195,7 @@ int Dump(std::u16string_view path) {
   const uint32_t error = ReadAll(path, bytes);
   if (error != 0) {
     Print(stderr,
-          u"cvncfg: cannot read " + std::u16string(path) + u": " + ErrorText(error) + u"\n");
+          u"cvncfg: cannot read " + std::u16string(path) + u": " + FileErrorText(error) + u"\n");
     return 1;
   }
   XmlDocument document(u"Corvane");
@@ -224,16 +221,24 @@ int Example(std::u16string_view path) {
   const int32_t result = defaults.SaveFile(path);
   if (result != 0) {
     Print(stderr, u"cvncfg: cannot write " + std::u16string(path) + u": " +
-                      ErrorText(static_cast<uint32_t>(result)) + u"\n");
+                      FileErrorText(static_cast<uint32_t>(result)) + u"\n");
     return 1;
   }
   return 0;
+}
+
+int Set(std::u16string_view path, std::u16string_view key, std::u16string_view value) {
+  std::u16string error;
+  if (SetConfigValue(path, key, value, error)) return 0;
+  Print(stderr, u"cvncfg: " + error + u"\n");
+  return 1;
 }
 
 }  // namespace
 }  // namespace cvn
 
 int ProgramMain(std::vector<std::u16string> args) {
+  if (args.size() == 4 && args[0] == u"set") return cvn::Set(args[1], args[2], args[3]);
   if (args.size() != 2) return cvn::Usage();
   if (args[0] == u"dump") return cvn::Dump(args[1]);
   if (args[0] == u"example") return cvn::Example(args[1]);

@@ -39,10 +39,11 @@ int Usage() {
       "                                         register a source; files separated by ';'\n"
       "                                         may hold %SystemRoot% and other variables\n"
       "  write <log> <source> --id <id> [--type <type>] [--category <n>]\n"
-      "        [--sid <S-1-...>] [--data <hex bytes>] [--] [<string> ...]\n"
-      "                                         write one event; type: error, warning,\n"
-      "                                         information (default), audit-success,\n"
-      "                                         audit-failure, success or a number\n"
+      "        [--sid <S-1-...>] [--data <hex bytes>] [--repeat <n>] [--] [<string> ...]\n"
+      "                                         write one event (n times with --repeat);\n"
+      "                                         type: error, warning, information\n"
+      "                                         (default), audit-success, audit-failure,\n"
+      "                                         success or a number\n"
       "  clear <log> [--backup <file>]          empty a log, saving it first with --backup\n"
       "  print <log> [--count <n>]              the records, newest first\n"
       "  print-file <file> [--count <n>] [--log <log>]\n"
@@ -260,6 +261,14 @@ int Write(const std::u16string& log, const std::u16string& source, Options& opti
     std::fputs("cvnevent: --data needs hexadecimal bytes\n", stderr);
     return 2;
   }
+  // Many records from one process, for load tests where starting a process
+  // per record would cost more than the writing.
+  uint64_t repeat = 1;
+  if (const auto* text = options.Get(u"repeat");
+      text != nullptr && (!ParseNumber(*text, 0xFFFFFFFFu, repeat) || repeat == 0)) {
+    std::fputs("cvnevent: --repeat needs a number from 1\n", stderr);
+    return 2;
+  }
   if (!options.AllUsed()) return Usage();
 
   if (!LogExists(log)) return Failed(u"no event log " + log, err::kFileNotFound);
@@ -275,9 +284,15 @@ int Write(const std::u16string& log, const std::u16string& source, Options& opti
   EventSource handle;
   uint32_t result = handle.Register(source);
   if (result != 0) return Failed(u"cannot open the source " + source, result);
-  result = handle.Report(type, static_cast<uint16_t>(category), static_cast<uint32_t>(id), sid,
-                         options.rest(), data);
-  if (result != 0) return Failed(u"cannot write to " + log, result);
+  for (uint64_t i = 0; i < repeat; ++i) {
+    result = handle.Report(type, static_cast<uint16_t>(category), static_cast<uint32_t>(id), sid,
+                           options.rest(), data);
+    if (result != 0) {
+      return Failed(
+          u"cannot write to " + log + u" after " + Utf8ToUtf16(std::to_string(i)) + u" records",
+          result);
+    }
+  }
   return 0;
 }
 
