@@ -298,6 +298,8 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   WorkerSlot& Slot(CoreThread which) { return slots_[static_cast<size_t>(which)]; }
   const WorkerSlot& Slot(CoreThread which) const { return slots_[static_cast<size_t>(which)]; }
 
+  // Calls the channel's handler, when one is registered.
+  void HandToChannel(Channel which, const SEventRecord& record);
   // Creates the slot's thread when a body is registered. 0 (also when there is
   // no body), or the C runtime error number of the failed creation.
   uint32_t StartWorker(CoreThread which);

@@ -35,30 +35,26 @@ bool PassesChannelFilter(const SEventRecord& record, const CCVNSettings::VarBool
 
 }  // namespace
 
+void CCVNCore::HandToChannel(Channel which, const SEventRecord& record) {
+  if (auto& handler = channel_handlers_[static_cast<size_t>(which)]) handler(*this, record);
+}
+
 void CCVNCore::ProcessRecordForSyslog(const SEventRecord& record) {
-  if (!PassesChannelFilter(record, settings_.Syslog_Filter, settings_.Syslog_PermitFilterList,
-                           settings_.Syslog_DenyFilterList)) {
-    return;
-  }
-  if (auto& handler = channel_handlers_[static_cast<size_t>(Channel::kSyslog)])
-    handler(*this, record);
+  if (PassesChannelFilter(record, settings_.Syslog_Filter, settings_.Syslog_PermitFilterList,
+                          settings_.Syslog_DenyFilterList))
+    HandToChannel(Channel::kSyslog, record);
 }
 
 void CCVNCore::ProcessRecordForDb(const SEventRecord& record) {
-  if (!PassesChannelFilter(record, settings_.DB_Filter, settings_.DB_PermitFilterList,
-                           settings_.DB_DenyFilterList)) {
-    return;
-  }
-  if (auto& handler = channel_handlers_[static_cast<size_t>(Channel::kDb)]) handler(*this, record);
+  if (PassesChannelFilter(record, settings_.DB_Filter, settings_.DB_PermitFilterList,
+                          settings_.DB_DenyFilterList))
+    HandToChannel(Channel::kDb, record);
 }
 
 void CCVNCore::ProcessRecordForEmail(const SEventRecord& record) {
-  if (!PassesChannelFilter(record, settings_.Email_Filter, settings_.Email_PermitFilterList,
-                           settings_.Email_DenyFilterList)) {
-    return;
-  }
-  if (auto& handler = channel_handlers_[static_cast<size_t>(Channel::kEmail)])
-    handler(*this, record);
+  if (PassesChannelFilter(record, settings_.Email_Filter, settings_.Email_PermitFilterList,
+                          settings_.Email_DenyFilterList))
+    HandToChannel(Channel::kEmail, record);
 }
 
 namespace {
