@@ -1,6 +1,8 @@
 #include "core/cvn_core.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <mutex>
 #include <new>
@@ -148,10 +150,8 @@ uint32_t CCVNCore::StartServer() {
 }
 
 uint32_t CCVNCore::FailStart(uint32_t result) {
-  char line[96];
-  std::snprintf(line, sizeof line, "Failed to start server: step=%d, error=%d", 2,
-                static_cast<int32_t>(result));
-  Log('A', "Service", line);
+  LogFormat('A', "Service", "Failed to start server: step=%d, error=%d", 2,
+            static_cast<int32_t>(result));
   StopServer();
   return MakeResult(2, result);
 }
@@ -274,11 +274,9 @@ void CCVNCore::FinishWorker(CoreThread which) {
   if (!slot.thread) return;
   if (!slot.thread->Join(grace_ms_)) {
     slot.thread->Terminate(kThreadGivenUpExitCode);
-    char line[128];
-    std::snprintf(line, sizeof line,
-                  "The %s thread did not stop in time and was given up (exit code 0x%08X).",
-                  slot.name, kThreadGivenUpExitCode);
-    Log('A', "Service", line);
+    LogFormat('A', "Service",
+              "The %s thread did not stop in time and was given up (exit code 0x%08X).", slot.name,
+              kThreadGivenUpExitCode);
   }
   slot.last_exit_code = slot.thread->ExitCode();
   slot.thread.reset();
@@ -369,6 +367,16 @@ void CCVNCore::Log(char level, std::string_view category, std::string_view messa
   // process's current directory.
   if (!running_) log_.SetFolderIfUnset(GetLogsFolder());
   log_.Write(level, category, platform::ToAnsi(Utf8ToUtf16(message)));
+}
+
+void CCVNCore::LogFormat(char level, std::string_view category, const char* format, ...) {
+  char line[2048];
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (n < 0) return;
+  Log(level, category, std::string_view(line, std::min<size_t>(n, sizeof line - 1)));
 }
 
 void CCVNCore::ConfigureLogWriter() {

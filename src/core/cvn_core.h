@@ -188,6 +188,9 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // Writes one line to the service log; message is UTF-8 and written in the
   // ANSI code page.
   void Log(char level, std::string_view category, std::string_view message);
+  // The same with a printf-style message (longer lines are cut at 2047 bytes).
+  void LogFormat(char level, std::string_view category, const char* format, ...)
+      __attribute__((format(printf, 4, 5)));
 
   bool IsInitialized() const { return initialized_core_; }
   bool IsRunning() const { return running_; }

@@ -35,7 +35,7 @@ void Trace(CCVNCore& core, const char* message, const std::u16string& name = {})
   if (name.empty()) {
     core.Log('N', "Trace", message);
   } else {
-    LogFormat(core, 'N', "Trace", message, Utf16ToUtf8(name).c_str());
+    core.LogFormat('N', "Trace", message, Utf16ToUtf8(name).c_str());
   }
 }
 
@@ -132,7 +132,7 @@ bool WatchLogs(CCVNCore& core) {
       continue;
     }
     if (!result.signaled()) {
-      LogFormat(core, 'A', "Service", "Critical error 1 code %u", err::kInvalidHandle);
+      core.LogFormat('A', "Service", "Critical error 1 code %u", err::kInvalidHandle);
       return true;
     }
     if (result.index == kStopHandle) return true;
@@ -142,7 +142,7 @@ bool WatchLogs(CCVNCore& core) {
     }
     const size_t entry = result.index - kFirstLogHandle;
     if (entry >= count) {
-      LogFormat(core, 'A', "Service", "Critical error 2 code %u", err::kInvalidParameter);
+      core.LogFormat('A', "Service", "Critical error 2 code %u", err::kInvalidParameter);
       return true;
     }
     Trace(core, "New records detected in: %s", core.event_log_table[entry].name);

@@ -1,8 +1,6 @@
 #include "core/event_log_reader.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <new>
 #include <span>
@@ -69,8 +67,8 @@ bool LookUpBookmark(CCVNCore& core, size_t index, LogBookmark& bookmark) {
   if (core.bookmarks.GetBookmark(name, bookmark, &unreadable)) return true;
   if (unreadable) {
     const std::u16string path = core.bookmarks.PathOf(CBookmarkStore::KeyOf(name));
-    LogFormat(core, 'E', "Service", "Bookmark file cannot be read, Eventlog %s counts as new: %s",
-              NameOf(core, index).c_str(), Utf16ToUtf8(path).c_str());
+    core.LogFormat('E', "Service", "Bookmark file cannot be read, Eventlog %s counts as new: %s",
+                   NameOf(core, index).c_str(), Utf16ToUtf8(path).c_str());
   }
   return false;
 }
@@ -79,7 +77,7 @@ void StoreBookmark(CCVNCore& core, size_t index, const LogBookmark& bookmark) {
   const std::u16string& name = core.event_log_table[index].name;
   if (core.bookmarks.SetBookmark(name, bookmark)) return;
   const std::u16string path = core.bookmarks.PathOf(CBookmarkStore::KeyOf(name));
-  LogFormat(core, 'E', "Service", "Failed to write bookmark file: %s", Utf16ToUtf8(path).c_str());
+  core.LogFormat('E', "Service", "Failed to write bookmark file: %s", Utf16ToUtf8(path).c_str());
 }
 
 int RegisterEmptyLog(CCVNCore& core, size_t index) {
@@ -88,7 +86,7 @@ int RegisterEmptyLog(CCVNCore& core, size_t index) {
   bookmark = LogBookmark{0, 0, 0, true};
   StoreBookmark(core, index, bookmark);
   if (TraceLogEnabled) {
-    LogFormat(core, 'N', "Trace", "Registered empty Eventlog: %s", NameOf(core, index).c_str());
+    core.LogFormat('N', "Trace", "Registered empty Eventlog: %s", NameOf(core, index).c_str());
   }
   return 0;
 }
@@ -114,16 +112,6 @@ void ResumeFromBookmark(CCVNCore& core, size_t index, const LogBookmark& bookmar
 }
 
 }  // namespace
-
-void LogFormat(CCVNCore& core, char level, const char* category, const char* format, ...) {
-  char line[2048];
-  va_list args;
-  va_start(args, format);
-  const int n = std::vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  if (n < 0) return;
-  core.Log(level, category, std::string_view(line, std::min<size_t>(n, sizeof line - 1)));
-}
 
 bool GrowBuffer(std::vector<uint8_t>& buffer, size_t& size, uint32_t needed) {
   try {
@@ -155,14 +143,14 @@ bool OpenLog(CCVNCore& core, size_t index) {
   EventLogEntry& entry = core.event_log_table[index];
   if (const uint32_t error = entry.log.Open(entry.name); error != 0) {
     entry.log.Close();
-    LogFormat(core, 'E', "Service", "Failed to open Eventlog: %s, error=%u",
-              NameOf(core, index).c_str(), error);
+    core.LogFormat('E', "Service", "Failed to open Eventlog: %s, error=%u",
+                   NameOf(core, index).c_str(), error);
     return false;
   }
   auto notify = std::make_unique<platform::Event>(platform::Event::Mode::kAutoReset);
   if (!notify->IsValid()) {
-    LogFormat(core, 'E', "Service", "Failed to describe to Eventlog: %s, error=%u",
-              NameOf(core, index).c_str(), err::kNotEnoughMemory);
+    core.LogFormat('E', "Service", "Failed to describe to Eventlog: %s, error=%u",
+                   NameOf(core, index).c_str(), err::kNotEnoughMemory);
     return true;
   }
   entry.log.NotifyChange(*notify);
@@ -181,9 +169,9 @@ int ProcessLog(CCVNCore& core, size_t index, bool skip_old) {
   uint32_t count = 0;
   if (const uint32_t error = log.GetCount(count); error != 0) {
     if (error != err::kServiceNotReady) {
-      LogFormat(core, 'A', "Service", "Failed to get number of Eventlog records: %u", error);
+      core.LogFormat('A', "Service", "Failed to get number of Eventlog records: %u", error);
     } else if (TraceLogEnabled) {
-      LogFormat(core, 'N', "Trace", "Eventlog is not ready: %s", NameOf(core, index).c_str());
+      core.LogFormat('N', "Trace", "Eventlog is not ready: %s", NameOf(core, index).c_str());
     }
     return -1;
   }
@@ -192,9 +180,9 @@ int ProcessLog(CCVNCore& core, size_t index, bool skip_old) {
   uint32_t oldest = 0;
   if (const uint32_t error = log.GetOldest(oldest); error != 0) {
     if (error != err::kServiceNotReady) {
-      LogFormat(core, 'A', "Service", "Failed to get oldest record id: %u", error);
+      core.LogFormat('A', "Service", "Failed to get oldest record id: %u", error);
     } else if (TraceLogEnabled) {
-      LogFormat(core, 'N', "Trace", "Eventlog is not ready yet: %s", NameOf(core, index).c_str());
+      core.LogFormat('N', "Trace", "Eventlog is not ready yet: %s", NameOf(core, index).c_str());
     }
     return -2;
   }
@@ -204,15 +192,15 @@ int ProcessLog(CCVNCore& core, size_t index, bool skip_old) {
   if (!LookUpBookmark(core, index, bookmark)) {
     // The records already in a log seen for the first time are not forwarded.
     if (TraceLogEnabled) {
-      LogFormat(core, 'N', "Trace", "Registered new Eventlog: %s", NameOf(core, index).c_str());
+      core.LogFormat('N', "Trace", "Registered new Eventlog: %s", NameOf(core, index).c_str());
     }
   } else if (!bookmark.empty && static_cast<uint32_t>(bookmark.lastRecord) == newest &&
              static_cast<uint32_t>(bookmark.oldestRecord) == oldest) {
     return 0;
   } else if (skip_old) {
     if (TraceLogEnabled) {
-      LogFormat(core, 'N', "Trace", "Skipping records for Eventlog: %s",
-                NameOf(core, index).c_str());
+      core.LogFormat('N', "Trace", "Skipping records for Eventlog: %s",
+                     NameOf(core, index).c_str());
     }
   } else {
     ResumeFromBookmark(core, index, bookmark, oldest, newest, count);
@@ -227,14 +215,14 @@ int ProcessLog(CCVNCore& core, size_t index, bool skip_old) {
 void ProcessRange(CCVNCore& core, size_t index, uint32_t from, uint32_t to) {
   const std::string name = NameOf(core, index);
   if (TraceLogEnabled) {
-    LogFormat(core, 'N', "Trace", "Processing [%s] records: from %u to %u", name.c_str(), from, to);
+    core.LogFormat('N', "Trace", "Processing [%s] records: from %u to %u", name.c_str(), from, to);
   }
   const CCVNCore::ChannelSwitches switches = core.ReadChannelSwitches();
   RawRecords records;
   ReadRange(core, index, from, to, records);
   if (TraceLogEnabled) {
-    LogFormat(core, 'N', "Trace", "Requested records %u-%u from %s. Read %u records", from, to,
-              name.c_str(), static_cast<uint32_t>(records.size()));
+    core.LogFormat('N', "Trace", "Requested records %u-%u from %s. Read %u records", from, to,
+                   name.c_str(), static_cast<uint32_t>(records.size()));
   }
   uint32_t parsed = 0;
   for (auto& raw : records) {
@@ -249,8 +237,8 @@ void ProcessRange(CCVNCore& core, size_t index, uint32_t from, uint32_t to) {
     std::vector<uint8_t>().swap(raw);
   }
   if (TraceLogEnabled) {
-    LogFormat(core, 'N', "Trace", "Processed %u records from %s, parsed %u",
-              static_cast<uint32_t>(records.size()), name.c_str(), parsed);
+    core.LogFormat('N', "Trace", "Processed %u records from %s, parsed %u",
+                   static_cast<uint32_t>(records.size()), name.c_str(), parsed);
   }
 }
 
@@ -258,8 +246,8 @@ void ReadRange(CCVNCore& core, size_t index, uint32_t from, uint32_t to, RawReco
   const uint32_t n = to - from + 1;
   const uint32_t limit = MaxNewRecords(core);
   if (n > limit) {
-    LogFormat(core, 'N', "Server", "Read request for %u records dropped. Max allowed records: %u",
-              n, limit);
+    core.LogFormat('N', "Server", "Read request for %u records dropped. Max allowed records: %u", n,
+                   limit);
     return;
   }
   // A fresh handle reads from the newest record.
@@ -269,7 +257,7 @@ void ReadRange(CCVNCore& core, size_t index, uint32_t from, uint32_t to, RawReco
     bool changed = false;
     const uint32_t bytes = ReadBatch(core, index, changed);
     if (changed) {
-      if (TraceLogEnabled) LogFormat(core, 'N', "Trace", "Eventlog was changed, will be reopened");
+      if (TraceLogEnabled) core.LogFormat('N', "Trace", "Eventlog was changed, will be reopened");
       out.clear();
       CloseLog(core, index);
       OpenLog(core, index);
@@ -298,12 +286,12 @@ uint32_t ReadBatch(CCVNCore& core, size_t index, bool& changed) {
     if (attempt == 1) return 0;  // a second shortfall
     if (needed == 0 || needed > kMaxReadingBufferSize) break;
     if (!GrowBuffer(buffer, core.reading_buffer_size, needed)) {
-      LogFormat(core, 'A', "Server", "Failed to allocate buffer: Out ouf memory");
+      core.LogFormat('A', "Server", "Failed to allocate buffer: Out ouf memory");
       break;
     }
   }
   if (changed || error == err::kHandleEof) return 0;
-  LogFormat(core, 'A', "Server", "Failed to read records form Eventlog, error=%u", error);
+  core.LogFormat('A', "Server", "Failed to read records form Eventlog, error=%u", error);
   return 0;
 }
 
@@ -311,8 +299,8 @@ uint32_t GetRecordTime(CCVNCore& core, size_t index, uint32_t number) {
   RawRecords records;
   ReadRange(core, index, number, number, records);
   if (records.empty()) {
-    LogFormat(core, 'E', "Service", "Failed to get date of record %u from: %s", number,
-              NameOf(core, index).c_str());
+    core.LogFormat('E', "Service", "Failed to get date of record %u from: %s", number,
+                   NameOf(core, index).c_str());
     return 0;
   }
   return HeaderAt(records.front().data()).TimeGenerated;

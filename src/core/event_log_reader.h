@@ -19,10 +19,6 @@ constexpr uint32_t kMaxReadingBufferSize = 0x7FFFF;
 // Raw records as read, each a copy of its Length bytes.
 using RawRecords = std::vector<std::vector<uint8_t>>;
 
-// Writes a printf-style line to the service log.
-void LogFormat(CCVNCore& core, char level, const char* category, const char* format, ...)
-    __attribute__((format(printf, 4, 5)));
-
 // Grows buffer (and its recorded size) to needed bytes; false when out of memory.
 bool GrowBuffer(std::vector<uint8_t>& buffer, size_t& size, uint32_t needed);
 

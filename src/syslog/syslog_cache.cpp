@@ -1,5 +1,7 @@
 #include "syslog/syslog_cache.h"
 
+#include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <vector>
 
@@ -50,6 +52,15 @@ void CSyslogCache::Report(const std::string& line) const {
   if (report_) report_(line);
 }
 
+void CSyslogCache::ReportFormat(const char* format, ...) const {
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (n >= 0) Report(std::string(line, std::min<size_t>(n, sizeof line - 1)));
+}
+
 bool CSyslogCache::OpenExisting() {
   Close();
   if (file_.Open(path_, platform::FileAccess::kReadWrite, platform::FileShare::kRead,
@@ -66,12 +77,9 @@ bool CSyslogCache::OpenExisting() {
 bool CSyslogCache::Check() {
   uint64_t size = 0;
   if (file_.GetSize(size) != 0) size = 0;
-  char line[256];
   if (size < kHeaderSize) {
-    std::snprintf(line, sizeof line,
-                  "The syslog cache file holds %u bytes, less than its header; it was removed.",
-                  static_cast<unsigned>(size));
-    Report(line);
+    ReportFormat("The syslog cache file holds %u bytes, less than its header; it was removed.",
+                 static_cast<unsigned>(size));
     return false;
   }
   uint8_t header[kHeaderSize];
@@ -117,11 +125,10 @@ bool CSyslogCache::Check() {
 
   bool repaired = false;
   if (!offset_on_record) {
-    std::snprintf(line, sizeof line,
-                  "The syslog cache file's read offset %u is not the start of a record; all %u "
-                  "records of the file are sent again.",
-                  header_offset, records_total);
-    Report(line);
+    ReportFormat(
+        "The syslog cache file's read offset %u is not the start of a record; all %u records of "
+        "the file are sent again.",
+        header_offset, records_total);
     read_offset_ = kHeaderSize;
     count_ = records_total;
     repaired = true;
@@ -130,20 +137,18 @@ bool CSyslogCache::Check() {
     count_ = records_from_offset;
   }
   if (end_ < size) {
-    std::snprintf(line, sizeof line,
-                  "The syslog cache file ends in %llu bytes after offset %u that hold no complete "
-                  "record; they were dropped.",
-                  static_cast<unsigned long long>(size - end_), end_);
-    Report(line);
+    ReportFormat(
+        "The syslog cache file ends in %llu bytes after offset %u that hold no complete record; "
+        "they were dropped.",
+        static_cast<unsigned long long>(size - end_), end_);
     if (file_.Seek(end_, platform::SeekFrom::kBegin) != 0 || file_.Truncate() != 0) return false;
     repaired = true;
   }
   if (offset_on_record && header_count != count_) {
-    std::snprintf(line, sizeof line,
-                  "The syslog cache file's header counts %u records, but %u were found; the "
-                  "records found are sent.",
-                  header_count, count_);
-    Report(line);
+    ReportFormat(
+        "The syslog cache file's header counts %u records, but %u were found; the records found "
+        "are sent.",
+        header_count, count_);
     repaired = true;
   }
   oldest_valid_ = false;

@@ -71,6 +71,7 @@ class CSyslogCache {
   bool Check();
   uint32_t WriteHeader();
   void Report(const std::string& line) const;
+  void ReportFormat(const char* format, ...) const __attribute__((format(printf, 2, 3)));
 
   std::u16string path_;
   Reporter report_;

@@ -1,7 +1,6 @@
 #include "syslog/syslog_forwarder.h"
 
 #include <atomic>
-#include <cstdio>
 #include <deque>
 #include <optional>
 
@@ -120,18 +119,15 @@ void KeepQueuedMessages(CCVNCore& core, CSyslogCache& cache) {
     ++kept;
   }
   if (error != 0) {
-    char line[160];
-    std::snprintf(line, sizeof line,
-                  "%u queued syslog messages could not be kept in the cache file and were lost.",
-                  static_cast<unsigned>(left.size() - kept));
-    core.Log('E', "Syslog",
-             std::string(line) + " Reason: " + Utf16ToUtf8(FormatSystemError(error)));
+    core.LogFormat('E', "Syslog",
+                   "%u queued syslog messages could not be kept in the cache file and were "
+                   "lost. Reason: %s",
+                   static_cast<unsigned>(left.size() - kept),
+                   Utf16ToUtf8(FormatSystemError(error)).c_str());
   }
   if (kept != 0 && TraceLogEnabled) {
-    char line[128];
-    std::snprintf(line, sizeof line, "Syslog forwarder kept %u queued syslogs in the cache file",
-                  static_cast<unsigned>(kept));
-    core.Log('N', "Trace", line);
+    core.LogFormat('N', "Trace", "Syslog forwarder kept %u queued syslogs in the cache file",
+                   static_cast<unsigned>(kept));
   }
 }
 
@@ -175,11 +171,7 @@ uint32_t SyslogForwarderThread(CCVNCore& core) {
   while (status == 0) {
     platform::SleepMs(1);
     if (sent >= kTraceEvery) {
-      if (TraceLogEnabled) {
-        char line[64];
-        std::snprintf(line, sizeof line, "Syslog forwarder sent %u syslogs", sent);
-        core.Log('N', "Trace", line);
-      }
+      if (TraceLogEnabled) core.LogFormat('N', "Trace", "Syslog forwarder sent %u syslogs", sent);
       sent = 0;
     }
 

@@ -50,34 +50,7 @@ int32_t CSyslogSender::Open(const std::string& host, uint16_t port, bool tcp, in
   separator_ = separator;
   uint32_t error = platform::ResolveAddress(host, std::to_string(port), &addresses_);
   if (error == 0 && addresses_.empty()) error = err::kWsaHostNotFound;
-  if (error == 0) {
-    const platform::ResolvedAddress& first = addresses_.front();
-    if (!tls) {
-      error = platform::OpenSocket(
-          first.family, tcp ? platform::SocketType::kStream : platform::SocketType::kDatagram,
-          &plain_);
-      if (error == 0) {
-        error = platform::ConnectSocket(plain_, first.address, kConnectTimeoutMs);
-        if (error != 0) {
-          platform::CloseSocket(plain_);
-          plain_ = platform::kInvalidSocket;
-        }
-      }
-    } else {
-      error = secure_.Open(first.family);
-      if (error == 0) {
-        secure_.SetReceiveTimeout();
-        error = secure_.Connect(first.address, kConnectTimeoutMs);
-        if (error == 0 && !secure_.StartTls(host)) {
-          error = secure_.LastError();
-          // A handshake that failed without a cause still must not count as
-          // a success.
-          if (error == 0) error = err::kSecInternalError;
-        }
-      }
-      if (error != 0) secure_.Close();
-    }
-  }
+  if (error == 0) error = IsStream() ? OpenStream(host) : OpenDatagram();
   if (error == 0) {
     connected_ = true;
     return 0;
@@ -87,8 +60,36 @@ int32_t CSyslogSender::Open(const std::string& host, uint16_t port, bool tcp, in
   return static_cast<int32_t>(error);
 }
 
+uint32_t CSyslogSender::OpenDatagram() {
+  const platform::ResolvedAddress& first = addresses_.front();
+  uint32_t error = platform::OpenSocket(first.family, platform::SocketType::kDatagram, &datagram_);
+  if (error == 0) error = platform::ConnectSocket(datagram_, first.address, kConnectTimeoutMs);
+  if (error != 0 && datagram_ != platform::kInvalidSocket) {
+    platform::CloseSocket(datagram_);
+    datagram_ = platform::kInvalidSocket;
+  }
+  return error;
+}
+
+uint32_t CSyslogSender::OpenStream(const std::string& host) {
+  const platform::ResolvedAddress& first = addresses_.front();
+  uint32_t error = stream_.Open(first.family);
+  if (error == 0) {
+    stream_.SetReceiveTimeout();
+    error = stream_.Connect(first.address, kConnectTimeoutMs);
+  }
+  if (error == 0 && tls_ && !stream_.StartTls(host)) {
+    error = stream_.LastError();
+    // A handshake that failed without a cause still must not count as a
+    // success.
+    if (error == 0) error = err::kSecInternalError;
+  }
+  if (error != 0) stream_.Close();
+  return error;
+}
+
 bool CSyslogSender::StreamStillOpen() {
-  const platform::SocketHandle s = tls_ ? secure_.socket() : plain_;
+  const platform::SocketHandle s = stream_.socket();
   std::vector<uint8_t> buffer;
   // A syslog server sends nothing but TLS housekeeping (session tickets, the
   // closing alert): read what waits and look again, a bounded number of times.
@@ -97,16 +98,12 @@ bool CSyslogSender::StreamStillOpen() {
     if (platform::WaitSocketReadable(s, 0, &readable) != 0) return false;
     if (!readable) return true;
     if (buffer.empty()) buffer.resize(CSecureSocket::kMaxReceive);
-    if (!tls_) {
-      if (platform::ReceiveSocket(s, buffer.data(), buffer.size()) <= 0) return false;
-      continue;
-    }
     // A TLS record without data for the caller (a session ticket) leaves the
     // receive waiting for more: wait only briefly for it.
     platform::SetSocketReceiveTimeout(s, kHousekeepingWaitMs);
-    const int n = secure_.Receive(buffer.data());
-    const uint32_t error = secure_.LastError();
-    secure_.SetReceiveTimeout();
+    const int n = stream_.Receive(buffer.data());
+    const uint32_t error = stream_.LastError();
+    stream_.SetReceiveTimeout();
     if (n == 0) return false;
     if (n < 0) return error == err::kWsaTimedOut;
   }
@@ -114,9 +111,9 @@ bool CSyslogSender::StreamStillOpen() {
 }
 
 bool CSyslogSender::SendOne(const std::string& message, uint32_t* error) {
-  if (!tcp_ && !tls_) {
+  if (!IsStream()) {
     // One datagram, as it is.
-    if (platform::SendSocket(plain_, message.data(), message.size()) >= 0) return true;
+    if (platform::SendSocket(datagram_, message.data(), message.size()) >= 0) return true;
     *error = platform::SocketLastError();
     return false;
   }
@@ -131,13 +128,8 @@ bool CSyslogSender::SendOne(const std::string& message, uint32_t* error) {
     case static_cast<int>(SyslogSeparator::kCrLf): framed.append("\r\n"); break;
     default: framed.push_back('\0'); break;
   }
-  if (tls_) {
-    if (secure_.Send(framed.data(), framed.size()) > 0) return true;
-    *error = secure_.LastError();
-    return false;
-  }
-  if (platform::SendAllSocket(plain_, framed.data(), framed.size()) >= 0) return true;
-  *error = platform::SocketLastError();
+  if (stream_.Send(framed.data(), framed.size()) > 0) return true;
+  *error = stream_.LastError();
   return false;
 }
 
@@ -146,7 +138,7 @@ int32_t CSyslogSender::SendMessages(const std::vector<std::string>& messages) {
     last_error_ = u"Syslog sender is not connected.";
     return -1;
   }
-  if ((tcp_ || tls_) && !StreamStillOpen()) {
+  if (IsStream() && !StreamStillOpen()) {
     last_error_ = FormatSystemError(err::kWsaConnectionReset);
     return -1;
   }
@@ -164,13 +156,14 @@ int32_t CSyslogSender::SendMessages(const std::vector<std::string>& messages) {
 
 void CSyslogSender::Close() {
   if (!connected_) return;
-  if (tls_) {
-    // Close sends the closing alert before it closes the socket.
-    secure_.Close();
-  } else if (plain_ != platform::kInvalidSocket) {
-    if (tcp_) platform::ShutdownSocket(plain_, platform::ShutdownHow::kBoth);
-    platform::CloseSocket(plain_);
-    plain_ = platform::kInvalidSocket;
+  if (IsStream()) {
+    // Without TLS the connection is shut down first; with TLS, Close sends
+    // the closing alert before it closes the socket.
+    if (!tls_) stream_.Shutdown();
+    stream_.Close();
+  } else if (datagram_ != platform::kInvalidSocket) {
+    platform::CloseSocket(datagram_);
+    datagram_ = platform::kInvalidSocket;
   }
   addresses_.clear();
   connected_ = false;

@@ -29,8 +29,8 @@ class CSyslogSender {
   // How long a connect may take before the server counts as unreachable, so
   // that a server that drops packets does not hold the thread past a stop.
   static constexpr uint32_t kConnectTimeoutMs = 5000;
-  // How long a TLS connection that has something to read may take to show
-  // whether that is the end of the connection.
+  // How long a stream connection that has something to read may take to
+  // show whether that is the end of the connection.
   static constexpr uint32_t kHousekeepingWaitMs = 50;
 
   CSyslogSender() = default;
@@ -55,13 +55,18 @@ class CSyslogSender {
   // (which the system would accept and then lose).
   bool StreamStillOpen();
   bool SendOne(const std::string& message, uint32_t* error);
+  // TCP and TLS go through the stream connection, UDP through the datagram
+  // socket. 0 or the error; nothing is left open on failure.
+  bool IsStream() const { return tcp_ || tls_; }
+  uint32_t OpenStream(const std::string& host);
+  uint32_t OpenDatagram();
 
   bool connected_ = false;
   bool tcp_ = false;
   bool tls_ = false;
   int separator_ = 0;
-  platform::SocketHandle plain_ = platform::kInvalidSocket;
-  CSecureSocket secure_;
+  platform::SocketHandle datagram_ = platform::kInvalidSocket;
+  CSecureSocket stream_;
   std::vector<platform::ResolvedAddress> addresses_;
   std::u16string last_error_;
 };
