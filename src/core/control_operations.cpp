@@ -80,11 +80,8 @@ std::vector<int32_t> StatusPairs(CCVNCore& core) {
   add(kReportThread, core.ThreadStatus(CoreThread::kReport));
   add(kSyslogThread, core.ThreadStatus(CoreThread::kSyslog));
   add(kEmailThread, core.ThreadStatus(CoreThread::kEmail));
-  {
-    // Messages in the queue and in the cache file, read under the queue's lock.
-    platform::LockGuard guard(core.syslog_queue.lock);
-    add(kSyslogWaiting, static_cast<int32_t>(core.syslog_queue.items.size() + core.syslog_cached));
-  }
+  // Messages in the queue and in the cache file.
+  add(kSyslogWaiting, static_cast<int32_t>(core.syslog_queue.Size() + core.syslog_cached));
   add(kSyslogSent, core.syslog_sent);
   add(kSyslogFailed, core.syslog_failed);
   add(kEmailQueueLength, static_cast<int32_t>(core.email_queue.Size()));

@@ -236,6 +236,8 @@ void CCVNCore::StartChannel(CoreThread which, bool enabled) {
 }
 
 uint32_t CCVNCore::StartThreads(bool with_secondary) {
+  stopping_ = false;
+  syslog_queue.SetCapacity(static_cast<size_t>(std::max(0, settings_.Syslog_MaxQueue.value)));
   // Secondary server thread: statistics, console notification and the shared
   // configuration file's change tracking.
   if (with_secondary) {
@@ -283,6 +285,8 @@ void CCVNCore::FinishWorker(CoreThread which) {
 }
 
 uint32_t CCVNCore::StopThreads(bool with_secondary) {
+  // Ends the reader's waits for room in a full queue and its long reads.
+  stopping_ = true;
   // The database worker is told to stop here, before the other threads, once
   // the database subsystem exists.
 
@@ -313,6 +317,9 @@ uint32_t CCVNCore::StopThreads(bool with_secondary) {
   // and counters are reset.
 
   FinishWorker(CoreThread::kPrimary);
+  // Messages not yet durable are dropped: the bookmarks have not moved past
+  // their records, which the next start reads again from the event logs.
+  syslog_queue.Purge();
   return 0;
 }
 
@@ -334,7 +341,7 @@ int CCVNCore::OnNotify(int method) {
   switch (method) {
     case 0:
       if (syslog_purge_event_) syslog_purge_event_->Set();
-      syslog_queue.Clear();
+      syslog_queue.Purge();
       return 0;
     case 1: email_queue.Clear(); return 0;
     case 3: {

@@ -26,6 +26,8 @@
 #include "config/cvn_settings.h"
 #include "control/ctrl_intf_pipe.h"
 #include "core/bookmark_store.h"
+#include "core/delivery_queue.h"
+#include "core/event_log_reader.h"
 #include "diag/log_file.h"
 #include "events/event_record.h"
 #include "events/message_renderer.h"
@@ -91,7 +93,9 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
  public:
   using ThreadBody = std::function<uint32_t(CCVNCore&)>;
   // A channel's work after the filter step: prepare, queue, wake its thread.
-  using ChannelHandler = std::function<void(CCVNCore&, const SEventRecord&)>;
+  // False when the channel could not take the record because the threads are
+  // stopping (a full queue that did not drain in time).
+  using ChannelHandler = std::function<bool(CCVNCore&, const SEventRecord&)>;
 
   static constexpr uint32_t kThreadStopTimeoutMs = 10000;  // all threads together
   static constexpr uint32_t kThreadGraceMs = 100;          // each thread after that
@@ -160,12 +164,13 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   };
   ChannelSwitches ReadChannelSwitches();
   // Offers one record to the channels in the fixed order syslog, database,
-  // e-mail, pop-up, each only when its switch is on.
-  void DispatchRecord(const SEventRecord& record, const ChannelSwitches& switches);
+  // e-mail, pop-up, each only when its switch is on. False when a channel
+  // could not take it because the threads are stopping.
+  bool DispatchRecord(const SEventRecord& record, const ChannelSwitches& switches);
   // The dispatch operations: the channel's filter step, then its handler.
-  void ProcessRecordForSyslog(const SEventRecord& record);
-  void ProcessRecordForDb(const SEventRecord& record);
-  void ProcessRecordForEmail(const SEventRecord& record);
+  bool ProcessRecordForSyslog(const SEventRecord& record);
+  bool ProcessRecordForDb(const SEventRecord& record);
+  bool ProcessRecordForEmail(const SEventRecord& record);
   // Sends the record to a connected console as a pop-up (property 6).
   void ProcessRecordForPopups(const SEventRecord& record);
 
@@ -193,6 +198,9 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
       __attribute__((format(printf, 4, 5)));
 
   bool IsInitialized() const { return initialized_core_; }
+  // Set from the moment StopThreads begins until the threads start again:
+  // long loops and waits for room in a queue end early.
+  bool StopRequested() const { return stopping_; }
   bool IsRunning() const { return running_; }
   bool StoppedSinceInit() const { return stopped_since_init_; }
 
@@ -224,7 +232,7 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   std::u16string db_last_error;
 
   // Hand-over queues of the channels.
-  LockedQueue<std::string> syslog_queue;  // finished syslog messages
+  DeliveryQueue syslog_queue;  // finished syslog messages, bounded by Syslog/MaxQueue
   LockedQueue<SEmailMessage> email_queue;
   std::atomic<uint32_t> email_counter{0};  // records queued for e-mail
 
@@ -234,8 +242,10 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   std::array<EventLogEntry, kMaxWatchedLogs> event_log_table;
   size_t event_log_count = 0;
   std::vector<std::u16string> inspected_names;
-  // The logs' bookmark files, open for the life of the core.
+  // The logs' bookmark files, open for the life of the core, and what the
+  // reader knows of each log while the primary thread runs.
   CBookmarkStore bookmarks;
+  LogReadStates read_states;
   // Renders the records' descriptions; used by the primary server thread.
   CMessageRenderer renderer;
 
@@ -302,7 +312,7 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   const WorkerSlot& Slot(CoreThread which) const { return slots_[static_cast<size_t>(which)]; }
 
   // Calls the channel's handler, when one is registered.
-  void HandToChannel(Channel which, const SEventRecord& record);
+  bool HandToChannel(Channel which, const SEventRecord& record);
   // Creates the slot's thread when a body is registered. 0 (also when there is
   // no body), or the C runtime error number of the failed creation.
   uint32_t StartWorker(CoreThread which);
@@ -328,6 +338,7 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   std::atomic<bool> initialized_core_{false};
   std::atomic<bool> running_{false};
   std::atomic<bool> stopped_since_init_{false};
+  std::atomic<bool> stopping_{false};
 
   std::array<WorkerSlot, kCoreThreadCount> slots_;
   std::array<ChannelHandler, kChannelCount> channel_handlers_;

@@ -18,6 +18,8 @@ namespace {
 // ERROR_MORE_DATA: a subkey name longer than the enumeration buffer.
 constexpr uint32_t kMoreData = 234;
 constexpr uint32_t kPollMs = 2000;
+// How often bookmarks are looked at while records wait for their messages.
+constexpr uint32_t kPendingPollMs = 20;
 constexpr uint32_t kReadBackwards =
     platform::kEventLogSequentialRead | platform::kEventLogBackwardsRead;
 constexpr size_t kBuckets = 90;
@@ -48,28 +50,6 @@ bool IsInspected(CCVNSettings& settings, const std::u16string& name) {
   return settings.Logs_IsIncludeList.value == listed;
 }
 
-bool SameBookmark(const LogBookmark& a, const LogBookmark& b) {
-  return a.lastRecord == b.lastRecord && a.lastTime == b.lastTime &&
-         a.oldestRecord == b.oldestRecord && a.empty == b.empty;
-}
-
-// Reads the log; when that found new records, its notification is set so
-// that the wait loop reads it once more. Reading reopens the log and arms a
-// new notification, which misses records written between the count and the
-// new arming; the second read (which finds nothing new, or catches those
-// records) closes that gap, so no record waits for the round-robin poll.
-void ProcessLogAndRecheck(CCVNCore& core, size_t index, bool skip_old) {
-  const EventLogEntry& entry = core.event_log_table[index];
-  LogBookmark before;
-  const bool had = core.bookmarks.GetBookmark(entry.name, before);
-  ProcessLog(core, index, skip_old);
-  LogBookmark after;
-  if (!core.bookmarks.GetBookmark(entry.name, after) || (had && SameBookmark(before, after))) {
-    return;
-  }
-  if (entry.notify != nullptr) entry.notify->Set();
-}
-
 // Puts one log in the next table entry, counts its statistics and reads what
 // is new in it. False when it could not be opened.
 bool RegisterLog(CCVNCore& core, const std::u16string& name, bool skip_old) {
@@ -81,7 +61,7 @@ bool RegisterLog(CCVNCore& core, const std::u16string& name, bool skip_old) {
     core.statistics_changed = false;
   }
   RebuildStatistics(core, core.event_log_table[index].log);
-  ProcessLogAndRecheck(core, index, skip_old);
+  ProcessLog(core, index, skip_old);
   core.inspected_names.push_back(name);
   ++core.event_log_count;
   Trace(core, "Eventlog added to inspection list: %s", name);
@@ -107,16 +87,32 @@ void RegisterLogs(CCVNCore& core) {
     }
   }
   core.bookmarks.PruneBookmarks(registered);
+  // What the reader knew of a log that is no longer watched goes with it.
+  std::erase_if(core.read_states, [&registered](const auto& entry) {
+    return std::find(registered.begin(), registered.end(), entry.first) == registered.end();
+  });
   if (platform::Event* ready = core.TableReadyEvent()) ready->Set();
 }
 
 // Waits for new records, a registry change or the stop event. True when the
-// thread is to end, false for a new registration pass.
+// thread is to end, false for a new registration pass. While records wait
+// for their messages to become durable, it looks at their bookmarks often.
 bool WatchLogs(CCVNCore& core) {
   // Stands in for the notification of an entry that has none.
   platform::Event never(platform::Event::Mode::kManualReset);
   size_t poll = 0;
+  uint32_t poll_start = platform::TickCount();
   for (;;) {
+    AdvanceBookmarks(core, false);
+    const uint32_t since_poll = platform::TickCount() - poll_start;
+    if (since_poll >= kPollMs) {
+      if (poll < core.event_log_count) ProcessLog(core, poll, false);
+      if (++poll >= core.event_log_count) poll = 0;
+      poll_start = platform::TickCount();
+      continue;
+    }
+    uint32_t wait_ms = kPollMs - since_poll;
+    if (HasPendingRecords(core)) wait_ms = std::min(wait_ms, kPendingPollMs);
     const size_t count = core.event_log_count;
     std::vector<platform::Event*> handles = {core.ThreadStopEvent(CoreThread::kPrimary),
                                              core.RegistryChangeEvent()};
@@ -125,12 +121,8 @@ bool WatchLogs(CCVNCore& core) {
       platform::Event* notify = core.event_log_table[i].notify.get();
       handles.push_back(notify != nullptr ? notify : &never);
     }
-    const platform::WaitResult result = platform::WaitAny(handles, kPollMs);
-    if (result.timed_out()) {
-      if (poll < count) ProcessLogAndRecheck(core, poll, false);
-      if (++poll >= count) poll = 0;
-      continue;
-    }
+    const platform::WaitResult result = platform::WaitAny(handles, wait_ms);
+    if (result.timed_out()) continue;
     if (!result.signaled()) {
       core.LogFormat('A', "Service", "Critical error 1 code %u", err::kInvalidHandle);
       return true;
@@ -146,7 +138,7 @@ bool WatchLogs(CCVNCore& core) {
       return true;
     }
     Trace(core, "New records detected in: %s", core.event_log_table[entry].name);
-    ProcessLogAndRecheck(core, entry, false);
+    ProcessLog(core, entry, false);
   }
 }
 
@@ -197,6 +189,9 @@ uint32_t PrimaryServerThread(CCVNCore& core) {
   }
   Trace(core, "Primary server thread started");
   core.bookmarks.SetFolder(core.EventLogsFolder());
+  // Reading starts from the bookmarks: what an earlier run read but did not
+  // hand over durably is read again.
+  core.read_states.clear();
 
   // Kept for change notification until the thread ends. Created when missing,
   // so that the first log registered on a machine without any is noticed.
@@ -213,6 +208,8 @@ uint32_t PrimaryServerThread(CCVNCore& core) {
     ResetStatistics(core);
     RegisterLogs(core);
     stop = WatchLogs(core);
+    // Whatever is handled by now is kept, so a restart reads less again.
+    AdvanceBookmarks(core, true);
     CloseAllLogs(core);
   }
 

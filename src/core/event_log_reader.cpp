@@ -2,24 +2,34 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <new>
+#include <optional>
 #include <span>
 
 #include "base/text.h"
 #include "base/win_errors.h"
-#include "core/bookmark_store.h"
 #include "core/cvn_core.h"
+#include "platform/clock.h"
 #include "platform/event_log.h"
 
 namespace cvn {
 
 namespace {
 
-constexpr uint32_t kReadBackwards =
-    platform::kEventLogSequentialRead | platform::kEventLogBackwardsRead;
+constexpr uint32_t kSeekForwards = platform::kEventLogSeekRead | platform::kEventLogForwardsRead;
+constexpr uint32_t kNextForwards =
+    platform::kEventLogSequentialRead | platform::kEventLogForwardsRead;
 constexpr uint32_t kFixedSize = platform::kEventLogRecordFixedSize;
 constexpr size_t kBucketsPerType = 90;
 constexpr size_t kNewestBucket = 89;
+// A log whose handled position keeps moving has its bookmark stored at most
+// this often; a crash then reads again at most this much of what was handled.
+constexpr uint32_t kBookmarkIntervalMs = 100;
+// How often a log replaced under the handle is opened again within one range.
+constexpr int kMaxReopens = 3;
+// The largest record whose time is looked up outside the reading buffer.
+constexpr uint32_t kMaxSingleRecord = 16 * 1024 * 1024;
 
 platform::EventLogRecordHeader HeaderAt(const uint8_t* at) {
   platform::EventLogRecordHeader header;
@@ -35,28 +45,62 @@ uint32_t MaxNewRecords(CCVNCore& core) {
   return static_cast<uint32_t>(std::max(1, core.Settings().Logs_MaxNewRecords.value));
 }
 
-// Copies the records of [from, from + n) found in one batch. False when the
-// walk passed below the range (or far above it): the read is complete.
-bool CollectRecords(std::span<const uint8_t> batch, uint32_t from, uint32_t n, uint32_t limit,
-                    RawRecords& out) {
-  size_t at = 0;
-  while (at + kFixedSize <= batch.size()) {
-    const platform::EventLogRecordHeader header = HeaderAt(batch.data() + at);
-    const uint32_t rel = header.RecordNumber - from;
-    if (rel > limit + n) return false;
-    // A length below the fixed part cannot be a record: walking on would loop
-    // or read garbage.
-    if (header.Length < kFixedSize) return false;
-    if (rel < n && header.Length <= batch.size() - at) {
-      try {
-        out.emplace_back(batch.begin() + at, batch.begin() + at + header.Length);
-      } catch (const std::bad_alloc&) {
-        // Out of memory: the record is skipped.
-      }
-    }
-    at += header.Length;
+LogReadState& StateOf(CCVNCore& core, size_t index) {
+  return core.read_states[core.event_log_table[index].name];
+}
+
+// The syslog message issued last: a position read now is handled once that
+// message is durable. Without syslog forwarding nothing is waited for.
+uint64_t CurrentMark(CCVNCore& core, bool syslog) {
+  return syslog ? core.syslog_queue.Issued() : 0;
+}
+
+// The newer of two positions with the same mark is handled at the same
+// moment, so only the newer one is kept.
+void Enqueue(LogReadState& state, const LogBookmark& position, uint64_t mark) {
+  state.cursor = position;
+  state.has_cursor = true;
+  if (!state.pending.empty() && state.pending.back().syslog_mark == mark) {
+    state.pending.back().position = position;
+  } else {
+    state.pending.push_back(PendingPosition{position, mark});
   }
-  return true;
+}
+
+bool StoreBookmark(CCVNCore& core, const std::u16string& name, const LogBookmark& bookmark) {
+  if (core.bookmarks.SetBookmark(name, bookmark)) return true;
+  const std::u16string path = core.bookmarks.PathOf(CBookmarkStore::KeyOf(name));
+  core.LogFormat('E', "Service", "Failed to write bookmark file: %s", Utf16ToUtf8(path).c_str());
+  return false;
+}
+
+// When the bookmark of a handled position is stored.
+enum class Store {
+  kAtInterval,    // at most every kBookmarkIntervalMs
+  kNow,           // at once
+  kNowIfAllDone,  // at once when everything read is handled, else at the interval
+};
+
+void AdvanceBookmark(CCVNCore& core, const std::u16string& name, LogReadState& state, Store when) {
+  const uint64_t acknowledged = core.syslog_queue.Acknowledged();
+  while (!state.pending.empty() && state.pending.front().syslog_mark <= acknowledged) {
+    state.handled = state.pending.front().position;
+    state.has_handled = true;
+    state.pending.pop_front();
+  }
+  if (!state.has_handled) return;
+  const bool now = when == Store::kNow || (when == Store::kNowIfAllDone && state.pending.empty());
+  if (!now && platform::TickCount() - state.last_store_tick < kBookmarkIntervalMs) return;
+  // A bookmark that cannot be written is tried again with the next move.
+  if (StoreBookmark(core, name, state.handled)) state.has_handled = false;
+  state.last_store_tick = platform::TickCount();
+}
+
+// At the end of a pass the bookmark is stored at once when everything read
+// is handled; while messages are on their way it follows at its interval.
+void AdvanceAfterPass(CCVNCore& core, size_t index) {
+  AdvanceBookmark(core, core.event_log_table[index].name, StateOf(core, index),
+                  Store::kNowIfAllDone);
 }
 
 // The bookmark of the entry's log; an existing file that does not hold one
@@ -73,41 +117,211 @@ bool LookUpBookmark(CCVNCore& core, size_t index, LogBookmark& bookmark) {
   return false;
 }
 
-void StoreBookmark(CCVNCore& core, size_t index, const LogBookmark& bookmark) {
-  const std::u16string& name = core.event_log_table[index].name;
-  if (core.bookmarks.SetBookmark(name, bookmark)) return;
-  const std::u16string path = core.bookmarks.PathOf(CBookmarkStore::KeyOf(name));
-  core.LogFormat('E', "Service", "Failed to write bookmark file: %s", Utf16ToUtf8(path).c_str());
-}
-
-int RegisterEmptyLog(CCVNCore& core, size_t index) {
-  LogBookmark bookmark;
-  if (LookUpBookmark(core, index, bookmark) && bookmark.empty) return 0;
-  bookmark = LogBookmark{0, 0, 0, true};
-  StoreBookmark(core, index, bookmark);
+int RegisterEmptyLog(CCVNCore& core, size_t index, LogReadState& state) {
+  if (state.has_cursor && state.cursor.empty) return 0;
+  Enqueue(state, LogBookmark{0, 0, 0, true}, CurrentMark(core, core.ReadChannelSwitches().syslog));
+  AdvanceAfterPass(core, index);
   if (TraceLogEnabled) {
     core.LogFormat('N', "Trace", "Registered empty Eventlog: %s", NameOf(core, index).c_str());
   }
   return 0;
 }
 
-// Processes what the bookmark says is new: everything when the log was empty,
-// wrapped past the bookmark or was cleared and refilled; otherwise the records
-// after the bookmarked one, provided it is still the same record.
-void ResumeFromBookmark(CCVNCore& core, size_t index, const LogBookmark& bookmark, uint32_t oldest,
-                        uint32_t newest, uint32_t count) {
-  const uint32_t last = static_cast<uint32_t>(bookmark.lastRecord);
-  if (bookmark.empty || newest - last > count) {
-    ProcessRange(core, index, oldest, newest);
-    return;
-  }
+// Moves the cursor to the newest record without reading what lies between.
+void SkipToNewest(CCVNCore& core, size_t index, uint32_t oldest, uint32_t newest) {
+  const uint32_t time = GetRecordTime(core, index, newest);
+  Enqueue(StateOf(core, index),
+          LogBookmark{static_cast<int32_t>(newest), static_cast<int32_t>(time),
+                      static_cast<int32_t>(oldest), false},
+          CurrentMark(core, core.ReadChannelSwitches().syslog));
+}
+
+// The first record to read after the cursor: everything when the log was
+// empty, wrapped past the cursor or was cleared and refilled; otherwise the
+// record after the cursor, provided that one is still the same record.
+// Nothing when that cannot be decided.
+std::optional<uint32_t> FirstNewRecord(CCVNCore& core, size_t index, const LogBookmark& cursor,
+                                       uint32_t oldest, uint32_t newest, uint32_t count) {
+  const uint32_t last = static_cast<uint32_t>(cursor.lastRecord);
+  if (cursor.empty) return oldest;
+  // The log wrapped past the cursor: reading from the record after it counts
+  // what the log overwrote before it could be read.
+  if (last < oldest) return last + 1;
+  // Otherwise, at or beyond count the cursor's record is gone (the log was
+  // cleared): all records present are new.
+  if (newest - last >= count) return oldest;
   const uint32_t time = GetRecordTime(core, index, last);
-  const uint32_t last_time = static_cast<uint32_t>(bookmark.lastTime);
-  if (time == 0 || last_time == 0) return;
-  if (time == last_time) {
-    ProcessRange(core, index, last + 1, newest);
-  } else if (time > last_time) {
-    ProcessRange(core, index, oldest, newest);
+  const uint32_t last_time = static_cast<uint32_t>(cursor.lastTime);
+  if (time == 0 || last_time == 0) return std::nullopt;
+  if (time == last_time) return last + 1;
+  if (time > last_time) return oldest;
+  return std::nullopt;
+}
+
+// One forward read into the reading buffer (from number with seek, else on
+// from the last read), growing the buffer when the next record does not fit.
+// 0, or the read's error: 122 when a record is larger than the buffer may grow.
+uint32_t ReadForward(CCVNCore& core, size_t index, uint32_t number, bool seek, uint32_t& bytes) {
+  platform::EventLog& log = core.event_log_table[index].log;
+  std::vector<uint8_t>& buffer = core.reading_buffer;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    uint32_t needed = 0;
+    const uint32_t error = log.Read(seek ? kSeekForwards : kNextForwards, number, buffer.data(),
+                                    static_cast<uint32_t>(buffer.size()), bytes, needed);
+    if (error != err::kInsufficientBuffer) return error;
+    if (needed == 0 || needed > kMaxReadingBufferSize) return error;
+    if (!GrowBuffer(buffer, core.reading_buffer_size, needed)) {
+      core.LogFormat('A', "Server", "Failed to allocate buffer: Out ouf memory");
+      return err::kNotEnoughMemory;
+    }
+  }
+  return err::kInsufficientBuffer;
+}
+
+// Builds the record and offers it to the channels. A record that cannot be
+// built, or whose dispatch fails, is logged and skipped: it must not stop the
+// reading of every later record. False only when a channel gave the record
+// back because the thread is stopping.
+bool DispatchRaw(CCVNCore& core, size_t index, std::span<const uint8_t> raw,
+                 const CCVNCore::ChannelSwitches& switches, uint32_t& parsed) {
+  const uint32_t number = HeaderAt(raw.data()).RecordNumber;
+  const char* reason = "the record cannot be decoded";
+  try {
+    SEventRecord record;
+    if (core.renderer.BuildEventRecord(record, raw, core.event_log_table[index].name) == 0) {
+      ++parsed;
+      return core.DispatchRecord(record, switches);
+    }
+  } catch (const std::bad_alloc&) {
+    reason = "out of memory";
+  } catch (const std::exception& e) {
+    core.LogFormat('E', "Server", "Record %u of Eventlog %s was skipped: %s", number,
+                   NameOf(core, index).c_str(), e.what());
+    return true;
+  }
+  core.LogFormat('E', "Server", "Record %u of Eventlog %s was skipped: %s", number,
+                 NameOf(core, index).c_str(), reason);
+  return true;
+}
+
+// A record too large for the reading buffer is reported and passed over.
+void SkipLargeRecord(CCVNCore& core, size_t index, uint32_t number, uint32_t oldest,
+                     const CCVNCore::ChannelSwitches& switches) {
+  core.LogFormat('A', "Server", "Failed to read records form Eventlog, error=%u",
+                 err::kInsufficientBuffer);
+  const uint32_t time = GetRecordTime(core, index, number);
+  Enqueue(StateOf(core, index),
+          LogBookmark{static_cast<int32_t>(number), static_cast<int32_t>(time),
+                      static_cast<int32_t>(oldest), false},
+          CurrentMark(core, switches.syslog));
+}
+
+// Walking state of one range.
+struct RangeWalk {
+  uint32_t from = 0;
+  uint32_t to = 0;
+  uint32_t oldest = 0;
+  uint32_t next = 0;      // the next record number expected
+  uint32_t read = 0;      // records read
+  uint32_t parsed = 0;    // records built
+  uint32_t missed = 0;    // records overwritten before they were read
+  uint32_t in_slice = 0;  // records since the last slice boundary
+  bool done = false;      // past the range, or stopped
+  bool stopped = false;   // the thread is stopping: the rest waits for the next start
+  bool Contains(uint32_t number) const { return number - from <= to - from; }
+};
+
+// Handles the records of one batch that lie in the range, oldest first.
+void WalkBatch(CCVNCore& core, size_t index, std::span<const uint8_t> batch, RangeWalk& walk,
+               const CCVNCore::ChannelSwitches& switches) {
+  const uint32_t limit = MaxNewRecords(core);
+  LogReadState& state = StateOf(core, index);
+  size_t at = 0;
+  while (!walk.done && batch.size() - at >= kFixedSize) {
+    const platform::EventLogRecordHeader header = HeaderAt(batch.data() + at);
+    // A length below the fixed part cannot be a record: walking on would
+    // loop or read garbage.
+    if (header.Length < kFixedSize || header.Length > batch.size() - at) break;
+    const std::span<const uint8_t> raw = batch.subspan(at, header.Length);
+    at += header.Length;
+    const uint32_t number = header.RecordNumber;
+    if (!walk.Contains(number) || number - walk.from < walk.next - walk.from) {
+      walk.done = !walk.Contains(number);
+      continue;
+    }
+    walk.missed += number - walk.next;
+    CountNewRecord(core, header.EventType);
+    if (switches.Any() && !DispatchRaw(core, index, raw, switches, walk.parsed)) {
+      walk.done = walk.stopped = true;
+      return;
+    }
+    Enqueue(state,
+            LogBookmark{static_cast<int32_t>(number), static_cast<int32_t>(header.TimeGenerated),
+                        static_cast<int32_t>(walk.oldest), false},
+            CurrentMark(core, switches.syslog));
+    ++walk.read;
+    walk.next = number + 1;
+    walk.done = number == walk.to;
+    // Each slice of the limit's size ends with the bookmark at its end, as
+    // far as its records are handled.
+    if (++walk.in_slice >= limit) {
+      walk.in_slice = 0;
+      AdvanceBookmark(core, core.event_log_table[index].name, state, Store::kNow);
+    }
+  }
+}
+
+// Reads the range batch by batch. A record that the log overwrote before it
+// could be read is counted as missed; a log replaced under the handle is
+// opened again.
+void ReadRange(CCVNCore& core, size_t index, RangeWalk& walk,
+               const CCVNCore::ChannelSwitches& switches) {
+  bool seek = true;
+  int reopens = 0;
+  while (!walk.done) {
+    if (core.StopRequested()) {
+      walk.stopped = true;
+      return;
+    }
+    uint32_t bytes = 0;
+    const uint32_t error = ReadForward(core, index, walk.next, seek, bytes);
+    if (error == platform::kEventLogFileChanged && reopens < kMaxReopens) {
+      if (TraceLogEnabled) core.LogFormat('N', "Trace", "Eventlog was changed, will be reopened");
+      CloseLog(core, index);
+      OpenLog(core, index);
+      ++reopens;
+      seek = true;
+      continue;
+    }
+    if (error == err::kInvalidParameter && seek) {
+      // The next record is no longer in the log: go on from the oldest one.
+      uint32_t oldest = 0;
+      if (core.event_log_table[index].log.GetOldest(oldest) != 0 || oldest == 0 ||
+          oldest - walk.next > walk.to - walk.next || oldest == walk.next) {
+        return;
+      }
+      walk.missed += oldest - walk.next;
+      walk.next = oldest;
+      continue;
+    }
+    if (error == err::kInsufficientBuffer) {
+      SkipLargeRecord(core, index, walk.next, walk.oldest, switches);
+      walk.done = walk.next == walk.to;
+      ++walk.next;
+      seek = true;
+      continue;
+    }
+    if (error != 0) {
+      if (error != err::kHandleEof && error != platform::kEventLogFileChanged) {
+        core.LogFormat('A', "Server", "Failed to read records form Eventlog, error=%u", error);
+      }
+      return;
+    }
+    seek = false;
+    WalkBatch(core, index, std::span<const uint8_t>(core.reading_buffer.data(), bytes), walk,
+              switches);
+    AdvanceBookmark(core, core.event_log_table[index].name, StateOf(core, index),
+                    Store::kAtInterval);
   }
 }
 
@@ -166,6 +380,7 @@ void CloseLog(CCVNCore& core, size_t index) {
 
 int ProcessLog(CCVNCore& core, size_t index, bool skip_old) {
   const platform::EventLog& log = core.event_log_table[index].log;
+  LogReadState& state = StateOf(core, index);
   uint32_t count = 0;
   if (const uint32_t error = log.GetCount(count); error != 0) {
     if (error != err::kServiceNotReady) {
@@ -175,7 +390,7 @@ int ProcessLog(CCVNCore& core, size_t index, bool skip_old) {
     }
     return -1;
   }
-  if (count == 0) return RegisterEmptyLog(core, index);
+  if (count == 0) return RegisterEmptyLog(core, index, state);
 
   uint32_t oldest = 0;
   if (const uint32_t error = log.GetOldest(oldest); error != 0) {
@@ -188,27 +403,29 @@ int ProcessLog(CCVNCore& core, size_t index, bool skip_old) {
   }
   const uint32_t newest = oldest + count - 1;
 
-  LogBookmark bookmark;
-  if (!LookUpBookmark(core, index, bookmark)) {
+  if (!state.has_cursor) state.has_cursor = LookUpBookmark(core, index, state.cursor);
+  if (!state.has_cursor) {
     // The records already in a log seen for the first time are not forwarded.
     if (TraceLogEnabled) {
       core.LogFormat('N', "Trace", "Registered new Eventlog: %s", NameOf(core, index).c_str());
     }
-  } else if (!bookmark.empty && static_cast<uint32_t>(bookmark.lastRecord) == newest &&
-             static_cast<uint32_t>(bookmark.oldestRecord) == oldest) {
+    SkipToNewest(core, index, oldest, newest);
+  } else if (!state.cursor.empty && static_cast<uint32_t>(state.cursor.lastRecord) == newest &&
+             static_cast<uint32_t>(state.cursor.oldestRecord) == oldest) {
+    AdvanceAfterPass(core, index);
     return 0;
   } else if (skip_old) {
     if (TraceLogEnabled) {
       core.LogFormat('N', "Trace", "Skipping records for Eventlog: %s",
                      NameOf(core, index).c_str());
     }
+    SkipToNewest(core, index, oldest, newest);
+  } else if (const auto from = FirstNewRecord(core, index, state.cursor, oldest, newest, count)) {
+    ProcessRange(core, index, *from, newest);
   } else {
-    ResumeFromBookmark(core, index, bookmark, oldest, newest, count);
+    SkipToNewest(core, index, oldest, newest);
   }
-  const uint32_t newest_time = GetRecordTime(core, index, newest);
-  StoreBookmark(core, index,
-                LogBookmark{static_cast<int32_t>(newest), static_cast<int32_t>(newest_time),
-                            static_cast<int32_t>(oldest), false});
+  AdvanceAfterPass(core, index);
   return 0;
 }
 
@@ -217,93 +434,50 @@ void ProcessRange(CCVNCore& core, size_t index, uint32_t from, uint32_t to) {
   if (TraceLogEnabled) {
     core.LogFormat('N', "Trace", "Processing [%s] records: from %u to %u", name.c_str(), from, to);
   }
-  const CCVNCore::ChannelSwitches switches = core.ReadChannelSwitches();
-  RawRecords records;
-  ReadRange(core, index, from, to, records);
-  if (TraceLogEnabled) {
-    core.LogFormat('N', "Trace", "Requested records %u-%u from %s. Read %u records", from, to,
-                   name.c_str(), static_cast<uint32_t>(records.size()));
-  }
-  uint32_t parsed = 0;
-  for (auto& raw : records) {
-    CountNewRecord(core, HeaderAt(raw.data()).EventType);
-    if (switches.Any()) {
-      SEventRecord record;
-      if (core.renderer.BuildEventRecord(record, raw, core.event_log_table[index].name) == 0) {
-        ++parsed;
-        core.DispatchRecord(record, switches);
-      }
-    }
-    std::vector<uint8_t>().swap(raw);
+  RangeWalk walk;
+  walk.from = walk.next = from;
+  walk.to = to;
+  if (core.event_log_table[index].log.GetOldest(walk.oldest) != 0) walk.oldest = from;
+  ReadRange(core, index, walk, core.ReadChannelSwitches());
+  if (walk.missed != 0) {
+    core.LogFormat('E', "Server",
+                   "%u records of Eventlog %s were overwritten before they could be read",
+                   walk.missed, name.c_str());
   }
   if (TraceLogEnabled) {
-    core.LogFormat('N', "Trace", "Processed %u records from %s, parsed %u",
-                   static_cast<uint32_t>(records.size()), name.c_str(), parsed);
+    core.LogFormat('N', "Trace", "Processed %u records from %s, parsed %u", walk.read, name.c_str(),
+                   walk.parsed);
   }
-}
-
-void ReadRange(CCVNCore& core, size_t index, uint32_t from, uint32_t to, RawRecords& out) {
-  const uint32_t n = to - from + 1;
-  const uint32_t limit = MaxNewRecords(core);
-  if (n > limit) {
-    core.LogFormat('N', "Server", "Read request for %u records dropped. Max allowed records: %u", n,
-                   limit);
-    return;
-  }
-  // A fresh handle reads from the newest record.
-  CloseLog(core, index);
-  OpenLog(core, index);
-  for (int attempt = 1; attempt <= 3;) {
-    bool changed = false;
-    const uint32_t bytes = ReadBatch(core, index, changed);
-    if (changed) {
-      if (TraceLogEnabled) core.LogFormat('N', "Trace", "Eventlog was changed, will be reopened");
-      out.clear();
-      CloseLog(core, index);
-      OpenLog(core, index);
-      ++attempt;
-      continue;
-    }
-    if (bytes == 0) return;
-    const std::span<const uint8_t> batch(core.reading_buffer.data(), bytes);
-    if (!CollectRecords(batch, from, n, limit, out)) return;
-  }
-}
-
-uint32_t ReadBatch(CCVNCore& core, size_t index, bool& changed) {
-  changed = false;
-  platform::EventLog& log = core.event_log_table[index].log;
-  uint32_t error = 0;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    uint32_t bytes = 0;
-    uint32_t needed = 0;
-    std::vector<uint8_t>& buffer = core.reading_buffer;
-    error = log.Read(kReadBackwards, 0, buffer.data(), static_cast<uint32_t>(buffer.size()), bytes,
-                     needed);
-    if (error == 0) return bytes;
-    changed = error == err::kEventLogFileChanged;
-    if (error != err::kInsufficientBuffer) break;
-    if (attempt == 1) return 0;  // a second shortfall
-    if (needed == 0 || needed > kMaxReadingBufferSize) break;
-    if (!GrowBuffer(buffer, core.reading_buffer_size, needed)) {
-      core.LogFormat('A', "Server", "Failed to allocate buffer: Out ouf memory");
-      break;
-    }
-  }
-  if (changed || error == err::kHandleEof) return 0;
-  core.LogFormat('A', "Server", "Failed to read records form Eventlog, error=%u", error);
-  return 0;
 }
 
 uint32_t GetRecordTime(CCVNCore& core, size_t index, uint32_t number) {
-  RawRecords records;
-  ReadRange(core, index, number, number, records);
-  if (records.empty()) {
-    core.LogFormat('E', "Service", "Failed to get date of record %u from: %s", number,
-                   NameOf(core, index).c_str());
-    return 0;
+  platform::EventLog& log = core.event_log_table[index].log;
+  std::vector<uint8_t> one(1024);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    uint32_t bytes = 0;
+    uint32_t needed = 0;
+    const uint32_t error = log.Read(kSeekForwards, number, one.data(),
+                                    static_cast<uint32_t>(one.size()), bytes, needed);
+    if (error == 0 && bytes >= kFixedSize) return HeaderAt(one.data()).TimeGenerated;
+    if (error != err::kInsufficientBuffer || needed == 0 || needed > kMaxSingleRecord) break;
+    one.resize(needed);
   }
-  return HeaderAt(records.front().data()).TimeGenerated;
+  core.LogFormat('E', "Service", "Failed to get date of record %u from: %s", number,
+                 NameOf(core, index).c_str());
+  return 0;
+}
+
+void AdvanceBookmarks(CCVNCore& core, bool force) {
+  for (auto& [name, state] : core.read_states) {
+    AdvanceBookmark(core, name, state, force ? Store::kNow : Store::kAtInterval);
+  }
+}
+
+bool HasPendingRecords(const CCVNCore& core) {
+  for (const auto& [name, state] : core.read_states) {
+    if (!state.pending.empty() || state.has_handled) return true;
+  }
+  return false;
 }
 
 }  // namespace cvn

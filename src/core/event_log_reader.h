@@ -1,14 +1,25 @@
 // The event log reader: for one watched log of the core's table it works out
-// from the log's oldest record, its count and its bookmark which records are
-// new, reads exactly those (newest first), counts them into the statistics,
-// builds each record and hands it to the channels, and moves the bookmark to
-// the newest record. Everything here runs on the primary server thread.
+// from the log's oldest record, its count and where reading stopped which
+// records are new, reads them oldest first (in slices of at most
+// Logs/MaxNewRecords records), counts them into the statistics, builds each
+// record and hands it to the channels.
+//
+// The bookmark file holds the newest record that is handled: every channel
+// that promises durability has made its output for that record and all
+// before it durable (see DeliveryQueue). Until then the event log itself
+// holds the records, so a crash means reading them again, never losing them.
+// Reading goes on ahead of the bookmark from an in-memory cursor. Everything
+// here runs on the primary server thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <string>
 #include <vector>
+
+#include "core/bookmark_store.h"
 
 namespace cvn {
 
@@ -16,8 +27,23 @@ class CCVNCore;
 
 // The reading buffers never grow beyond this many bytes.
 constexpr uint32_t kMaxReadingBufferSize = 0x7FFFF;
-// Raw records as read, each a copy of its Length bytes.
-using RawRecords = std::vector<std::vector<uint8_t>>;
+
+// A position in a log that is written to its bookmark once handled.
+struct PendingPosition {
+  LogBookmark position;
+  uint64_t syslog_mark = 0;  // the syslog message issued last when it was read
+};
+
+// What the reader knows of one log while the primary thread runs.
+struct LogReadState {
+  bool has_cursor = false;
+  LogBookmark cursor;                   // the newest record read (and dispatched)
+  std::deque<PendingPosition> pending;  // read, not yet handled, oldest first
+  bool has_handled = false;
+  LogBookmark handled;  // newest handled position not yet stored
+  uint32_t last_store_tick = 0;
+};
+using LogReadStates = std::map<std::u16string, LogReadState>;
 
 // Grows buffer (and its recorded size) to needed bytes; false when out of memory.
 bool GrowBuffer(std::vector<uint8_t>& buffer, size_t& size, uint32_t needed);
@@ -33,18 +59,20 @@ bool OpenLog(CCVNCore& core, size_t index);
 // Closes the entry's notification and log handle.
 void CloseLog(CCVNCore& core, size_t index);
 
-// Reads what is new in the log since its bookmark and stores the new
-// bookmark. 0, -1 (record count unavailable) or -2 (oldest record unavailable).
+// Reads what is new in the log since the cursor (or, the first time, the
+// bookmark). 0, -1 (record count unavailable) or -2 (oldest record
+// unavailable).
 int ProcessLog(CCVNCore& core, size_t index, bool skip_old);
-// Reads records from..to (inclusive), counts and dispatches them.
+// Reads records from..to (inclusive) oldest first, counts and dispatches
+// them. Stops early when the primary thread is asked to stop.
 void ProcessRange(CCVNCore& core, size_t index, uint32_t from, uint32_t to);
-// Appends copies of the records from..to to out, newest first. Nothing is
-// read when the range is larger than Logs/MaxNewRecords.
-void ReadRange(CCVNCore& core, size_t index, uint32_t from, uint32_t to, RawRecords& out);
-// One backwards read into the reading buffer; bytes read, 0 for nothing.
-// changed tells that the log was cleared under the open handle.
-uint32_t ReadBatch(CCVNCore& core, size_t index, bool& changed);
 // TimeGenerated of a record, 0 (logged) when it cannot be read.
 uint32_t GetRecordTime(CCVNCore& core, size_t index, uint32_t number);
+
+// Stores the bookmark of every log whose handled position moved: with force
+// at once, otherwise at most every few hundred milliseconds per log.
+void AdvanceBookmarks(CCVNCore& core, bool force);
+// Whether any log has records that are read but not yet handled.
+bool HasPendingRecords(const CCVNCore& core);
 
 }  // namespace cvn

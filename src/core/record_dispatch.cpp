@@ -18,11 +18,12 @@ CCVNCore::ChannelSwitches CCVNCore::ReadChannelSwitches() {
   return switches;
 }
 
-void CCVNCore::DispatchRecord(const SEventRecord& record, const ChannelSwitches& switches) {
-  if (switches.syslog) ProcessRecordForSyslog(record);
-  if (switches.db) ProcessRecordForDb(record);
-  if (switches.email) ProcessRecordForEmail(record);
+bool CCVNCore::DispatchRecord(const SEventRecord& record, const ChannelSwitches& switches) {
+  if (switches.syslog && !ProcessRecordForSyslog(record)) return false;
+  if (switches.db && !ProcessRecordForDb(record)) return false;
+  if (switches.email && !ProcessRecordForEmail(record)) return false;
   if (switches.popup) ProcessRecordForPopups(record);
+  return true;
 }
 
 namespace {
@@ -35,26 +36,27 @@ bool PassesChannelFilter(const SEventRecord& record, const CCVNSettings::VarBool
 
 }  // namespace
 
-void CCVNCore::HandToChannel(Channel which, const SEventRecord& record) {
-  if (auto& handler = channel_handlers_[static_cast<size_t>(which)]) handler(*this, record);
+bool CCVNCore::HandToChannel(Channel which, const SEventRecord& record) {
+  auto& handler = channel_handlers_[static_cast<size_t>(which)];
+  return !handler || handler(*this, record);
 }
 
-void CCVNCore::ProcessRecordForSyslog(const SEventRecord& record) {
-  if (PassesChannelFilter(record, settings_.Syslog_Filter, settings_.Syslog_PermitFilterList,
-                          settings_.Syslog_DenyFilterList))
-    HandToChannel(Channel::kSyslog, record);
+bool CCVNCore::ProcessRecordForSyslog(const SEventRecord& record) {
+  return !PassesChannelFilter(record, settings_.Syslog_Filter, settings_.Syslog_PermitFilterList,
+                              settings_.Syslog_DenyFilterList) ||
+         HandToChannel(Channel::kSyslog, record);
 }
 
-void CCVNCore::ProcessRecordForDb(const SEventRecord& record) {
-  if (PassesChannelFilter(record, settings_.DB_Filter, settings_.DB_PermitFilterList,
-                          settings_.DB_DenyFilterList))
-    HandToChannel(Channel::kDb, record);
+bool CCVNCore::ProcessRecordForDb(const SEventRecord& record) {
+  return !PassesChannelFilter(record, settings_.DB_Filter, settings_.DB_PermitFilterList,
+                              settings_.DB_DenyFilterList) ||
+         HandToChannel(Channel::kDb, record);
 }
 
-void CCVNCore::ProcessRecordForEmail(const SEventRecord& record) {
-  if (PassesChannelFilter(record, settings_.Email_Filter, settings_.Email_PermitFilterList,
-                          settings_.Email_DenyFilterList))
-    HandToChannel(Channel::kEmail, record);
+bool CCVNCore::ProcessRecordForEmail(const SEventRecord& record) {
+  return !PassesChannelFilter(record, settings_.Email_Filter, settings_.Email_PermitFilterList,
+                              settings_.Email_DenyFilterList) ||
+         HandToChannel(Channel::kEmail, record);
 }
 
 namespace {

@@ -121,6 +121,7 @@ class SocketCalls {
                          uint32_t* error);
   virtual int64_t Receive(SocketHandle s, void* buffer, size_t capacity, uint32_t* error);
   virtual uint32_t SetReceiveTimeout(SocketHandle s, uint32_t timeout_ms);
+  virtual uint32_t SetSendTimeout(SocketHandle s, uint32_t timeout_ms);
   virtual uint32_t Shutdown(SocketHandle s, ShutdownHow how);
   virtual uint32_t Close(SocketHandle s);
   virtual uint32_t WaitReadable(SocketHandle s, uint32_t timeout_ms, bool* readable);
@@ -166,8 +167,9 @@ uint32_t SocketLocalAddress(SocketHandle s, SocketAddress* out);
 
 // One send: the count sent (which may be less than length), or -1.
 int64_t SendSocket(SocketHandle s, const void* data, size_t length);
-// Sends all bytes, repeating after partial sends: length, or -1.
-int64_t SendAllSocket(SocketHandle s, const void* data, size_t length);
+// Sends all bytes, repeating after partial sends: length, or -1. sent (when
+// given) receives the bytes the system took, also when the send failed.
+int64_t SendAllSocket(SocketHandle s, const void* data, size_t length, size_t* sent = nullptr);
 // One datagram to an address: the count sent, or -1.
 int64_t SendToSocket(SocketHandle s, const void* data, size_t length, const SocketAddress& to);
 // One receive: the count received, 0 when the peer closed (stream), or -1;
@@ -176,6 +178,9 @@ int64_t ReceiveSocket(SocketHandle s, void* buffer, size_t capacity);
 
 // SO_RCVTIMEO in milliseconds; 0 waits without end.
 uint32_t SetSocketReceiveTimeout(SocketHandle s, uint32_t timeout_ms);
+// SO_SNDTIMEO in milliseconds; 0 waits without end. A send that finds no room
+// for that long fails with 10060, and the connection is then unusable.
+uint32_t SetSocketSendTimeout(SocketHandle s, uint32_t timeout_ms);
 uint32_t ShutdownSocket(SocketHandle s, ShutdownHow how = ShutdownHow::kBoth);
 uint32_t CloseSocket(SocketHandle s);
 

@@ -79,9 +79,11 @@ int64_t SendSocket(SocketHandle s, const void* data, size_t length) {
   return CountOrFail(n, error);
 }
 
-int64_t SendAllSocket(SocketHandle s, const void* data, size_t length) {
+int64_t SendAllSocket(SocketHandle s, const void* data, size_t length, size_t* sent) {
   const auto* bytes = static_cast<const uint8_t*>(data);
-  size_t done = 0;
+  size_t local = 0;
+  size_t& done = sent != nullptr ? *sent : local;
+  done = 0;
   // A blocking socket that accepts nothing is broken; give up rather than spin.
   int zero_sends = 0;
   while (done < length) {
@@ -114,6 +116,10 @@ int64_t ReceiveSocket(SocketHandle s, void* buffer, size_t capacity) {
 
 uint32_t SetSocketReceiveTimeout(SocketHandle s, uint32_t timeout_ms) {
   return Fail(CurrentSocketCalls().SetReceiveTimeout(s, timeout_ms));
+}
+
+uint32_t SetSocketSendTimeout(SocketHandle s, uint32_t timeout_ms) {
+  return Fail(CurrentSocketCalls().SetSendTimeout(s, timeout_ms));
 }
 
 uint32_t ShutdownSocket(SocketHandle s, ShutdownHow how) {

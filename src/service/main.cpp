@@ -13,15 +13,9 @@ class CoreOfProcess : public cvn::service::ServiceCore {
  public:
   uint32_t InitCore() override { return cvn::CCVNCore::Instance().InitCore(); }
   uint32_t StartServer() override { return cvn::CCVNCore::Instance().StartServer(); }
-  // Records dispatched while the forwarder was already stopping stay queued;
-  // they go to the cache file so that the next start sends them.
-  void StopServer() override {
-    cvn::CCVNCore& core = cvn::CCVNCore::Instance();
-    core.StopServer();
-    // A forwarder that had to be given up may still be writing the cache.
-    if (core.LastExitCode(cvn::CoreThread::kSyslog) != cvn::CCVNCore::kThreadGivenUpExitCode)
-      cvn::KeepQueuedSyslogMessages(core);
-  }
+  // Nothing needs saving: the bookmarks have not moved past a record whose
+  // output is not durable, so the next start reads it again.
+  void StopServer() override { cvn::CCVNCore::Instance().StopServer(); }
   void ReleaseCore() override { cvn::CCVNCore::Instance().ReleaseCore(); }
 };
 

@@ -59,13 +59,16 @@ bool CSecureSocket::StartTls(std::string_view server_name) {
   return true;
 }
 
-int CSecureSocket::Send(const void* data, size_t length) {
+int CSecureSocket::Send(const void* data, size_t length, size_t* taken) {
+  size_t local = 0;
+  size_t& done = taken != nullptr ? *taken : local;
+  done = 0;
   if (length > static_cast<size_t>(INT32_MAX)) {
     SetError(err::kWsaMessageSize);
     return -1;
   }
   if (!tls_active_) {
-    if (platform::SendAllSocket(socket_, data, length) < 0) {
+    if (platform::SendAllSocket(socket_, data, length, &done) < 0) {
       SetError(platform::SocketLastError());
       return -1;
     }
@@ -77,6 +80,7 @@ int CSecureSocket::Send(const void* data, size_t length) {
     last_detail_ = tls_.LastFailureDetail();
     return -1;
   }
+  done = length;
   return static_cast<int>(length);
 }
 

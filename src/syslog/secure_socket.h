@@ -66,8 +66,10 @@ class CSecureSocket {
 
   // Plain: sends the whole buffer (repeating partial sends) and returns the
   // length, or -1 with the socket error. TLS: encrypts record by record and
-  // returns the length once everything is on the wire, or -1.
-  int Send(const void* data, size_t length);
+  // returns the length once everything is on the wire, or -1. taken (when
+  // given) receives the bytes the connection surely took, also on failure:
+  // plain, what the system accepted; TLS, the length or 0.
+  int Send(const void* data, size_t length, size_t* taken = nullptr);
 
   // Fills buffer (at least kMaxReceive bytes) and returns the count, 0 when
   // the peer closed, or -1 (10060 when 10 seconds passed without data).

@@ -151,7 +151,7 @@ bool CSyslogCache::Check() {
         header_count, count_);
     repaired = true;
   }
-  oldest_valid_ = false;
+  oldest_sizes_.clear();
   if (count_ == 0) return false;
   if (repaired && WriteHeader() != 0) return false;
   return true;
@@ -167,7 +167,7 @@ uint32_t CSyslogCache::Create() {
   read_offset_ = kHeaderSize;
   count_ = 0;
   end_ = kHeaderSize;
-  oldest_valid_ = false;
+  oldest_sizes_.clear();
   if (const uint32_t e = WriteHeader()) {
     Delete();
     return e;
@@ -183,53 +183,77 @@ uint32_t CSyslogCache::WriteHeader() {
   return file_.Sync();
 }
 
-uint32_t CSyslogCache::Append(std::string_view message) {
-  // Only the low 16 bits of the length fit the length field.
-  const uint16_t length = static_cast<uint16_t>(message.size() & 0xFFFF);
-  if (static_cast<uint64_t>(end_) + 2 + length > 0xFFFFFFFFull) return kErrorFileTooLarge;
-  std::string record;
-  record.reserve(2 + length);
-  record.push_back(static_cast<char>(length & 0xFF));
-  record.push_back(static_cast<char>(length >> 8));
-  record.append(message.substr(0, length));
+uint32_t CSyslogCache::Append(std::span<const std::string> messages) {
+  std::string records;
+  for (const std::string& message : messages) {
+    // Only the low 16 bits of the length fit the length field.
+    const uint16_t length = static_cast<uint16_t>(message.size() & 0xFFFF);
+    records.push_back(static_cast<char>(length & 0xFF));
+    records.push_back(static_cast<char>(length >> 8));
+    records.append(message, 0, length);
+  }
+  if (static_cast<uint64_t>(end_) + records.size() > 0xFFFFFFFFull) return kErrorFileTooLarge;
 
-  uint32_t error = WriteAt(file_, end_, record.data(), static_cast<uint32_t>(record.size()));
+  uint32_t error = WriteAt(file_, end_, records.data(), static_cast<uint32_t>(records.size()));
   if (error == 0) error = file_.Sync();
   if (error != 0) {
-    // Cut a partly written record off again, so the next append starts on a
+    // Cut partly written records off again, so the next append starts on a
     // record boundary.
     if (file_.Seek(end_, platform::SeekFrom::kBegin) == 0) file_.Truncate();
     return error;
   }
-  end_ += static_cast<uint32_t>(record.size());
-  ++count_;
-  // The record is on disk even when the count could not be rewritten: the
-  // next check of the file counts it.
+  end_ += static_cast<uint32_t>(records.size());
+  count_ += static_cast<uint32_t>(messages.size());
+  // The records are on disk even when the count could not be rewritten: the
+  // next check of the file counts them.
   WriteHeader();
   return 0;
 }
 
-uint32_t CSyslogCache::ReadOldest(std::string& message) {
-  oldest_valid_ = false;
-  if (count_ == 0 || read_offset_ + 2 > end_) return kErrorHandleEof;
-  uint8_t prefix[2];
-  if (const uint32_t e = ReadAt(file_, read_offset_, prefix, 2)) return e;
-  const uint32_t length = prefix[0] | prefix[1] << 8;
-  if (read_offset_ + 2 + length > end_) return kErrorHandleEof;
-  message.resize(length);
-  if (length != 0) {
-    if (const uint32_t e = ReadAt(file_, read_offset_ + 2, message.data(), length)) return e;
+uint32_t CSyslogCache::Append(std::string_view message) {
+  const std::string one(message);
+  return Append(std::span<const std::string>(&one, 1));
+}
+
+uint32_t CSyslogCache::ReadOldest(size_t max_count, size_t max_bytes,
+                                  std::vector<std::string>& messages) {
+  oldest_sizes_.clear();
+  messages.clear();
+  uint32_t position = read_offset_;
+  size_t bytes = 0;
+  while (messages.size() < std::min<size_t>(max_count, count_) && position + 2 <= end_) {
+    uint8_t prefix[2];
+    if (const uint32_t e = ReadAt(file_, position, prefix, 2)) return messages.empty() ? e : 0;
+    const uint32_t length = prefix[0] | prefix[1] << 8;
+    if (position + 2 + length > end_) break;
+    if (!messages.empty() && bytes + length > max_bytes) break;
+    std::string message(length, '\0');
+    if (length != 0) {
+      if (const uint32_t e = ReadAt(file_, position + 2, message.data(), length)) {
+        return messages.empty() ? e : 0;
+      }
+    }
+    messages.push_back(std::move(message));
+    oldest_sizes_.push_back(2 + length);
+    position += 2 + length;
+    bytes += length;
   }
-  oldest_size_ = 2 + length;
-  oldest_valid_ = true;
+  return messages.empty() ? kErrorHandleEof : 0;
+}
+
+uint32_t CSyslogCache::ReadOldest(std::string& message) {
+  std::vector<std::string> messages;
+  if (const uint32_t e = ReadOldest(1, 0, messages)) return e;
+  message = std::move(messages.front());
   return 0;
 }
 
-uint32_t CSyslogCache::RemoveOldest() {
-  if (!oldest_valid_ || count_ == 0) return kErrorHandleEof;
-  oldest_valid_ = false;
-  read_offset_ += oldest_size_;
-  --count_;
+uint32_t CSyslogCache::RemoveOldest(size_t n) {
+  if (n == 0) return 0;
+  if (n > oldest_sizes_.size() || n > count_) return kErrorHandleEof;
+  for (size_t i = 0; i < n; ++i) read_offset_ += oldest_sizes_[i];
+  oldest_sizes_.erase(oldest_sizes_.begin(), oldest_sizes_.begin() + static_cast<ptrdiff_t>(n));
+  count_ -= static_cast<uint32_t>(n);
   return WriteHeader();
 }
 
@@ -239,12 +263,12 @@ void CSyslogCache::Delete() {
   read_offset_ = 0;
   count_ = 0;
   end_ = 0;
-  oldest_valid_ = false;
+  oldest_sizes_.clear();
 }
 
 void CSyslogCache::Close() {
   file_.Close();
-  oldest_valid_ = false;
+  oldest_sizes_.clear();
 }
 
 }  // namespace cvn

@@ -10,8 +10,10 @@
 // removed when no record is left.
 //
 // Every append and header update is written through to the disk before the
-// next step: a record is complete on disk before the count includes it, so a
-// crash at any byte leaves a file whose complete records can all be read.
+// next step: records are complete on disk before the count includes them, so
+// a crash at any byte leaves a file whose complete records can all be read.
+// Appends and removals work on batches, with one sync of the records and one
+// of the header per batch.
 // Opening an existing file checks it against its records: a damaged header, a
 // count that disagrees with the records, or bytes at the end that hold no
 // complete record are reported, and every complete record is kept.
@@ -19,8 +21,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/file.h"
 
@@ -52,14 +56,18 @@ class CSyslogCache {
   bool OpenExisting();
   // Creates a new, empty file, replacing any old one: 0 or the error.
   uint32_t Create();
-  // Appends one record and counts it: 0 or the error (nothing is added then).
+  // Appends the messages as records and counts them: 0 or the error (nothing
+  // is added then).
+  uint32_t Append(std::span<const std::string> messages);
   uint32_t Append(std::string_view message);
-  // The oldest record not yet sent: 0, or the error (38 when the file does
-  // not hold the whole record).
+  // The oldest records not yet sent, at least one and then as many as both
+  // bounds allow: 0, or the error (38 when the file does not hold the whole
+  // first record).
+  uint32_t ReadOldest(size_t max_count, size_t max_bytes, std::vector<std::string>& messages);
   uint32_t ReadOldest(std::string& message);
-  // Moves past the record ReadOldest returned and counts it out: 0 or the
-  // error.
-  uint32_t RemoveOldest();
+  // Moves past the first n records the last ReadOldest returned and counts
+  // them out: 0 or the error.
+  uint32_t RemoveOldest(size_t n = 1);
   // Closes the file and removes it; offset and count become 0.
   void Delete();
   // Closes the file and keeps it.
@@ -78,9 +86,8 @@ class CSyslogCache {
   platform::File file_;
   uint32_t read_offset_ = 0;
   uint32_t count_ = 0;
-  uint32_t end_ = 0;          // end of the last complete record
-  uint32_t oldest_size_ = 0;  // bytes of the record ReadOldest returned, with its length
-  bool oldest_valid_ = false;
+  uint32_t end_ = 0;                    // end of the last complete record
+  std::vector<uint32_t> oldest_sizes_;  // bytes of each record ReadOldest returned
 };
 
 }  // namespace cvn

@@ -8,8 +8,11 @@ namespace cvn::syslog {
 void InstallSyslogChannel(CCVNCore& core) {
   core.SetThreadBody(CoreThread::kSyslog, [](CCVNCore& c) { return SyslogForwarderThread(c); });
   core.SetChannelHandler(Channel::kSyslog, [](CCVNCore& c, const SEventRecord& record) {
-    c.syslog_queue.Push(PrepareSyslogMessage(c.Settings(), record));
-    if (platform::Event* wake = c.ThreadWakeEvent(CoreThread::kSyslog)) wake->Set();
+    // A full queue holds the reader here until the forwarder has made room,
+    // or the threads stop.
+    return c.syslog_queue.PushWhenRoom(PrepareSyslogMessage(c.Settings(), record),
+                                       c.ThreadWakeEvent(CoreThread::kSyslog),
+                                       [&c] { return c.StopRequested(); });
   });
 }
 

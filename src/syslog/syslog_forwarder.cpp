@@ -1,8 +1,8 @@
 #include "syslog/syslog_forwarder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
-#include <optional>
 
 #include "base/text.h"
 #include "platform/clock.h"
@@ -52,35 +52,34 @@ void CSyslogForwarder::Fail(const std::string& server, const std::u16string& rea
                 "] Reason: " + Utf16ToUtf8(reason));
 }
 
-bool CSyslogForwarder::ForwardSyslogBatch(const std::vector<std::string>& messages) {
-  bool any = false;
+size_t CSyslogForwarder::SendToServer(size_t i, std::span<const std::string> messages) {
+  CSyslogSender& sender = *senders_[i];
+  if (!sender.IsConnected() && sender.Open(servers_[i], port_, tcp_, separator_, tls_) != 0) {
+    Fail(servers_[i], sender.LastErrorText());
+  }
+  if (!sender.IsConnected()) return 0;
+  size_t taken = sender.SendMessages(messages);
+  if (taken == messages.size()) return taken;
+  // The connection may have gone stale: one fresh connection, and one more
+  // try for the rest.
+  sender.Close();
+  if (sender.Open(servers_[i], port_, tcp_, separator_, tls_) != 0) {
+    Fail(servers_[i], sender.LastErrorText());
+    return taken;
+  }
+  taken += sender.SendMessages(messages.subspan(taken));
+  if (taken < messages.size()) Fail(servers_[i], sender.LastErrorText());
+  return taken;
+}
+
+size_t CSyslogForwarder::ForwardSyslogBatch(std::span<const std::string> messages) {
+  size_t delivered = 0;
   for (size_t i = 0; i < servers_.size(); ++i) {
-    CSyslogSender& sender = *senders_[i];
-    if (!sender.IsConnected() && sender.Open(servers_[i], port_, tcp_, separator_, tls_) != 0) {
-      Fail(servers_[i], sender.LastErrorText());
-    }
-    if (!sender.IsConnected()) continue;
-    if (sender.SendMessages(messages) == 0) {
-      any = true;
-      continue;
-    }
-    // The connection may have gone stale: one fresh connection and one
-    // more try.
-    sender.Close();
-    if (sender.Open(servers_[i], port_, tcp_, separator_, tls_) != 0) {
-      Fail(servers_[i], sender.LastErrorText());
-    } else if (sender.SendMessages(messages) == 0) {
-      any = true;
-    } else {
-      Fail(servers_[i], sender.LastErrorText());
-    }
+    delivered = std::max(delivered, SendToServer(i, messages));
   }
-  if (any) {
-    ++core_.syslog_sent;
-  } else {
-    ++core_.syslog_failed;
-  }
-  return any;
+  core_.syslog_sent += static_cast<int32_t>(delivered);
+  core_.syslog_failed += static_cast<int32_t>(messages.size() - delivered);
+  return delivered;
 }
 
 void CSyslogForwarder::CloseAll() {
@@ -98,165 +97,190 @@ std::u16string SyslogCacheFolder(CCVNCore& core) {
 
 namespace {
 
+// One batch: what the thread takes from the queue or the cache per pass.
+constexpr size_t kBatchCount = 512;
+constexpr size_t kBatchBytes = 256 * 1024;
+
 // Milliseconds since a tick count, safe across the counter's wrap.
 uint32_t Since(uint32_t tick) { return platform::TickCount() - tick; }
-
-// Appends the messages still queued to the cache file (creating it when
-// needed), so that they are sent first after the next start.
-void KeepQueuedMessages(CCVNCore& core, CSyslogCache& cache) {
-  std::deque<std::string> left;
-  {
-    platform::LockGuard guard(core.syslog_queue.lock);
-    left.swap(core.syslog_queue.items);
-  }
-  if (left.empty()) return;
-  uint32_t error = 0;
-  if (!cache.IsOpen() && !cache.OpenExisting()) error = cache.Create();
-  size_t kept = 0;
-  for (const std::string& message : left) {
-    if (error == 0) error = cache.Append(message);
-    if (error != 0) break;
-    ++kept;
-  }
-  if (error != 0) {
-    core.LogFormat('E', "Syslog",
-                   "%u queued syslog messages could not be kept in the cache file and were "
-                   "lost. Reason: %s",
-                   static_cast<unsigned>(left.size() - kept),
-                   Utf16ToUtf8(FormatSystemError(error)).c_str());
-  }
-  if (kept != 0 && TraceLogEnabled) {
-    core.LogFormat('N', "Trace", "Syslog forwarder kept %u queued syslogs in the cache file",
-                   static_cast<unsigned>(kept));
-  }
-}
 
 CSyslogCache::Reporter LogTo(CCVNCore& core) {
   return [&core](const std::string& line) { core.Log('E', "Syslog", line); };
 }
 
-}  // namespace
+class ForwarderThread {
+ public:
+  explicit ForwarderThread(CCVNCore& core)
+      : core_(core),
+        retry_ms_(g_retry_interval_ms),
+        cache_(SyslogCacheFolder(core) + CSyslogCache::kFileName, LogTo(core)),
+        forwarder_(core) {}
 
-void KeepQueuedSyslogMessages(CCVNCore& core) {
-  if (core.syslog_queue.Size() == 0) return;
-  CSyslogCache cache(SyslogCacheFolder(core) + CSyslogCache::kFileName, LogTo(core));
-  KeepQueuedMessages(core, cache);
-  core.syslog_cached = cache.count();
+  uint32_t Run();
+
+ private:
+  bool RetryDue() const { return Since(last_failure_) >= retry_ms_; }
+  uint32_t UntilRetry() const {
+    const uint32_t since = Since(last_failure_);
+    return since >= retry_ms_ ? 0 : retry_ms_ - since;
+  }
+  uint32_t NextWait();
+  void Purge();
+  void TakeBatch();
+  void DrainCache();
+  void Deliver();
+  // The first n held messages are durable: acknowledged and let go.
+  void Release(size_t n);
+  void CountSent(size_t n);
+
+  CCVNCore& core_;
+  const uint32_t retry_ms_;
+  CSyslogCache cache_;
+  CSyslogForwarder forwarder_;
+  // Messages taken from the queue and not yet durable, oldest first.
+  std::vector<std::string> texts_;
+  std::vector<uint64_t> seqs_;
+  bool held_ = false;  // the messages above failed once and wait for the retry
+  uint32_t last_failure_ = 0;
+  uint32_t sent_ = 0;
+};
+
+uint32_t ForwarderThread::NextWait() {
+  // Messages left in the queue after a batch are taken at once; the reader
+  // only wakes the thread for the first message of an empty queue.
+  if (!held_ && core_.syslog_queue.Size() > 0) return 0;
+  return held_ || cache_.IsOpen() ? UntilRetry() : platform::kInfinite;
 }
 
-uint32_t SyslogForwarderThread(CCVNCore& core) {
-  if (TraceLogEnabled) core.Log('N', "Trace", "Syslog Forwarder thread started");
-  const uint32_t retry_ms = g_retry_interval_ms;
+void ForwarderThread::Purge() {
+  cache_.Delete();
+  texts_.clear();
+  seqs_.clear();
+  held_ = false;
+  last_failure_ = 0;
+}
 
-  CSyslogCache cache(SyslogCacheFolder(core) + CSyslogCache::kFileName, LogTo(core));
-  CSyslogForwarder forwarder(core);
-
-  platform::Event* stop = core.ThreadStopEvent(CoreThread::kSyslog);
-  platform::Event* purge = core.SyslogPurgeEvent();
-  platform::Event* wake = core.ThreadWakeEvent(CoreThread::kSyslog);
-
-  uint32_t wait_ms = platform::kInfinite;
-  uint32_t last_failure = 0;
-  uint32_t sent = 0;
-  uint32_t status = 0;
-  // A file left by an earlier run: cache mode, with a resend due at once.
-  if (cache.OpenExisting()) {
-    last_failure = platform::TickCount() - retry_ms;
-    wait_ms = 0;
+void ForwarderThread::TakeBatch() {
+  if (!texts_.empty()) return;
+  std::deque<QueuedMessage> batch;
+  core_.syslog_queue.TakeBatch(batch, kBatchCount, kBatchBytes);
+  for (QueuedMessage& message : batch) {
+    texts_.push_back(std::move(message.text));
+    seqs_.push_back(message.seq);
   }
-  core.syslog_cached = cache.count();
+}
 
-  if (!stop || !purge || !wake) status = kErrorInvalidHandle;
+// One trace line for every 100 messages forwarded.
+void ForwarderThread::CountSent(size_t n) {
+  sent_ += static_cast<uint32_t>(n);
+  for (; sent_ >= kTraceEvery; sent_ -= kTraceEvery) {
+    if (TraceLogEnabled) {
+      core_.LogFormat('N', "Trace", "Syslog forwarder sent %u syslogs", kTraceEvery);
+    }
+  }
+}
+
+void ForwarderThread::Release(size_t n) {
+  if (n == 0) return;
+  core_.syslog_queue.Acknowledge(seqs_[n - 1]);
+  texts_.erase(texts_.begin(), texts_.begin() + static_cast<ptrdiff_t>(n));
+  seqs_.erase(seqs_.begin(), seqs_.begin() + static_cast<ptrdiff_t>(n));
+  held_ = !texts_.empty();
+}
+
+// Sends cached records, oldest first, once a retry is due; the file goes
+// when it is empty.
+void ForwarderThread::DrainCache() {
+  if (!cache_.IsOpen() || !RetryDue()) return;
+  std::vector<std::string> records;
+  if (cache_.ReadOldest(kBatchCount, kBatchBytes, records) != 0) {
+    // The file changed under the thread: check it again, keeping what can
+    // still be read.
+    core_.Log('E', "Syslog", "The syslog cache file cannot be read; it is checked again.");
+    last_failure_ = platform::TickCount();
+    cache_.OpenExisting();
+    return;
+  }
+  const size_t done = forwarder_.ForwardSyslogBatch(records);
+  CountSent(done);
+  if (done != 0) cache_.RemoveOldest(done);
+  core_.syslog_cached = cache_.count();
+  if (done < records.size()) last_failure_ = platform::TickCount();
+  if (cache_.IsOpen() && cache_.count() == 0) cache_.Delete();
+  if (!cache_.IsOpen()) last_failure_ = 0;  // direct mode again
+}
+
+// Direct mode sends the held messages; what no server takes, and everything
+// in cache mode, goes behind the cached records. What can be neither sent nor
+// cached is held for the next retry.
+void ForwarderThread::Deliver() {
+  if (texts_.empty() || (held_ && !RetryDue())) return;
+  size_t done = 0;
+  if (!cache_.IsOpen()) {
+    done = forwarder_.ForwardSyslogBatch(texts_);
+    CountSent(done);
+    if (done == texts_.size()) return Release(done);
+    last_failure_ = platform::TickCount();
+    if (const uint32_t error = cache_.Create(); error != 0) {
+      core_.LogFormat('E', "Syslog",
+                      "The syslog cache file cannot be created; %u syslog messages wait to be "
+                      "sent again. Reason: %s",
+                      static_cast<unsigned>(texts_.size() - done),
+                      Utf16ToUtf8(FormatSystemError(error)).c_str());
+      return Release(done);
+    }
+  }
+  const std::span<const std::string> rest = std::span<const std::string>(texts_).subspan(done);
+  if (const uint32_t error = cache_.Append(rest); error != 0) {
+    core_.LogFormat('E', "Syslog",
+                    "%u syslog messages could not be added to the cache file; they wait to be "
+                    "sent again. Reason: %s",
+                    static_cast<unsigned>(rest.size()),
+                    Utf16ToUtf8(FormatSystemError(error)).c_str());
+    last_failure_ = platform::TickCount();
+    return Release(done);
+  }
+  Release(texts_.size());
+}
+
+uint32_t ForwarderThread::Run() {
+  if (TraceLogEnabled) core_.Log('N', "Trace", "Syslog Forwarder thread started");
+  platform::Event* stop = core_.ThreadStopEvent(CoreThread::kSyslog);
+  platform::Event* purge = core_.SyslogPurgeEvent();
+  platform::Event* wake = core_.ThreadWakeEvent(CoreThread::kSyslog);
+  // A file left by an earlier run: cache mode, with a resend due at once.
+  if (cache_.OpenExisting()) last_failure_ = platform::TickCount() - retry_ms_;
+  core_.syslog_cached = cache_.count();
+
+  uint32_t status = (!stop || !purge || !wake) ? kErrorInvalidHandle : 0;
   platform::Event* const events[] = {stop, purge, wake};
   while (status == 0) {
-    platform::SleepMs(1);
-    if (sent >= kTraceEvery) {
-      if (TraceLogEnabled) core.LogFormat('N', "Trace", "Syslog forwarder sent %u syslogs", sent);
-      sent = 0;
-    }
-
-    const platform::WaitResult result = platform::WaitAny(events, wait_ms);
+    const platform::WaitResult result = platform::WaitAny(events, NextWait());
     if (result.kind == platform::WaitResult::Kind::kFailed) {
       status = kErrorInvalidHandle;
       break;
     }
     if (result.signaled() && result.index == 0) break;
     if (result.signaled() && result.index == 1) {
-      cache.Delete();
-      core.syslog_cached = 0;
-      last_failure = 0;
-      wait_ms = platform::kInfinite;
-      continue;
+      Purge();
+    } else {
+      TakeBatch();
+      DrainCache();
+      Deliver();
     }
-
-    std::optional<std::string> taken;
-    {
-      platform::LockGuard guard(core.syslog_queue.lock);
-      auto& items = core.syslog_queue.items;
-      if (!items.empty()) {
-        taken = std::move(items.front());
-        items.pop_front();
-        if (!items.empty()) wake->Set();
-      }
-    }
-
-    if (!cache.IsOpen() && taken) {
-      if (forwarder.ForwardSyslogBatch({*taken})) {
-        ++sent;
-        taken.reset();
-      } else {
-        last_failure = platform::TickCount();
-        if (const uint32_t error = cache.Create(); error != 0) {
-          core.Log('E', "Syslog",
-                   "The syslog cache file cannot be created; the message was dropped. Reason: " +
-                       Utf16ToUtf8(FormatSystemError(error)));
-        }
-      }
-    }
-
-    if (cache.IsOpen()) {
-      if (taken) {
-        if (const uint32_t error = cache.Append(*taken); error != 0) {
-          core.Log('E', "Syslog",
-                   "A syslog message could not be added to the cache file and was lost. Reason: " +
-                       Utf16ToUtf8(FormatSystemError(error)));
-        }
-      }
-      if (Since(last_failure) >= retry_ms) {
-        std::string record;
-        if (cache.ReadOldest(record) != 0) {
-          // The file changed under the thread: check it again, keeping what
-          // can still be read.
-          core.Log('E', "Syslog", "The syslog cache file cannot be read; it is checked again.");
-          last_failure = platform::TickCount();
-          cache.OpenExisting();
-        } else if (forwarder.ForwardSyslogBatch({record})) {
-          ++sent;
-          cache.RemoveOldest();
-        } else {
-          last_failure = platform::TickCount();
-        }
-        if (cache.IsOpen() && cache.count() == 0) cache.Delete();
-        if (!cache.IsOpen()) {
-          last_failure = 0;  // direct mode again
-          wait_ms = platform::kInfinite;
-        }
-      }
-      if (cache.IsOpen()) {
-        const uint32_t since = Since(last_failure);
-        wait_ms = since >= retry_ms ? 0 : retry_ms - since;
-      }
-    }
-    core.syslog_cached = cache.count();
+    core_.syslog_cached = cache_.count();
   }
 
-  KeepQueuedMessages(core, cache);
-  core.syslog_cached = cache.count();
-  forwarder.CloseAll();
-  cache.Close();
-  core.ThreadStatus(CoreThread::kSyslog) = static_cast<int32_t>(status);
-  if (TraceLogEnabled) core.Log('N', "Trace", "Syslog Forwarder thread stopped");
+  // What is not durable stays in the event log: the next start reads it again.
+  forwarder_.CloseAll();
+  cache_.Close();
+  core_.ThreadStatus(CoreThread::kSyslog) = static_cast<int32_t>(status);
+  if (TraceLogEnabled) core_.Log('N', "Trace", "Syslog Forwarder thread stopped");
   return status;
 }
+
+}  // namespace
+
+uint32_t SyslogForwarderThread(CCVNCore& core) { return ForwarderThread(core).Run(); }
 
 }  // namespace cvn

@@ -1,14 +1,20 @@
 // The syslog forwarder: the worker thread that takes the finished messages
-// from the core's syslog queue and sends each to every configured server.
-// When no server takes a message it goes to the cache file (syslog_cache.h),
-// and the thread resends the cached messages oldest first, one at a time, 10
-// seconds after a failure, until the file is empty. At stop, messages still
-// waiting in the queue are appended to the cache file, so a stop or a reload
-// loses nothing and the next start sends them first.
+// from the core's syslog queue, in batches, and sends them to every
+// configured server. What no server takes goes to the cache file
+// (syslog_cache.h), and the thread resends the cached messages oldest first,
+// in batches, 10 seconds after a failure, until the file is empty.
+//
+// A message is durable once a server took it or it is synced into the cache
+// file; the thread then acknowledges it on the queue, which lets the reader
+// move its bookmarks past the message's record. A message that can be neither
+// sent nor cached stays with the thread and is tried again; meanwhile the
+// queue fills and the reader waits. At stop, what is not durable is dropped:
+// the reader reads those records again at the next start.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -23,18 +29,20 @@ class CSyslogForwarder {
  public:
   explicit CSyslogForwarder(CCVNCore& core);
 
-  // Sends the messages to every server (opening its sender when needed; after
-  // a failed send it closes, reopens and sends once more). Counts one
-  // forwarded message when any server took the list, else one failure (also
-  // without servers), and records and logs every failure. True when at least
-  // one server took the whole list.
-  bool ForwardSyslogBatch(const std::vector<std::string>& messages);
+  // Sends the messages, in order, to every server (opening its sender when
+  // needed; after a failed send it closes, reopens and sends the rest once
+  // more), and records and logs every failure. Returns how many messages,
+  // from the first, at least one server took; those count as forwarded, the
+  // rest as failures (all of them without servers).
+  size_t ForwardSyslogBatch(std::span<const std::string> messages);
 
   void CloseAll();
   const std::vector<std::string>& servers() const { return servers_; }
 
  private:
   void Fail(const std::string& server, const std::u16string& reason);
+  // The messages server i took, from the first.
+  size_t SendToServer(size_t i, std::span<const std::string> messages);
 
   CCVNCore& core_;
   std::vector<std::string> servers_;
@@ -52,12 +60,6 @@ std::u16string SyslogCacheFolder(CCVNCore& core);
 // The thread body: runs until the syslog thread's stop event is set. 0, or
 // the error of a failed wait (also stored as the thread's status).
 uint32_t SyslogForwarderThread(CCVNCore& core);
-
-// Appends the messages still in the syslog queue to the cache file, so that
-// the next start sends them. For the owner of the core once every thread has
-// stopped: a record dispatched while the forwarder was stopping stays queued
-// behind it. The forwarder thread must not be running.
-void KeepQueuedSyslogMessages(CCVNCore& core);
 
 // Time between a failure and the next resend from the cache file; tests
 // shorten it. 0 restores the normal 10 seconds.

@@ -76,6 +76,8 @@ uint32_t CSyslogSender::OpenStream(const std::string& host) {
   uint32_t error = stream_.Open(first.family);
   if (error == 0) {
     stream_.SetReceiveTimeout();
+    // A server that stops reading must not hold the forwarder for ever.
+    platform::SetSocketSendTimeout(stream_.socket(), kSendTimeoutMs);
     error = stream_.Connect(first.address, kConnectTimeoutMs);
   }
   if (error == 0 && tls_ && !stream_.StartTls(host)) {
@@ -110,48 +112,67 @@ bool CSyslogSender::StreamStillOpen() {
   return true;
 }
 
-bool CSyslogSender::SendOne(const std::string& message, uint32_t* error) {
-  if (!IsStream()) {
-    // One datagram, as it is.
-    if (platform::SendSocket(datagram_, message.data(), message.size()) >= 0) return true;
-    *error = platform::SocketLastError();
-    return false;
-  }
-  // One transmission of the message and its separator; the message itself
-  // stays as it was, so a resend or the cache never sees the separator.
-  std::string framed;
-  framed.reserve(message.size() + 2);
-  framed.append(message);
+void CSyslogSender::AppendSeparator(std::string& frame) const {
   switch (separator_) {
-    case static_cast<int>(SyslogSeparator::kCr): framed.push_back('\r'); break;
-    case static_cast<int>(SyslogSeparator::kLf): framed.push_back('\n'); break;
-    case static_cast<int>(SyslogSeparator::kCrLf): framed.append("\r\n"); break;
-    default: framed.push_back('\0'); break;
+    case static_cast<int>(SyslogSeparator::kCr): frame.push_back('\r'); break;
+    case static_cast<int>(SyslogSeparator::kLf): frame.push_back('\n'); break;
+    case static_cast<int>(SyslogSeparator::kCrLf): frame.append("\r\n"); break;
+    default: frame.push_back('\0'); break;
   }
-  if (stream_.Send(framed.data(), framed.size()) > 0) return true;
-  *error = stream_.LastError();
-  return false;
 }
 
-int32_t CSyslogSender::SendMessages(const std::vector<std::string>& messages) {
-  if (!connected_) {
-    last_error_ = u"Syslog sender is not connected.";
-    return -1;
-  }
-  if (IsStream() && !StreamStillOpen()) {
-    last_error_ = FormatSystemError(err::kWsaConnectionReset);
-    return -1;
-  }
-  int32_t result = -1;
-  for (const std::string& message : messages) {
-    uint32_t error = 0;
-    if (SendOne(message, &error)) {
-      result = 0;
-    } else {
-      last_error_ = FormatSystemError(error);
+size_t CSyslogSender::SendDatagrams(std::span<const std::string> messages) {
+  for (size_t i = 0; i < messages.size(); ++i) {
+    if (platform::SendSocket(datagram_, messages[i].data(), messages[i].size()) < 0) {
+      last_error_ = FormatSystemError(platform::SocketLastError());
+      return i;
     }
   }
-  return result;
+  return messages.size();
+}
+
+size_t CSyslogSender::SendStream(std::span<const std::string> messages) {
+  const size_t chunk = tls_ ? kTlsChunk : kStreamChunk;
+  size_t done = 0;
+  while (done < messages.size()) {
+    // As many whole messages as fit one transmission, each with its
+    // separator; the messages themselves stay without it, so a resend or the
+    // cache never sees one.
+    frame_.clear();
+    ends_.clear();
+    size_t next = done;
+    while (next < messages.size() &&
+           (next == done || frame_.size() + messages[next].size() + 2 <= chunk)) {
+      frame_.append(messages[next]);
+      AppendSeparator(frame_);
+      ends_.push_back(frame_.size());
+      ++next;
+    }
+    size_t taken = 0;
+    if (stream_.Send(frame_.data(), frame_.size(), &taken) < 0) {
+      last_error_ = FormatSystemError(stream_.LastError());
+      for (size_t end : ends_) {
+        if (end > taken) break;
+        ++done;
+      }
+      return done;
+    }
+    done = next;
+  }
+  return done;
+}
+
+size_t CSyslogSender::SendMessages(std::span<const std::string> messages) {
+  if (!connected_) {
+    last_error_ = u"Syslog sender is not connected.";
+    return 0;
+  }
+  if (!IsStream()) return SendDatagrams(messages);
+  if (!StreamStillOpen()) {
+    last_error_ = FormatSystemError(err::kWsaConnectionReset);
+    return 0;
+  }
+  return SendStream(messages);
 }
 
 void CSyslogSender::Close() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,14 @@ class CSyslogSender {
   // How long a stream connection that has something to read may take to
   // show whether that is the end of the connection.
   static constexpr uint32_t kHousekeepingWaitMs = 50;
+  // How long a send may wait for a server that does not read before the
+  // connection counts as failed.
+  static constexpr uint32_t kSendTimeoutMs = 10000;
+  // Messages go out together in transmissions of at most this many bytes
+  // (TLS: one record's worth, so that a failure loses little certainty about
+  // what arrived).
+  static constexpr size_t kStreamChunk = 256 * 1024;
+  static constexpr size_t kTlsChunk = 16 * 1024;
 
   CSyslogSender() = default;
   ~CSyslogSender() { Close(); }
@@ -41,9 +50,11 @@ class CSyslogSender {
   // Resolves host, connects (and runs the TLS handshake with tls): 0, -1 for a
   // port of 0 or an empty host, else the error number. Already connected: 0.
   int32_t Open(const std::string& host, uint16_t port, bool tcp, int separator, bool tls);
-  // Sends each message (stream: followed by the separator): 0 when at least
-  // one was sent, -1 otherwise. The last error text names the last failure.
-  int32_t SendMessages(const std::vector<std::string>& messages);
+  // Sends the messages in order (stream: each followed by the separator, many
+  // in one transmission; datagram: one each). Returns how many of them, from
+  // the first, the transport took; after a failure the last error text names
+  // it and the rest is not tried.
+  size_t SendMessages(std::span<const std::string> messages);
   void Close();
   bool IsConnected() const { return connected_; }
 
@@ -54,7 +65,9 @@ class CSyslogSender {
   // while it was idle, so that nothing is sent into a closed connection
   // (which the system would accept and then lose).
   bool StreamStillOpen();
-  bool SendOne(const std::string& message, uint32_t* error);
+  size_t SendDatagrams(std::span<const std::string> messages);
+  size_t SendStream(std::span<const std::string> messages);
+  void AppendSeparator(std::string& frame) const;
   // TCP and TLS go through the stream connection, UDP through the datagram
   // socket. 0 or the error; nothing is left open on failure.
   bool IsStream() const { return tcp_ || tls_; }
@@ -69,6 +82,8 @@ class CSyslogSender {
   CSecureSocket stream_;
   std::vector<platform::ResolvedAddress> addresses_;
   std::u16string last_error_;
+  std::string frame_;         // one transmission, reused
+  std::vector<size_t> ends_;  // where each message of frame_ ends
 };
 
 }  // namespace cvn

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -14,9 +15,9 @@
 namespace cvn::reader_test {
 namespace {
 
-std::vector<uint32_t> Descending(uint32_t from, uint32_t to) {
+std::vector<uint32_t> Ascending(uint32_t from, uint32_t to) {
   std::vector<uint32_t> numbers;
-  for (uint32_t n = from; n >= to; --n) numbers.push_back(n);
+  for (uint32_t n = from; n <= to; ++n) numbers.push_back(n);
   return numbers;
 }
 
@@ -28,11 +29,11 @@ TEST_F(ReaderTest, FirstSightForwardsNothingThenRestartsResumeAtTheBookmark) {
   EXPECT_TRUE(Pass(log).empty());
   EXPECT_EQ(BookmarkText(log), "500 " + std::to_string(RecordTime(log, 500)) + " 1 0");
 
-  // A restart with 20 new records forwards them newest first and counts them
+  // A restart with 20 new records forwards them oldest first and counts them
   // into the newest bucket of every histogram (information: type index 2).
   Restart();
   WriteRecords(log, 20);
-  EXPECT_EQ(Pass(log), Descending(520, 501));
+  EXPECT_EQ(Pass(log), Ascending(501, 520));
   EXPECT_EQ(BookmarkText(log), "520 " + std::to_string(RecordTime(log, 520)) + " 1 0");
   EXPECT_TRUE(core_->statistics_changed);
   for (const auto& histogram : core_->histograms) EXPECT_EQ(histogram[2 * 90 + 89], 20u);
@@ -59,14 +60,14 @@ TEST_F(ReaderTest, ClearedRefilledOrWrappedLogsAreProcessedWhole) {
   ASSERT_EQ(platform::ClearEventLog(log), 0u);
   WriteRecords(log, 30);
   Restart();
-  EXPECT_EQ(Pass(log), Descending(30, 1));
+  EXPECT_EQ(Pass(log), Ascending(1, 30));
 
   // An empty log is bookmarked as empty; its first records are all new.
   ASSERT_EQ(platform::ClearEventLog(log), 0u);
   EXPECT_TRUE(Pass(log).empty());
   EXPECT_EQ(BookmarkText(log), "0 0 0 1");
   WriteRecords(log, 3);
-  EXPECT_EQ(Pass(log), Descending(3, 1));
+  EXPECT_EQ(Pass(log), Ascending(1, 3));
   platform::DeleteEventLog(log);
 
   // A full log drops its oldest records, the bookmarked one among them.
@@ -80,28 +81,82 @@ TEST_F(ReaderTest, ClearedRefilledOrWrappedLogsAreProcessedWhole) {
   ASSERT_EQ(handle.Open(small), 0u);
   ASSERT_EQ(handle.GetOldest(oldest), 0u);
   ASSERT_GT(oldest, 5u);
-  EXPECT_EQ(Pass(small), Descending(205, oldest));
+  EXPECT_EQ(Pass(small), Ascending(oldest, 205));
+  EXPECT_NE(Logs().find(std::to_string(oldest - 6) +
+                        " records of Eventlog CvnReaderWrapped were overwritten before they could "
+                        "be read"),
+            std::string::npos);
   platform::DeleteEventLog(small);
 }
 
-TEST_F(ReaderTest, RangesAboveTheLimitAreDroppedAndTheBookmarkMovesOn) {
+TEST_F(ReaderTest, RangesAboveTheLimitAreReadInSlicesOldestFirst) {
   const std::u16string log = u"CvnReaderLimit";
   REQUIRE_REAL_EVENT_LOG(log);
   Pass(log);  // registered empty: every record written now is new
   WriteRecords(log, 20001);
-  EXPECT_TRUE(Pass(log).empty());
-  EXPECT_NE(Logs().find("Read request for 20001 records dropped. Max allowed records: 10000"),
-            std::string::npos);
+  EXPECT_EQ(Pass(log), Ascending(1, 20001));
   EXPECT_EQ(BookmarkText(log).substr(0, 6), "20001 ");
 
-  // More than limit + 1 records after the bookmarked one: its time cannot be
-  // looked up, so nothing is forwarded.
+  // After a restart the bookmarked record is found however far back it lies.
   max_new_records_ = 5;
+  Restart();
   WriteRecords(log, 7);
-  EXPECT_TRUE(Pass(log).empty());
-  EXPECT_NE(Logs().find("Failed to get date of record 20001 from: CvnReaderLimit"),
-            std::string::npos);
+  EXPECT_EQ(Pass(log), Ascending(20002, 20008));
   EXPECT_EQ(BookmarkText(log).substr(0, 6), "20008 ");
+  EXPECT_EQ(Logs().find("dropped"), std::string::npos);
+  platform::DeleteEventLog(log);
+}
+
+// With syslog messages on their way the bookmark stays at the newest record
+// whose message (and every earlier one) is durable; a record the channel
+// does not take a message for waits only for the ones before it. A restart
+// before the messages are durable reads the records again.
+TEST_F(ReaderTest, BookmarksFollowTheDurableSyslogMessages) {
+  const std::u16string log = u"CvnReaderAcknowledged";
+  REQUIRE_REAL_EVENT_LOG(log);
+  const auto queue_all_but_every_third = [this](CCVNCore& core, const SEventRecord& record) {
+    forwarded_.push_back(record.recordNumber);
+    if (record.recordNumber % 3 != 0) core.syslog_queue.Push("m");
+    return true;
+  };
+  Pass(log);
+  const std::string registered = BookmarkText(log);
+  core_->SetChannelHandler(Channel::kSyslog, queue_all_but_every_third);
+  WriteRecords(log, 10);  // records 1..10; 3, 6 and 9 produce no message
+  EXPECT_EQ(Pass(log), Ascending(1, 10));
+  EXPECT_EQ(BookmarkText(log), registered);
+
+  core_->syslog_queue.Acknowledge(4);  // the messages of records 1, 2, 4, 5
+  AdvanceBookmarks(*core_, true);
+  EXPECT_EQ(BookmarkText(log).substr(0, 2), "6 ");
+  EXPECT_TRUE(HasPendingRecords(*core_));
+
+  Restart();
+  core_->SetChannelHandler(Channel::kSyslog, queue_all_but_every_third);
+  EXPECT_EQ(Pass(log), Ascending(7, 10));
+  core_->syslog_queue.Acknowledge(core_->syslog_queue.Issued());
+  AdvanceBookmarks(*core_, true);
+  EXPECT_EQ(BookmarkText(log).substr(0, 3), "10 ");
+  EXPECT_FALSE(HasPendingRecords(*core_));
+  platform::DeleteEventLog(log);
+}
+
+// A record whose dispatch fails is logged with its number and passed over;
+// reading goes on and the bookmark moves past it.
+TEST_F(ReaderTest, ARecordThatFailsIsLoggedAndSkipped) {
+  const std::u16string log = u"CvnReaderFailing";
+  REQUIRE_REAL_EVENT_LOG(log);
+  Pass(log);
+  core_->SetChannelHandler(Channel::kSyslog, [this](CCVNCore&, const SEventRecord& record) {
+    if (record.recordNumber == 2) throw std::runtime_error("no room");
+    forwarded_.push_back(record.recordNumber);
+    return true;
+  });
+  WriteRecords(log, 3);
+  EXPECT_EQ(Pass(log), (std::vector<uint32_t>{1, 3}));
+  EXPECT_NE(Logs().find("Record 2 of Eventlog CvnReaderFailing was skipped: no room"),
+            std::string::npos);
+  EXPECT_EQ(BookmarkText(log).substr(0, 2), "3 ");
   platform::DeleteEventLog(log);
 }
 

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -267,45 +268,63 @@ TEST_F(RsyslogForwarderTest, ReceiverDownThenUpDeliversEveryMessageOnceInOrder) 
   EXPECT_EQ(core->syslog_sent, 5);
 }
 
-// The service stops while the receiver is down and messages wait in the
-// queue: they survive in the cache file and the next start sends them first.
-TEST_F(RsyslogForwarderTest, CoreRestartWhileTheReceiverIsDownLosesNothing) {
+// Records whose messages could be neither sent (the receiver is down) nor
+// cached (the cache folder cannot be created) are not durable at the stop:
+// the bookmark stays before them, and the next start reads them again and
+// delivers each once, in order.
+TEST_F(RsyslogForwarderTest, RecordsNotDurableAtTheStopAreReadAgainAfterTheRestart) {
+  constexpr std::u16string_view kLog = u"CvnSyslogAgain";
+  ASSERT_EQ(platform::CreateEventLog(kLog), 0u);
+  platform::EventSource source;
+  ASSERT_EQ(source.Register(kLog), 0u);
   cvn::testing::TempDir dir;
   const uint16_t fixed = syslog_test::FreePort();
   CCVNSettings settings;
   Configure(settings, fixed, true, 2, false);
   settings.Syslog_Forward.value = true;
+  const std::string blocker = (dir.path() / "not-a-folder").string();
+  std::ofstream(blocker) << "x";
+  settings.General_CacheFolder.value = Utf8ToUtf16(blocker + "/cache");
   const std::u16string settings_path = CCVNCore::GetSettingsFilePath();
   platform::CreateFolderTree(
       settings_path.substr(0, settings_path.rfind(platform::kPathSeparator)));
   ASSERT_EQ(settings.SaveFile(settings_path), 0);
-
-  {
+  const auto start = [&] {
     auto core = NewCore();
-    core->SetThreadBody(CoreThread::kSyslog, SyslogForwarderThread);
-    ASSERT_EQ(core->InitCore(), 0u);
-    ASSERT_EQ(core->StartServer(), 0u);
-    Push(*core, "<14>m1");  // refused: cached
-    ASSERT_TRUE(Eventually([&] { return core->syslog_cached == 1; }));
-    core->syslog_queue.Push("<14>m2");  // still queued at the stop
-    core->syslog_queue.Push("<14>m3");
-    core->StopServer();
-    core->ReleaseCore();
-    EXPECT_EQ(core->syslog_queue.Size(), 0u);
-  }
-  EXPECT_TRUE(fs::exists(CacheFile()));
+    core->SetThreadBody(CoreThread::kPrimary, PrimaryServerThread);
+    syslog::InstallSyslogChannel(*core);
+    EXPECT_EQ(core->InitCore(), 0u);
+    EXPECT_EQ(core->StartServer(), 0u);
+    EXPECT_TRUE(core->TableReadyEvent()->Wait(10000));
+    return core;
+  };
 
-  Rsyslog rsyslog(dir.path(), Input::kTcp, fixed);
+  auto core = start();
+  for (const char16_t* text : {u"r1", u"r2", u"r3"}) {
+    const std::vector<std::u16string> strings = {text};
+    ASSERT_EQ(source.Report(platform::kEventTypeInformation, 0, 1, {}, strings, {}), 0u);
+  }
+  ASSERT_TRUE(Eventually([&] { return core->syslog_failed >= 3; }));
+  core->StopServer();
+  core->ReleaseCore();
+  EXPECT_NE(syslog_test::ServiceLogs().find("The syslog cache file cannot be created"),
+            std::string::npos);
+
+  settings.General_CacheFolder.value = u"";
+  ASSERT_EQ(settings.SaveFile(settings_path), 0);
+  Rsyslog rsyslog(dir.path() / "rsyslog", Input::kTcp, fixed);
   ASSERT_EQ(rsyslog.WaitReady(), fixed) << rsyslog.Diagnostics();
-  auto core = NewCore();
-  core->SetThreadBody(CoreThread::kSyslog, SyslogForwarderThread);
-  ASSERT_EQ(core->InitCore(), 0u);
-  ASSERT_EQ(core->StartServer(), 0u);
-  const std::string cached = "<14>m1\n<14>m2\n<14>m3\n";
-  EXPECT_EQ(rsyslog.WaitForOutput(cached), cached) << rsyslog.Diagnostics();
-  Push(*core, "<14>m4");
-  EXPECT_EQ(rsyslog.WaitForOutput(cached + "<14>m4\n"), cached + "<14>m4\n");
-  EXPECT_TRUE(Eventually([&] { return !fs::exists(CacheFile()); }));
+  core = start();
+  std::string out;
+  const auto lines = [&] {
+    out = ReadAll(dir.path() / "rsyslog" / "out.log");
+    return std::count(out.begin(), out.end(), '\n');
+  };
+  EXPECT_TRUE(Eventually([&] { return lines() >= 3; })) << syslog_test::ServiceLogs();
+  platform::SleepMs(300);  // nothing more follows
+  ASSERT_EQ(lines(), 3) << out;
+  const size_t r1 = out.find("r1"), r2 = out.find("r2"), r3 = out.find("r3");
+  EXPECT_TRUE(r1 < r2 && r2 < r3 && r3 != std::string::npos) << out;
   core->StopServer();
   core->ReleaseCore();
 }

@@ -1,8 +1,11 @@
 // Senders and the forwarder thread against scripted loopback peers: the
-// separators, the close-reopen-resend rule, failures, cache mode with purge,
-// the queue kept in the cache file at stop, and the trace lines.
+// separators, the close-reopen-resend rule for what a broken connection did
+// not take, failures, cache mode with acknowledgements and purge, and the
+// trace lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,6 +30,8 @@ std::string U32(uint32_t v) {
   for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(v >> (8 * i));
   return s;
 }
+
+std::vector<std::string> One(const std::string& m) { return {m}; }
 
 std::string Record(const std::string& m) {
   return std::string{static_cast<char>(m.size()), '\0'} + m;
@@ -94,7 +99,7 @@ TEST(SyslogSenderTest, ServerListErrorTextsAndArgumentErrors) {
   EXPECT_EQ(sender.LastErrorText(), u"Invalid syslog port number.");
   EXPECT_EQ(sender.Open("", 514, true, 2, false), -1);
   EXPECT_EQ(sender.LastErrorText(), u"Syslog server address is not specified.");
-  EXPECT_EQ(sender.SendMessages({"m"}), -1);
+  EXPECT_EQ(sender.SendMessages(std::vector<std::string>{"m"}), 0u);
   EXPECT_EQ(sender.LastErrorText(), u"Syslog sender is not connected.");
 }
 
@@ -107,7 +112,7 @@ TEST(SyslogSenderTest, StreamsCarryOneSeparatorPerMessage) {
     CSyslogSender sender;
     ASSERT_EQ(sender.Open("127.0.0.1", peer.port(), true, separator, false), 0);
     const std::vector<std::string> messages = {"<14>one", "<14>two"};
-    ASSERT_EQ(sender.SendMessages(messages), 0);
+    ASSERT_EQ(sender.SendMessages(messages), 2u);
     EXPECT_EQ(messages[0], "<14>one");  // the list itself stays unframed
     ASSERT_TRUE(peer.Accept());
     sender.Close();
@@ -124,7 +129,7 @@ TEST_F(SyslogForwarderTest, ADroppedConnectionIsReopenedAndTheMessageSentOnce) {
   core_->Settings().Syslog_TcpSeparator.value = 3;
   CSyslogForwarder forwarder(*core_);
 
-  ASSERT_TRUE(forwarder.ForwardSyslogBatch({"m1"}));
+  ASSERT_EQ(forwarder.ForwardSyslogBatch(One("m1")), 1u);
   ASSERT_TRUE(peer.Accept());
   EXPECT_EQ(peer.ReadUntil("m1\r\n"), "m1\r\n");
   ASSERT_TRUE(peer.Accept());  // the second server's connection
@@ -132,7 +137,7 @@ TEST_F(SyslogForwarderTest, ADroppedConnectionIsReopenedAndTheMessageSentOnce) {
   peer.CloseConnection();
   platform::SleepMs(50);  // let the end of the stream reach the sender
 
-  ASSERT_TRUE(forwarder.ForwardSyslogBatch({"m2"}));
+  ASSERT_EQ(forwarder.ForwardSyslogBatch(One("m2")), 1u);
   ASSERT_TRUE(peer.Accept());  // the second server, connected again
   EXPECT_EQ(peer.ReadUntil("m2\r\n"), "m2\r\n");
   forwarder.CloseAll();
@@ -145,7 +150,7 @@ TEST_F(SyslogForwarderTest, NoServerTakingTheMessageIsCountedAndLogged) {
   core_->Settings().Syslog_Server.value = u"127.0.0.1";
   core_->Settings().Syslog_Port.value = FreePort();
   CSyslogForwarder forwarder(*core_);
-  EXPECT_FALSE(forwarder.ForwardSyslogBatch({"m1"}));
+  EXPECT_EQ(forwarder.ForwardSyslogBatch(One("m1")), 0u);
   EXPECT_EQ(core_->syslog_failed, 1);
   EXPECT_NE(ServiceLogs().find(",E,"), std::string::npos);
   EXPECT_NE(ServiceLogs().find("Failed to send syslog. [Forwarding to 127.0.0.1] Reason: "),
@@ -156,31 +161,27 @@ TEST_F(SyslogForwarderTest, NoServerTakingTheMessageIsCountedAndLogged) {
 
   core_->Settings().Syslog_Server.value = u"";
   CSyslogForwarder none(*core_);
-  EXPECT_FALSE(none.ForwardSyslogBatch({"m1"}));
+  EXPECT_EQ(none.ForwardSyslogBatch(One("m1")), 0u);
   EXPECT_EQ(core_->syslog_failed, 2);
 }
 
-// Messages still queued at stop are kept in the cache file; the next start
-// is in cache mode; purge drops the file and later messages go direct.
-TEST_F(SyslogForwarderTest, StopKeepsTheQueueAndPurgeDropsTheCache) {
+// With the server down, queued messages are durable once cached, and are
+// acknowledged then; the next start is in cache mode; purge drops the file
+// and later messages go direct.
+TEST_F(SyslogForwarderTest, CachedMessagesAreAcknowledgedAndPurgeDropsTheCache) {
   const uint16_t port = FreePort();
   core_->Settings().Syslog_Port.value = port;
-  ASSERT_EQ(core_->InitCore(), 0u);
-  core_->syslog_queue.Push("q1");  // queued, the thread not woken
-  core_->syslog_queue.Push("q2");
-  core_->ThreadStopEvent(CoreThread::kSyslog)->Set();
-  EXPECT_EQ(SyslogForwarderThread(*core_), 0u);
-  EXPECT_EQ(core_->syslog_queue.Size(), 0u);
+  StartThread();
+  Push("q1");
+  Push("q2");
+  ASSERT_TRUE(Eventually([&] { return core_->syslog_queue.Acknowledged() == 2; }));
+  StopThread();
   EXPECT_EQ(core_->syslog_cached, 2u);
-  // A message queued after the thread ended is added by the owner.
-  core_->syslog_queue.Push("q3");
-  KeepQueuedSyslogMessages(*core_);
-  EXPECT_EQ(core_->syslog_cached, 3u);
   EXPECT_EQ(cvn::testing::ReadFileBytes(CacheFile()),
-            U32(8) + U32(3) + Record("q1") + Record("q2") + Record("q3"));
+            U32(8) + U32(2) + Record("q1") + Record("q2"));
 
   StartThread();  // cache mode, the resend due at once (refused)
-  ASSERT_TRUE(Eventually([&] { return core_->syslog_failed >= 1; }));
+  ASSERT_TRUE(Eventually([&] { return core_->syslog_failed >= 3; }));
   core_->SyslogPurgeEvent()->Set();
   ASSERT_TRUE(Eventually([&] { return !std::filesystem::exists(CacheFile()); }));
   EXPECT_EQ(core_->syslog_cached, 0u);
@@ -191,6 +192,40 @@ TEST_F(SyslogForwarderTest, StopKeepsTheQueueAndPurgeDropsTheCache) {
   StopThread();
   EXPECT_EQ(peer.ReadToEnd(), "x\n");
   EXPECT_FALSE(std::filesystem::exists(CacheFile()));
+}
+
+// A connection that breaks in the middle of a batch: the messages whose bytes
+// the system took count as sent; only the rest is sent again, over a fresh
+// connection, so nothing is lost or doubled.
+TEST_F(SyslogForwarderTest, ABatchCutShortResendsOnlyWhatWasNotTaken) {
+  struct CutAfter : platform::SocketCalls {
+    size_t budget;
+    explicit CutAfter(size_t bytes) : budget(bytes) {}
+    int64_t Send(platform::SocketHandle s, const void* data, size_t length,
+                 uint32_t* error) override {
+      if (budget == 0) {
+        budget = SIZE_MAX;  // the reconnection works
+        *error = 10054;
+        return -1;
+      }
+      const size_t n = std::min(length, budget);
+      budget = budget == SIZE_MAX ? budget : budget - n;
+      return SocketCalls::Send(s, data, n, error);
+    }
+  } calls(std::string("m1\nm").size());
+  platform::ScopedSocketCalls scoped(&calls);
+  FakePeer peer;
+  core_->Settings().Syslog_Port.value = peer.port();
+  CSyslogForwarder forwarder(*core_);
+  const std::vector<std::string> batch = {"m1", "m2", "m3"};
+  EXPECT_EQ(forwarder.ForwardSyslogBatch(batch), 3u);
+  forwarder.CloseAll();
+  ASSERT_TRUE(peer.Accept());
+  EXPECT_EQ(peer.ReadToEnd(), "m1\nm");  // the first connection, cut inside m2
+  ASSERT_TRUE(peer.Accept());
+  EXPECT_EQ(peer.ReadToEnd(), "m2\nm3\n");
+  EXPECT_EQ(core_->syslog_sent, 3);
+  EXPECT_EQ(core_->syslog_failed, 0);
 }
 
 TEST_F(SyslogForwarderTest, TraceLinesAtStartEveryHundredMessagesAndStop) {

@@ -333,6 +333,13 @@ uint32_t SocketCalls::SetReceiveTimeout(SocketHandle s, uint32_t timeout_ms) {
   return ::setsockopt(Fd(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0 ? 0 : LastWsa();
 }
 
+uint32_t SocketCalls::SetSendTimeout(SocketHandle s, uint32_t timeout_ms) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeout_ms / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
+  return ::setsockopt(Fd(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == 0 ? 0 : LastWsa();
+}
+
 uint32_t SocketCalls::Shutdown(SocketHandle s, ShutdownHow how) {
   const int native = how == ShutdownHow::kReceive ? SHUT_RD
                      : how == ShutdownHow::kSend  ? SHUT_WR

@@ -288,6 +288,15 @@ uint32_t SocketCalls::SetReceiveTimeout(SocketHandle s, uint32_t timeout_ms) {
              : LastWsa();
 }
 
+uint32_t SocketCalls::SetSendTimeout(SocketHandle s, uint32_t timeout_ms) {
+  if (const uint32_t e = EnsureStarted()) return e;
+  const DWORD value = timeout_ms;
+  return ::setsockopt(Native(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&value),
+                      sizeof(value)) == 0
+             ? 0
+             : LastWsa();
+}
+
 uint32_t SocketCalls::Shutdown(SocketHandle s, ShutdownHow how) {
   if (const uint32_t e = EnsureStarted()) return e;
   const int native = how == ShutdownHow::kReceive ? SD_RECEIVE

@@ -1,0 +1,94 @@
+#include "core/delivery_queue.h"
+
+namespace cvn {
+
+namespace {
+
+// How often a producer waiting for room asks whether to give up.
+constexpr uint32_t kRoomPollMs = 20;
+
+}  // namespace
+
+void DeliveryQueue::SetCapacity(size_t capacity) {
+  platform::LockGuard guard(lock_);
+  capacity_ = capacity;
+}
+
+void DeliveryQueue::AppendLocked(std::string text) {
+  items_.push_back(QueuedMessage{issued_.load() + 1, std::move(text)});
+  // Issued only once the message is queued, so that a record's mark never
+  // names a message that does not exist.
+  issued_.fetch_add(1);
+}
+
+bool DeliveryQueue::PushWhenRoom(std::string text, platform::Event* wake,
+                                 const std::function<bool()>& give_up) {
+  for (;;) {
+    bool appended = false;
+    bool was_empty = false;
+    {
+      platform::LockGuard guard(lock_);
+      if (capacity_ == 0 || items_.size() < capacity_) {
+        // A consumer that finds messages left after a batch goes on by
+        // itself, so only the first message wakes it.
+        was_empty = items_.empty();
+        AppendLocked(std::move(text));
+        appended = true;
+      }
+    }
+    if (appended) {
+      if (was_empty && wake) wake->Set();
+      return true;
+    }
+    if (wake) wake->Set();
+    if (give_up && give_up()) return false;
+    room_.Wait(kRoomPollMs);
+  }
+}
+
+void DeliveryQueue::Push(std::string text) {
+  platform::LockGuard guard(lock_);
+  AppendLocked(std::move(text));
+}
+
+size_t DeliveryQueue::TakeBatch(std::deque<QueuedMessage>& out, size_t max_count,
+                                size_t max_bytes) {
+  size_t taken = 0;
+  size_t bytes = 0;
+  {
+    platform::LockGuard guard(lock_);
+    while (!items_.empty() &&
+           (taken == 0 || (taken < max_count && bytes + items_.front().text.size() <= max_bytes))) {
+      bytes += items_.front().text.size();
+      out.push_back(std::move(items_.front()));
+      items_.pop_front();
+      ++taken;
+    }
+  }
+  if (taken != 0) room_.Set();
+  return taken;
+}
+
+void DeliveryQueue::Purge() {
+  uint64_t last = 0;
+  {
+    platform::LockGuard guard(lock_);
+    items_.clear();
+    last = issued_.load();
+  }
+  Acknowledge(last);
+  room_.Set();
+}
+
+size_t DeliveryQueue::Size() {
+  platform::LockGuard guard(lock_);
+  return items_.size();
+}
+
+void DeliveryQueue::Acknowledge(uint64_t seq) {
+  uint64_t current = acknowledged_.load();
+  while (seq > current && !acknowledged_.compare_exchange_weak(current, seq)) {
+  }
+}
+
+}  // namespace cvn

@@ -1,0 +1,74 @@
+// The hand-over queue of a channel whose output must be durable before the
+// reader's bookmark may move past a record (the syslog channel).
+//
+// The reader (the only producer) appends messages in the order it reads the
+// records; each message gets the next sequence number. The channel's worker
+// takes them in the same order and, once a message is durable (taken by a
+// peer, or synced to disk), acknowledges its number. So every message up to
+// Acknowledged() is durable, and a record counts as handled once every
+// message issued up to its dispatch (Issued() right after it) is
+// acknowledged: a record that produced no message is handled as soon as the
+// ones before it are.
+//
+// The queue holds at most its capacity; a producer that finds it full waits
+// until the worker has made room, so a slow peer slows the reader instead of
+// filling the memory.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+
+#include "platform/sync.h"
+
+namespace cvn {
+
+struct QueuedMessage {
+  uint64_t seq = 0;  // place in the channel's delivery order, from 1
+  std::string text;
+};
+
+class DeliveryQueue {
+ public:
+  // 0: no bound.
+  void SetCapacity(size_t capacity);
+
+  // Appends a message, first waiting for room while the queue is full, and
+  // sets wake (the consumer's event) when the queue was empty or is full.
+  // While it waits it asks give_up every few milliseconds; when that returns
+  // true, nothing is appended and the result is false.
+  bool PushWhenRoom(std::string text, platform::Event* wake, const std::function<bool()>& give_up);
+  // Appends without waiting, whatever the bound.
+  void Push(std::string text);
+
+  // Moves the oldest messages to out: at least one when any waits, then more
+  // while both bounds allow. Wakes a producer that waits for room.
+  size_t TakeBatch(std::deque<QueuedMessage>& out, size_t max_count, size_t max_bytes);
+
+  // Drops what is queued and counts everything issued so far as handled, so
+  // that nobody waits for those messages any more. Used by the console's
+  // purge (the user chose to drop them) and when the threads stop (the reader
+  // starts again from the bookmarks and reads those records again).
+  void Purge();
+  size_t Size();
+
+  // Everything up to seq is durable. Numbers only ever grow.
+  void Acknowledge(uint64_t seq);
+  uint64_t Issued() const { return issued_.load(); }
+  uint64_t Acknowledged() const { return acknowledged_.load(); }
+
+ private:
+  void AppendLocked(std::string text);
+
+  platform::Lock lock_;
+  std::deque<QueuedMessage> items_;
+  size_t capacity_ = 0;
+  platform::Event room_{platform::Event::Mode::kAutoReset};
+  std::atomic<uint64_t> issued_{0};
+  std::atomic<uint64_t> acknowledged_{0};
+};
+
+}  // namespace cvn
