@@ -1,22 +1,26 @@
 #!/bin/bash
 # Syslog forwarding end to end: events written into the Application log with
 # cvnevent, read by a running CVNService, forwarded over TCP (LF after each
-# message) to a local rsyslog. Prints events per second, from the first write
-# until rsyslog has received the last event, and the service's peak memory
-# (VmHWM of the service process).
+# message) to a local rsyslog. Two cases:
+#   stream: N events written while the service runs; events per second from
+#           the first write until rsyslog has the last one, and how long after
+#           the last write that was (the lag: a service that keeps up with the
+#           writer has a short one);
+#   burst:  B events written while the service is stopped, then the service
+#           started; events per second from the start until rsyslog has them.
+# For each case the service's peak memory (VmHWM of the service process).
 #
 # Run as root from the project folder, with a built tree and rsyslog installed
 # (Debian package rsyslog):
-#   bench/syslog_throughput.sh [N] [build folder]     N = 10000, folder = build
-#   bench/syslog_throughput.sh 10000 build-bench
+#   bench/syslog_throughput.sh [N] [build folder] [B]   N = 100000, build, B = 25000
+#   bench/syslog_throughput.sh 10000 build-bench 100000
 # Everything happens in a fresh machine root in a temporary folder (kept when
 # KEEP=1 is set, for a look at rsyslog's output and the service's log files).
-# The forwarder pauses 1 ms after each message, so expect well under 1000
-# events per second.
 set -euo pipefail
 
-N=${1:-10000}
+N=${1:-100000}
 BUILD=$(cd "${2:-build}" && pwd)
+B=${3:-25000}
 SERVICE=$BUILD/src/service/CVNService
 CVNCFG=$BUILD/src/tools/cvncfg/cvncfg
 CVNEVENT=$BUILD/src/tools/cvnevent/cvnevent
@@ -69,8 +73,7 @@ done
 PORT=$(cat "$WORK/rsyslog/tcp.port")
 
 # The service's configuration: forward over TCP with LF to rsyslog, watch
-# only the Application log. MaxNewRecords is raised so that a reader that
-# falls behind a fast writer by more than 10000 records does not skip them.
+# only the Application log.
 SETTINGS="$CORVANE_ROOT/ProgramData/Halvorn/Corvane 3/settings.cvncfg"
 set_key() { "$CVNCFG" set "$SETTINGS" "$1" "$2"; }
 set_key Syslog/Forward 1
@@ -81,7 +84,6 @@ set_key Syslog/TcpSeparator 2
 set_key Logs/InspectAll 0
 set_key Logs/IsIncludeList 1
 set_key Logs/List Application
-set_key Logs/MaxNewRecords 999999
 
 "$SERVICE" -s install
 INSTALLED=1
@@ -107,9 +109,12 @@ wait_for() {
       echo "rsyslog received $got of $want events of id $id; giving up" >&2
       return 1
     fi
-    sleep 0.02
+    sleep 0.01
   done
 }
+
+service_pid() { sed -n 's/^pid=//p' "$CORVANE_ROOT"/services/cvnservice/status; }
+peak_rss() { sed -n 's/^VmHWM:[[:space:]]*//p' "/proc/$(service_pid)/status"; }
 
 # Warm-up: one event through, so the log is watched and the connection is
 # up. Records already in a log when the service first sees it are never
@@ -124,26 +129,41 @@ for _ in $(seq 30); do
 done
 [ "$(count 1)" -ge 1 ] || { echo "no warm-up event reached rsyslog" >&2; exit 1; }
 
+# Stream: written while the service runs.
 START=$(now_ns)
 "$CVNEVENT" write Application CvnBench --id 2 --repeat "$N" "benchmark event payload"
 WRITTEN=$(now_ns)
-wait_for 2 "$N"
+wait_for 2 "$N" || true
 END=$(now_ns)
+STREAM_GOT=$(count 2)
+STREAM_HWM=$(peak_rss)
 
-# The service database holds the pid of the running service process.
-PID=$(sed -n 's/^pid=//p' "$CORVANE_ROOT"/services/cvnservice/status)
-HWM=$(sed -n 's/^VmHWM:[[:space:]]*//p' "/proc/$PID/status")
-RSS=$(sed -n 's/^VmRSS:[[:space:]]*//p' "/proc/$PID/status")
+# Burst: written while the service is stopped, forwarded after the start.
+"$SERVICE" -s stop
+"$CVNEVENT" write Application CvnBench --id 3 --repeat "$B" "benchmark event payload"
+BURST_START=$(now_ns)
+"$SERVICE" -s start
+wait_for 3 "$B" || true
+BURST_END=$(now_ns)
+BURST_GOT=$(count 3)
+BURST_HWM=$(peak_rss)
 sleep 1
-EXTRA=$(($(count 2) - N))
+EXTRA=$(($(count 2) - STREAM_GOT + $(count 3) - BURST_GOT))
 
-awk -v n="$N" -v s="$START" -v w="$WRITTEN" -v e="$END" -v hwm="$HWM" -v rss="$RSS" \
-  -v extra="$EXTRA" 'BEGIN {
+awk -v n="$N" -v s="$START" -v w="$WRITTEN" -v e="$END" -v hwm="$STREAM_HWM" \
+  -v b="$B" -v bs="$BURST_START" -v be="$BURST_END" -v bhwm="$BURST_HWM" -v extra="$EXTRA" -v sgot="$STREAM_GOT" -v bgot="$BURST_GOT" 'BEGIN {
   total = (e - s) / 1e9
-  printf "events:            %d over TCP (LF) to rsyslog\n", n
-  printf "written in:        %.3f s (one cvnevent process)\n", (w - s) / 1e9
-  printf "all received in:   %.3f s\n", total
-  printf "events per second: %.0f\n", n / total
-  printf "service peak RSS:  %s (VmHWM; VmRSS now %s)\n", hwm, rss
-  if (extra != 0) printf "WARNING: rsyslog received %d events more than written\n", extra
+  printf "stream: %d events over TCP (LF) to rsyslog\n", n
+  printf "  written in:         %.3f s (one cvnevent process, %.0f events/s)\n", (w - s) / 1e9, n / ((w - s) / 1e9)
+  printf "  all received in:    %.3f s, %.3f s after the last write\n", total, (e - w) / 1e9
+  printf "  events per second:  %.0f\n", n / total
+  printf "  service peak RSS:   %s\n", hwm
+  if (sgot != n) printf "  WARNING: rsyslog received %d of %d\n", sgot, n
+  btotal = (be - bs) / 1e9
+  printf "burst: %d events written while the service was stopped\n", b
+  printf "  start to last one:  %.3f s (the service start included)\n", btotal
+  printf "  events per second:  %.0f\n", b / btotal
+  printf "  service peak RSS:   %s\n", bhwm
+  if (bgot != b) printf "  WARNING: rsyslog received %d of %d\n", bgot, b
+  if (extra != 0) printf "WARNING: %d more events arrived after the waits ended\n", extra
 }'

@@ -181,8 +181,7 @@ void ForwarderThread::CountSent(size_t n) {
 }
 
 void ForwarderThread::Release(size_t n) {
-  if (n == 0) return;
-  core_.syslog_queue.Acknowledge(seqs_[n - 1]);
+  if (n != 0) core_.syslog_queue.Acknowledge(seqs_[n - 1]);
   texts_.erase(texts_.begin(), texts_.begin() + static_cast<ptrdiff_t>(n));
   seqs_.erase(seqs_.begin(), seqs_.begin() + static_cast<ptrdiff_t>(n));
   held_ = !texts_.empty();
