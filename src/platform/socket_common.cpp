@@ -5,6 +5,8 @@
 
 #include "platform/socket.h"
 
+#include "platform/clock.h"
+
 namespace cvn::platform {
 namespace {
 
@@ -116,6 +118,12 @@ int64_t ReceiveSocket(SocketHandle s, void* buffer, size_t capacity) {
 
 uint32_t SetSocketReceiveTimeout(SocketHandle s, uint32_t timeout_ms) {
   return Fail(CurrentSocketCalls().SetReceiveTimeout(s, timeout_ms));
+}
+
+uint32_t ArmReceiveDeadline(SocketHandle s, uint32_t start, uint32_t budget_ms) {
+  const uint32_t spent = TickCount() - start;
+  if (spent >= budget_ms) return err::kWsaTimedOut;
+  return SetSocketReceiveTimeout(s, budget_ms - spent);
 }
 
 uint32_t SetSocketSendTimeout(SocketHandle s, uint32_t timeout_ms) {

@@ -53,8 +53,10 @@ class TlsClient {
   // server_name (8-bit text) is sent as the server name where the protocol
   // carries one. 0 or the failure; a failure leaves the client inactive.
   // Bytes the server sent behind its last handshake message are kept and
-  // returned by the first Receive.
-  uint32_t Handshake(SocketHandle s, std::string_view server_name);
+  // returned by the first Receive. With a time-out the whole handshake must
+  // end within it (10060 otherwise), however the server spreads its replies.
+  uint32_t Handshake(SocketHandle s, std::string_view server_name,
+                     uint32_t timeout_ms = kSocketNoTimeout);
   bool IsActive() const;
   // The protocol negotiated: "TLSv1.2", "TLSv1.3"; empty when inactive.
   std::string ProtocolName() const;

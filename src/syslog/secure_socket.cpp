@@ -42,14 +42,14 @@ platform::SocketHandle CSecureSocket::SetReceiveTimeout() {
   return socket_;
 }
 
-bool CSecureSocket::StartTls(std::string_view server_name) {
+bool CSecureSocket::StartTls(std::string_view server_name, uint32_t timeout_ms) {
   if (socket_ == kInvalidSocket) {
     SetError(err::kWsaNotSocket);
     return false;
   }
   pending_.clear();
   pending_offset_ = 0;
-  const uint32_t r = tls_.Handshake(socket_, server_name);
+  const uint32_t r = tls_.Handshake(socket_, server_name, timeout_ms);
   if (r != 0) {
     SetError(r);
     last_detail_ = tls_.LastFailureDetail();

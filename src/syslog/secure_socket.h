@@ -59,7 +59,8 @@ class CSecureSocket {
   // active. On false the last error holds the cause (a socket error, a
   // security status, or 240 when the peer closed during the handshake); the
   // caller closes the socket.
-  bool StartTls(std::string_view server_name);
+  // With a time-out the whole handshake must end within it.
+  bool StartTls(std::string_view server_name, uint32_t timeout_ms = platform::kSocketNoTimeout);
   bool tls_active() const { return tls_active_; }
   // The protocol negotiated ("TLSv1.2", "TLSv1.3"); empty without TLS.
   std::string TlsProtocol() const { return tls_active_ ? tls_.ProtocolName() : std::string(); }

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "base/text.h"
+#include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/message_module.h"
 
@@ -73,6 +74,7 @@ uint32_t CSyslogSender::OpenDatagram() {
 
 uint32_t CSyslogSender::OpenStream(const std::string& host) {
   const platform::ResolvedAddress& first = addresses_.front();
+  const uint32_t start = platform::TickCount();
   uint32_t error = stream_.Open(first.family);
   if (error == 0) {
     stream_.SetReceiveTimeout();
@@ -80,13 +82,17 @@ uint32_t CSyslogSender::OpenStream(const std::string& host) {
     platform::SetSocketSendTimeout(stream_.socket(), kSendTimeoutMs);
     error = stream_.Connect(first.address, kConnectTimeoutMs);
   }
-  if (error == 0 && tls_ && !stream_.StartTls(host)) {
+  const uint32_t spent = platform::TickCount() - start;
+  if (error == 0 && tls_ &&
+      !stream_.StartTls(host, spent < kOpenTimeoutMs ? kOpenTimeoutMs - spent : 1)) {
     error = stream_.LastError();
     // A handshake that failed without a cause still must not count as a
     // success.
     if (error == 0) error = err::kSecInternalError;
   }
   if (error != 0) stream_.Close();
+  // The handshake's receives waited only for what was left of its time.
+  if (error == 0) stream_.SetReceiveTimeout();
   return error;
 }
 

@@ -30,6 +30,8 @@ class CSyslogSender {
   // How long a connect may take before the server counts as unreachable, so
   // that a server that drops packets does not hold the thread past a stop.
   static constexpr uint32_t kConnectTimeoutMs = 5000;
+  // How long the connect and the TLS handshake may take together.
+  static constexpr uint32_t kOpenTimeoutMs = 10000;
   // How long a stream connection that has something to read may take to
   // show whether that is the end of the connection.
   static constexpr uint32_t kHousekeepingWaitMs = 50;

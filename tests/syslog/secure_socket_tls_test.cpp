@@ -298,6 +298,28 @@ TEST(SecureSocketTls, PeerClosingMidHandshakeFailsWith240) {
   EXPECT_TRUE(server.Join());
 }
 
+// A server that answers a byte at a time never lets one receive wait long:
+// only the handshake's own time limit ends it.
+TEST(SecureSocketTls, HandshakeThatTricklesEndsAtItsTimeLimit) {
+  TlsTestServer server({}, [](TlsServerConnection& c) {
+    c.ReadRawChunk();  // the ClientHello
+    // The header of a 16 KiB handshake record, then its body, a byte each 50 ms.
+    const std::string header("\x16\x03\x03\x40\x00", 5);
+    for (int i = 0; i < 40; ++i) {
+      c.SendRaw(i < 5 ? header.substr(i, 1) : std::string("x"));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  CSecureSocket client;
+  ConnectClient(client, server.port());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(client.StartTls("localhost", 400));
+  EXPECT_EQ(client.LastError(), err::kWsaTimedOut);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+  client.Close();
+  EXPECT_TRUE(server.Join());
+}
+
 TEST(SecureSocketTls, ServerSpeakingNoTlsFailsTheHandshake) {
   TlsTestServer server({}, [](TlsServerConnection& c) {
     c.ReadRawChunk();

@@ -2,6 +2,7 @@
 // this file moves their bytes to and from the socket itself, so the socket
 // seam sees all traffic and a partial record simply waits in the input buffer.
 #include "platform/tls.h"
+#include "platform/clock.h"
 
 #include <arpa/inet.h>
 #include <openssl/bio.h>
@@ -42,6 +43,10 @@ struct TlsClient::Impl {
   BIO* network_in = nullptr;   // bytes from the socket, owned by ssl
   BIO* network_out = nullptr;  // bytes for the socket, owned by ssl
   SocketHandle socket = kInvalidSocket;
+  // The handshake's time budget (kSocketNoTimeout: each receive waits the
+  // socket's own time-out).
+  uint32_t deadline_start = 0;
+  uint32_t deadline_ms = kSocketNoTimeout;
   std::vector<uint8_t> read_buffer;
   std::vector<uint8_t> write_buffer;
   std::string detail;
@@ -74,6 +79,12 @@ struct TlsClient::Impl {
   // One socket receive into the session's input. 1 when bytes came, 0 when
   // the peer closed, -1 on failure with *error.
   int Fill(uint32_t* error) {
+    if (deadline_ms != kSocketNoTimeout) {
+      if (const uint32_t e = ArmReceiveDeadline(socket, deadline_start, deadline_ms)) {
+        *error = e;
+        return -1;
+      }
+    }
     const int64_t n = ReceiveSocket(socket, read_buffer.data(), read_buffer.size());
     if (n < 0) {
       *error = SocketLastError();
@@ -130,8 +141,17 @@ std::string TlsClient::ProtocolName() const {
 
 const std::string& TlsClient::LastFailureDetail() const { return impl_->detail; }
 
-uint32_t TlsClient::Handshake(SocketHandle s, std::string_view server_name) {
+uint32_t TlsClient::Handshake(SocketHandle s, std::string_view server_name, uint32_t timeout_ms) {
   Impl& d = *impl_;
+  // Every receive of the handshake waits only for what is left of the time.
+  struct Deadline {
+    Impl& d;
+    Deadline(Impl& impl, uint32_t ms) : d(impl) {
+      d.deadline_start = TickCount();
+      d.deadline_ms = ms;
+    }
+    ~Deadline() { d.deadline_ms = kSocketNoTimeout; }
+  } deadline(d, timeout_ms);
   d.Release();
   d.detail.clear();
   RequestedIndex();  // created before any session can need it

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/tls.h"
 
 namespace cvn::platform {
@@ -47,6 +48,10 @@ struct TlsClient::Impl {
   bool has_ctx = false;
   SecPkgContext_StreamSizes sizes{};
   SocketHandle socket = kInvalidSocket;
+  // The handshake's time budget (kSocketNoTimeout: each receive waits the
+  // socket's own time-out).
+  uint32_t deadline_start = 0;
+  uint32_t deadline_ms = kSocketNoTimeout;
   std::wstring target;
   std::vector<uint8_t> in;  // encrypted bytes received and not yet used
   size_t in_count = 0;
@@ -105,6 +110,12 @@ struct TlsClient::Impl {
 
   // One socket receive appended to the input. 1 bytes came, 0 closed, -1 error.
   int Fill(uint32_t* error) {
+    if (deadline_ms != kSocketNoTimeout) {
+      if (const uint32_t e = ArmReceiveDeadline(socket, deadline_start, deadline_ms)) {
+        *error = e;
+        return -1;
+      }
+    }
     if (in.size() - in_count < 16384) in.resize(std::max(in.size() * 2, kInitialInput));
     const int64_t n = ReceiveSocket(socket, in.data() + in_count, in.size() - in_count);
     if (n < 0) {
@@ -195,8 +206,17 @@ std::string TlsClient::ProtocolName() const {
 
 const std::string& TlsClient::LastFailureDetail() const { return impl_->detail; }
 
-uint32_t TlsClient::Handshake(SocketHandle s, std::string_view server_name) {
+uint32_t TlsClient::Handshake(SocketHandle s, std::string_view server_name, uint32_t timeout_ms) {
   Impl& d = *impl_;
+  // Every receive of the handshake waits only for what is left of the time.
+  struct Deadline {
+    Impl& d;
+    Deadline(Impl& impl, uint32_t ms) : d(impl) {
+      d.deadline_start = TickCount();
+      d.deadline_ms = ms;
+    }
+    ~Deadline() { d.deadline_ms = kSocketNoTimeout; }
+  } deadline(d, timeout_ms);
   d.Release();
   d.detail.clear();
   d.cert_requested = false;
