@@ -281,16 +281,23 @@ uint32_t CCVNCore::StartThreads(bool with_secondary) {
   syslog_queue.SetCapacity(static_cast<size_t>(std::max(0, settings_.Syslog_MaxQueue.value)));
   // Secondary server thread: statistics, console notification and the shared
   // configuration file's change tracking.
+  // A server thread held back by its given-up predecessor does not keep the
+  // others from starting (the channels drain their queues); the result still
+  // reports it, and the next start tries it again.
+  constexpr uint32_t kHeldBack = static_cast<uint32_t>(kErrorThreadHeldBack);
+  uint32_t held_back = 0;
   if (with_secondary) {
-    if (const uint32_t error = StartWorker(CoreThread::kSecondary); error != 0) {
+    if (const uint32_t error = StartWorker(CoreThread::kSecondary); error == kHeldBack) {
+      held_back = MakeResult(0, error);
+    } else if (error != 0) {
       return MakeResult(0, error);
     }
   }
-  // Primary server thread: the event log monitor. When it is held back by its
-  // given-up predecessor, the channels still start and drain their queues.
-  const uint32_t primary_error = StartWorker(CoreThread::kPrimary);
-  if (primary_error != 0 && primary_error != static_cast<uint32_t>(kErrorThreadHeldBack)) {
-    return MakeResult(8, primary_error);
+  // Primary server thread: the event log monitor.
+  if (const uint32_t error = StartWorker(CoreThread::kPrimary); error == kHeldBack) {
+    if (held_back == 0) held_back = MakeResult(8, error);
+  } else if (error != 0) {
+    return MakeResult(8, error);
   }
 
   StartChannel(CoreThread::kEmail, settings_.Email_Forward.value);
@@ -311,7 +318,7 @@ uint32_t CCVNCore::StartThreads(bool with_secondary) {
     WriteStateValue(kReportPeriodFromValue, 0);
   }
   // A channel thread that cannot be created shows in its status only.
-  return primary_error == 0 ? 0 : MakeResult(8, primary_error);
+  return held_back;
 }
 
 void CCVNCore::FinishWorker(CoreThread which) {
