@@ -279,13 +279,13 @@ void CCVNCore::StartChannel(CoreThread which, bool enabled) {
 uint32_t CCVNCore::StartThreads(bool with_secondary) {
   stopping_ = false;
   syslog_queue.SetCapacity(static_cast<size_t>(std::max(0, settings_.Syslog_MaxQueue.value)));
-  // Secondary server thread: statistics, console notification and the shared
-  // configuration file's change tracking.
   // A server thread held back by its given-up predecessor does not keep the
   // others from starting (the channels drain their queues); the result still
   // reports it, and the next start tries it again.
   constexpr uint32_t kHeldBack = static_cast<uint32_t>(kErrorThreadHeldBack);
   uint32_t held_back = 0;
+  // Secondary server thread: statistics, console notification and the shared
+  // configuration file's change tracking.
   if (with_secondary) {
     if (const uint32_t error = StartWorker(CoreThread::kSecondary); error == kHeldBack) {
       held_back = MakeResult(0, error);
