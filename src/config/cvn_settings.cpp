@@ -118,10 +118,12 @@ XmlDocument CCVNSettings::ToDocument() const {
   return document;
 }
 
-int32_t CCVNSettings::LoadFile(std::u16string_view path, bool reset_first) {
+int32_t CCVNSettings::LoadFile(std::u16string_view path, bool reset_first,
+                               std::string* reject_reason) {
   XmlDocument document(u"Corvane");
   const int32_t result = document.Load(path);
   if (result == 0) Load(document, reset_first);
+  if (reject_reason) *reject_reason = document.RejectReason();
   return result;
 }
 

@@ -40,8 +40,10 @@ class CCVNSettings : public CSTSettings {
   // The whole configuration as a document with the root Corvane.
   XmlDocument ToDocument() const;
   // Loads a configuration file (XmlDocument::Load) and, only when that
-  // succeeds, reads it into this instance; returns the load result.
-  int32_t LoadFile(std::u16string_view path, bool reset_first);
+  // succeeds, reads it into this instance; returns the load result. When the
+  // file's image is rejected (-1) and reject_reason is given, it receives why.
+  int32_t LoadFile(std::u16string_view path, bool reset_first,
+                   std::string* reject_reason = nullptr);
   // Saves this configuration to a file (XmlDocument::Save).
   int32_t SaveFile(std::u16string_view path) const;
 

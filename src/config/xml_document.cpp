@@ -287,26 +287,36 @@ void CutTag(std::u16string_view content, TokenKind kind, std::vector<Token>& tok
 // Also stops at nesting that is certainly too deep: start tags minus end tags
 // so far never exceeds the depth the tree would reach, so a count beyond the
 // limit is a rejection anyway, found without scanning the rest of the image.
-bool Tokenize(std::u16string_view text, std::vector<Token>& tokens) {
+// On failure, *failed_at is the offset of the tag that stopped it and *why
+// says what is wrong with it.
+bool Tokenize(std::u16string_view text, std::vector<Token>& tokens, size_t* failed_at,
+              const char** why) {
   constexpr size_t npos = std::u16string_view::npos;
   size_t position = 0;
   int64_t open_elements = 0;
+  auto fail = [&](size_t at, const char* reason) {
+    *failed_at = at;
+    *why = reason;
+    return false;
+  };
   while (true) {
     const size_t open = text.find(u'<', position);
     if (open == npos) return true;
     const size_t close = text.find(u'>', open + 1);
-    if (close == npos) return false;
+    if (close == npos) return fail(open, "a tag without its closing '>'");
     if (text[close - 1] == u'/' && close - 1 > open) {
       const std::u16string_view content = XmlTrim(text.substr(open + 1, close - 1 - (open + 1)));
-      if (content.empty()) return false;
+      if (content.empty()) return fail(open, "a tag without a name");
       CutTag(content, TokenKind::kEmpty, tokens);
     } else if (text[open + 1] == u'/') {
       --open_elements;
       tokens.push_back({TokenKind::kEnd, XmlTrim(text.substr(open + 2, close - (open + 2)))});
     } else {
       const std::u16string_view content = XmlTrim(text.substr(open + 1, close - (open + 1)));
-      if (content.empty()) return false;
-      if (++open_elements > XmlDocument::kMaxDepth) return false;
+      if (content.empty()) return fail(open, "a tag without a name");
+      if (++open_elements > XmlDocument::kMaxDepth) {
+        return fail(open, "elements nested deeper than the reader accepts");
+      }
       CutTag(content, TokenKind::kStart, tokens);
       const size_t next = text.find(u'<', close + 1);
       if (next != npos) {
@@ -338,8 +348,13 @@ class XmlTreeBuilder {
   XmlTreeBuilder(const std::vector<Token>& tokens, XmlDocument& document)
       : tokens_(tokens), document_(document) {}
 
+  // The token at which Build stopped (tokens_.size() when the image has no
+  // root element that encloses everything).
+  size_t FailedToken() const { return failed_; }
+
   bool Build() {
     const size_t n = tokens_.size();
+    failed_ = n;
     if (n < 2 || tokens_.front().kind != TokenKind::kStart ||
         tokens_.back().kind != TokenKind::kEnd || tokens_.front().value != tokens_.back().value) {
       return false;
@@ -353,7 +368,7 @@ class XmlTreeBuilder {
     };
     std::vector<Open> stack;
     size_t pos = 1;
-    if (!ApplyItems(document_, pos, n - 1)) return false;
+    if (!ApplyItems(document_, pos, n - 1)) return Fail(pos);
     stack.push_back({&document_, n - 1});
     while (!stack.empty()) {
       XmlNode& parent = *stack.back().node;
@@ -367,18 +382,18 @@ class XmlTreeBuilder {
       if (token.kind == TokenKind::kEmpty) {
         XmlNode& child = parent.AddChild(token.value);
         ++pos;
-        if (!ApplyItems(child, pos, end)) return false;
+        if (!ApplyItems(child, pos, end)) return Fail(pos);
       } else if (token.kind == TokenKind::kStart) {
         const size_t closing = closing_[pos];
-        if (closing == kNone || closing >= end) return false;
-        if (stack.size() >= XmlDocument::kMaxDepth) return false;
+        if (closing == kNone || closing >= end) return Fail(pos);
+        if (stack.size() >= XmlDocument::kMaxDepth) return Fail(pos);
         // The child stays in place while only its own subtree grows.
         XmlNode& child = parent.AddChild(token.value);
         ++pos;
-        if (!ApplyItems(child, pos, closing)) return false;
+        if (!ApplyItems(child, pos, closing)) return Fail(pos);
         stack.push_back({&child, closing});
       } else {
-        return false;  // an end tag without its start, a stray attribute or text
+        return Fail(pos);  // an end tag without its start, a stray attribute or text
       }
     }
     return true;
@@ -386,6 +401,11 @@ class XmlTreeBuilder {
 
  private:
   static constexpr size_t kNone = static_cast<size_t>(-1);
+
+  bool Fail(size_t token) {
+    failed_ = token;
+    return false;
+  }
 
   // For every start tag, the first end tag of the same name after it.
   void FindClosingTags() {
@@ -418,25 +438,60 @@ class XmlTreeBuilder {
   const std::vector<Token>& tokens_;
   XmlDocument& document_;
   std::vector<size_t> closing_;
+  size_t failed_ = 0;
 };
+
+namespace {
+
+// "line N: what", N counted in text (line 1 holds the declaration, which
+// text follows directly).
+std::string AtLine(std::u16string_view text, size_t offset, const char* what) {
+  size_t line = 1;
+  for (size_t i = 0; i < offset && i < text.size(); ++i) line += text[i] == u'\n' ? 1 : 0;
+  return "line " + std::to_string(line) + ": " + what;
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // XmlDocument
 
 int32_t XmlDocument::Parse(const void* bytes, size_t size) {
-  if (!IsValid() || bytes == nullptr || size > kMaxFileSize) return -1;
+  reject_reason_.clear();
+  if (!IsValid() || bytes == nullptr) return -1;
+  if (size > kMaxFileSize) {
+    reject_reason_ = "the file is larger than the reader accepts";
+    return -1;
+  }
   try {
     return ParseImage(static_cast<const uint8_t*>(bytes), size);
   } catch (const std::bad_alloc&) {
+    reject_reason_ = "the file's tree does not fit in memory";
     return -1;  // an image whose tree does not fit in memory is rejected
   }
 }
 
 int32_t XmlDocument::ParseImage(const uint8_t* b, size_t size) {
-  if (size < kHeaderBytes + 1 || b[0] != 0xFF || b[1] != 0xFE) return -1;
+  if (size < 2 || b[0] != 0xFF || b[1] != 0xFE) {
+    reject_reason_ = "it does not start with the UTF-16 little-endian byte-order mark FF FE";
+    return -1;
+  }
   for (size_t i = 0; i < kDeclarationUnits; ++i) {
+    if (3 + 2 * i >= size) {
+      reject_reason_ = "line 1: it ends inside the XML declaration";
+      return -1;
+    }
     const char16_t unit = static_cast<char16_t>(b[2 + 2 * i] | (b[3 + 2 * i] << 8));
-    if (unit != kDeclaration[i]) return -1;
+    if (unit != kDeclaration[i]) {
+      reject_reason_ =
+          "line 1: the XML declaration is not <?xml version=\"1.0\" "
+          "encoding=\"UTF-16\"?>";
+      return -1;
+    }
+  }
+  if (size < kHeaderBytes + 1) {
+    reject_reason_ = "no root element that encloses all others";
+    return -1;
   }
   const size_t units = (size - kHeaderBytes) / 2;  // an odd last byte is ignored
   std::u16string text(units, u'\0');
@@ -445,12 +500,28 @@ int32_t XmlDocument::ParseImage(const uint8_t* b, size_t size) {
     text[i] = static_cast<char16_t>(b[at] | (b[at + 1] << 8));
   }
   std::vector<Token> tokens;
-  if (!Tokenize(text, tokens)) return -1;
+  size_t failed_at = 0;
+  const char* why = "";
+  if (!Tokenize(text, tokens, &failed_at, &why)) {
+    reject_reason_ = AtLine(text, failed_at, why);
+    return -1;
+  }
   XmlTreeBuilder builder(tokens, *this);
-  return builder.Build() ? 0 : -1;
+  if (builder.Build()) return 0;
+  const size_t token = builder.FailedToken();
+  if (token >= tokens.size()) {
+    reject_reason_ = "no root element that encloses all others";
+  } else {
+    // Token values are views into text: their offset is where the reader stopped.
+    reject_reason_ = AtLine(text, static_cast<size_t>(tokens[token].value.data() - text.data()),
+                            "an element that is not closed, an end tag without its start, an "
+                            "attribute not written as name=\"value\" or stray text");
+  }
+  return -1;
 }
 
 int32_t XmlDocument::Load(std::u16string_view path) {
+  reject_reason_.clear();
   if (!IsValid()) return -1;
   platform::File file;
   uint32_t error = file.Open(path, platform::FileAccess::kRead, platform::FileShare::kNone,

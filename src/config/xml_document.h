@@ -114,6 +114,9 @@ class XmlDocument : public XmlNode {
   // Parses a complete file image (BOM and declaration included) into this
   // document: 0, or -1 when rejected (the document may then be partly filled).
   int32_t Parse(const void* bytes, size_t size);
+  // Why the last Load or Parse rejected its image, with the line where the
+  // reader stopped when it can tell ("line 12: ..."); empty otherwise.
+  const std::string& RejectReason() const { return reject_reason_; }
   // Writes BOM, declaration and tree. The text goes to a temporary file next
   // to the target, is synced and then replaces the target, so a crash leaves
   // the old or the new file. A target that cannot be opened for writing (read
@@ -127,6 +130,8 @@ class XmlDocument : public XmlNode {
 
  private:
   int32_t ParseImage(const uint8_t* bytes, size_t size);
+
+  std::string reject_reason_;
 };
 
 // The writer's escaping of texts and attribute values (& " < >), and the

@@ -77,9 +77,9 @@ std::vector<int32_t> StatusPairs(CCVNCore& core) {
     pairs.push_back(key);
     pairs.push_back(value);
   };
-  add(kReportThread, core.ThreadStatus(CoreThread::kReport));
-  add(kSyslogThread, core.ThreadStatus(CoreThread::kSyslog));
-  add(kEmailThread, core.ThreadStatus(CoreThread::kEmail));
+  add(kReportThread, core.ShownThreadStatus(CoreThread::kReport));
+  add(kSyslogThread, core.ShownThreadStatus(CoreThread::kSyslog));
+  add(kEmailThread, core.ShownThreadStatus(CoreThread::kEmail));
   // Messages in the queue and in the cache file.
   add(kSyslogWaiting, static_cast<int32_t>(core.syslog_queue.Size() + core.syslog_cached));
   add(kSyslogSent, core.syslog_sent);

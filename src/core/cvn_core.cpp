@@ -47,7 +47,17 @@ CCVNCore& CCVNCore::Instance() {
   return core;
 }
 
-CCVNCore::CCVNCore() {
+CCVNCore::CCVNCore()
+    : popup_sender_(
+          [this](const control::CSTCtrlMessage& values) {
+            CI_SetProperty(control::kPropPopup, values);
+          },
+          [this](uint64_t dropped) {
+            LogFormat('E', "Service",
+                      "Pop-ups are dropped: the console does not take them as fast as they "
+                      "come (%llu dropped since the start).",
+                      static_cast<unsigned long long>(dropped));
+          }) {
   static constexpr const char* kNames[kCoreThreadCount] = {"secondary server", "primary server",
                                                            "e-mail", "syslog", "report"};
   for (size_t i = 0; i < kCoreThreadCount; ++i) slots_[i].name = kNames[i];
@@ -121,9 +131,12 @@ uint32_t CCVNCore::StartServer() {
   if (running_) return 0;
   if (!initialized_core_) return FailStart(MakeResult(0, kErrorNotReady));
 
-  // A missing or broken settings file leaves the values as they are (the
-  // defaults on a first start).
-  settings_.LoadFile(GetSettingsFilePath(), false);
+  // A missing settings file leaves the values as they are (the defaults on a
+  // first start); one that is there but rejected stops the start, since the
+  // defaults forward nothing while the bookmarks would move on.
+  if (LoadSettingsFile(settings_, "the service does not start") != 0) {
+    return FailStart(kErrorBadConfiguration);
+  }
   const bool shared_loaded = LoadSharedConfigAtStart();
   ConfigureLogWriter();
 
@@ -133,6 +146,7 @@ uint32_t CCVNCore::StartServer() {
   if (TraceLogEnabled) Log('N', "Trace", "Server settings were loaded from file");
   if (shared_loaded) Log('N', "Service", "Shared configuration file was loaded");
 
+  if (!popup_sender_.Start()) Log('A', "Service", "The pop-up sender could not be started.");
   if (const uint32_t result = StartThreads(true); result != 0) return FailStart(result);
   if (const int result = CI_Activate(); result != 0) {
     return FailStart(static_cast<uint32_t>(result));
@@ -161,6 +175,8 @@ uint32_t CCVNCore::StopServer() {
   CI_Disconnect();
   CI_Deactivate();
   StopThreads(true);
+  // The disconnect above has released a pop-up in the middle of its exchange.
+  popup_sender_.Stop(kStopTimeoutMs);
   if (running_) {
     running_ = false;
     stopped_since_init_ = true;
@@ -187,6 +203,17 @@ uint32_t CCVNCore::ReleaseCore() {
   registry_key_.Close();
 
   for (auto& slot : slots_) {
+    if (slot.given_up && !slot.given_up->Join(grace_ms_)) {
+      // A thread still running may yet wait on its events: they stay
+      // allocated, and the thread is left to end on its own.
+      (void)slot.stop_event.release();
+      (void)slot.wake_event.release();
+      (void)slot.given_up.release();
+      LogFormat('A', "Service", "The %s thread given up earlier is still running at release.",
+                slot.name);
+    }
+    slot.given_up.reset();
+    slot.held_back = false;
     slot.stop_event.reset();
     slot.wake_event.reset();
   }
@@ -211,6 +238,20 @@ uint32_t CCVNCore::StartWorker(CoreThread which) {
   WorkerSlot& slot = Slot(which);
   if (!slot.body || slot.thread) return 0;
   if (!slot.stop_event) return kThreadCreateError;
+  // Two threads of one slot would share its queue, its files and its events:
+  // a thread given up at a stop must have ended before another one starts.
+  if (slot.given_up) {
+    if (!slot.given_up->Join(0)) {
+      LogFormat('A', "Service",
+                "The %s thread was not started: the one given up at the last stop is still "
+                "running.",
+                slot.name);
+      return static_cast<uint32_t>(kErrorThreadHeldBack);
+    }
+    slot.given_up.reset();
+    LogFormat('N', "Service", "The %s thread given up at an earlier stop has ended.", slot.name);
+  }
+  slot.held_back = false;
   // A thread that ended on its own before the last stop left its stop event
   // set; the new thread must not take that for its own stop request.
   slot.stop_event->Reset();
@@ -238,15 +279,24 @@ void CCVNCore::StartChannel(CoreThread which, bool enabled) {
 uint32_t CCVNCore::StartThreads(bool with_secondary) {
   stopping_ = false;
   syslog_queue.SetCapacity(static_cast<size_t>(std::max(0, settings_.Syslog_MaxQueue.value)));
+  // A server thread held back by its given-up predecessor does not keep the
+  // others from starting (the channels drain their queues); the result still
+  // reports it, and the next start tries it again.
+  constexpr uint32_t kHeldBack = static_cast<uint32_t>(kErrorThreadHeldBack);
+  uint32_t held_back = 0;
   // Secondary server thread: statistics, console notification and the shared
   // configuration file's change tracking.
   if (with_secondary) {
-    if (const uint32_t error = StartWorker(CoreThread::kSecondary); error != 0) {
+    if (const uint32_t error = StartWorker(CoreThread::kSecondary); error == kHeldBack) {
+      held_back = MakeResult(0, error);
+    } else if (error != 0) {
       return MakeResult(0, error);
     }
   }
   // Primary server thread: the event log monitor.
-  if (const uint32_t error = StartWorker(CoreThread::kPrimary); error != 0) {
+  if (const uint32_t error = StartWorker(CoreThread::kPrimary); error == kHeldBack) {
+    if (held_back == 0) held_back = MakeResult(8, error);
+  } else if (error != 0) {
     return MakeResult(8, error);
   }
 
@@ -268,20 +318,24 @@ uint32_t CCVNCore::StartThreads(bool with_secondary) {
     WriteStateValue(kReportPeriodFromValue, 0);
   }
   // A channel thread that cannot be created shows in its status only.
-  return 0;
+  return held_back;
 }
 
 void CCVNCore::FinishWorker(CoreThread which) {
   WorkerSlot& slot = Slot(which);
   if (!slot.thread) return;
-  if (!slot.thread->Join(grace_ms_)) {
-    slot.thread->Terminate(kThreadGivenUpExitCode);
-    LogFormat('A', "Service",
-              "The %s thread did not stop in time and was given up (exit code 0x%08X).", slot.name,
-              kThreadGivenUpExitCode);
+  if (slot.thread->Join(grace_ms_)) {
+    slot.last_exit_code = slot.thread->ExitCode();
+    slot.thread.reset();
+    return;
   }
-  slot.last_exit_code = slot.thread->ExitCode();
-  slot.thread.reset();
+  LogFormat('A', "Service",
+            "The %s thread did not stop in time and was given up (exit code 0x%08X).", slot.name,
+            kThreadGivenUpExitCode);
+  slot.last_exit_code = kThreadGivenUpExitCode;
+  slot.given_up = std::move(slot.thread);
+  slot.held_back = true;
+  if (slot.status != kChannelDisabled) slot.status = kErrorThreadHeldBack;
 }
 
 uint32_t CCVNCore::StopThreads(bool with_secondary) {
@@ -296,7 +350,11 @@ uint32_t CCVNCore::StopThreads(bool with_secondary) {
                            CoreThread::kSecondary, CoreThread::kPrimary}) {
     if (which == CoreThread::kSecondary && !with_secondary) continue;
     WorkerSlot& slot = Slot(which);
-    if (!slot.thread) continue;
+    if (!slot.thread) {
+      // A given-up thread is asked again, but not waited for.
+      if (slot.given_up && slot.stop_event) slot.stop_event->Set();
+      continue;
+    }
     if (slot.stop_event) slot.stop_event->Set();
     collected.push_back(slot.thread.get());
   }
@@ -324,12 +382,31 @@ uint32_t CCVNCore::StopThreads(bool with_secondary) {
 }
 
 uint32_t CCVNCore::OnConfigChanged() {
+  // A rejected file changes nothing: the threads run on with the
+  // configuration in force.
+  CCVNSettings loaded(settings_);
+  if (LoadSettingsFile(loaded, "the configuration in force is kept") != 0) {
+    return MakeResult(0, kErrorBadConfiguration);
+  }
   StopThreads(true);
   // The shared configuration file is not read here: its own thread merges it
   // while the server runs.
-  settings_.LoadFile(GetSettingsFilePath(), false);
+  settings_ = loaded;
   ConfigureLogWriter();
   return StartThreads(true);
+}
+
+uint32_t CCVNCore::LoadSettingsFile(CCVNSettings& settings, const char* consequence) {
+  const std::u16string path = GetSettingsFilePath();
+  std::string reason;
+  const int32_t result = settings.LoadFile(path, false, &reason);
+  if (result == 0 || !platform::FileExists(path)) return 0;
+  if (reason.empty()) reason = "it cannot be read (error " + std::to_string(result) + ")";
+  LogFormat('A', "Service",
+            "The settings file %s was rejected: %s; %s. \"cvncfg dump\" with the file's path "
+            "tells what is wrong with it.",
+            Utf16ToUtf8(path).c_str(), reason.c_str(), consequence);
+  return kErrorBadConfiguration;
 }
 
 void CCVNCore::ClearExportQueue() {
@@ -365,6 +442,13 @@ Event* CCVNCore::ThreadWakeEvent(CoreThread which) const { return Slot(which).wa
 bool CCVNCore::ThreadExists(CoreThread which) const { return Slot(which).thread != nullptr; }
 
 std::atomic<int32_t>& CCVNCore::ThreadStatus(CoreThread which) { return Slot(which).status; }
+
+int32_t CCVNCore::ShownThreadStatus(CoreThread which) const {
+  // A given-up thread that ends writes its own status; the slot is still idle.
+  const WorkerSlot& slot = Slot(which);
+  if (slot.held_back && slot.status != kChannelDisabled) return kErrorThreadHeldBack;
+  return slot.status;
+}
 
 uint32_t CCVNCore::LastExitCode(CoreThread which) const { return Slot(which).last_exit_code; }
 

@@ -28,6 +28,7 @@
 #include "core/bookmark_store.h"
 #include "core/delivery_queue.h"
 #include "core/event_log_reader.h"
+#include "core/popup_sender.h"
 #include "diag/log_file.h"
 #include "events/event_record.h"
 #include "events/message_renderer.h"
@@ -171,8 +172,11 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   bool ProcessRecordForSyslog(const SEventRecord& record);
   bool ProcessRecordForDb(const SEventRecord& record);
   bool ProcessRecordForEmail(const SEventRecord& record);
-  // Sends the record to a connected console as a pop-up (property 6).
+  // Queues the record for a connected console as a pop-up (property 6); the
+  // pop-up sender's thread hands it over, so the caller never waits.
   void ProcessRecordForPopups(const SEventRecord& record);
+  // Pop-ups dropped because the console did not keep up, since the start.
+  uint64_t PopupsDropped() const { return popup_sender_.Dropped(); }
 
   // Property queries and assignments from the console.
   int CI_OnGetProperty(uint8_t id, control::CSTCtrlMessage& reply) override;
@@ -221,6 +225,14 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // Status of the e-mail, syslog and report threads: 0 started, -1 disabled,
   // else the error of the failed start (the threads store their own codes).
   std::atomic<int32_t>& ThreadStatus(CoreThread which);
+  // The status the console sees: kErrorThreadHeldBack while a thread given up
+  // at a stop has kept the slot from starting again, else ThreadStatus.
+  int32_t ShownThreadStatus(CoreThread which) const;
+  // Status of a slot whose last thread did not stop in time (ERROR_TIMEOUT).
+  static constexpr int32_t kErrorThreadHeldBack = 1460;
+  // Result error of a start or reload whose settings file was rejected
+  // (ERROR_BAD_CONFIGURATION).
+  static constexpr uint32_t kErrorBadConfiguration = 1610;
   // Status of the database channel: 0 started, -1 disabled, else the start result.
   std::atomic<int32_t> db_status{kChannelDisabled};
 
@@ -306,6 +318,10 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
     std::unique_ptr<platform::Event> wake_event;
     std::atomic<int32_t> status{kChannelDisabled};
     uint32_t last_exit_code = platform::kStillActive;
+    // A thread that missed its stop deadline and has not been seen to end;
+    // no new thread starts in the slot until it has.
+    std::unique_ptr<platform::Thread> given_up;
+    std::atomic<bool> held_back{false};
   };
 
   WorkerSlot& Slot(CoreThread which) { return slots_[static_cast<size_t>(which)]; }
@@ -314,16 +330,23 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // Calls the channel's handler, when one is registered.
   bool HandToChannel(Channel which, const SEventRecord& record);
   // Creates the slot's thread when a body is registered. 0 (also when there is
-  // no body), or the C runtime error number of the failed creation.
+  // no body), kErrorThreadHeldBack while the slot's given-up thread still
+  // runs, or the C runtime error number of the failed creation.
   uint32_t StartWorker(CoreThread which);
   // Starts a channel thread when its switch is on and sets its status.
   void StartChannel(CoreThread which, bool enabled);
-  // Waits up to the grace time more, gives the thread up when it is still
-  // running, and forgets it.
+  // Waits up to the grace time more and forgets the thread; one that is still
+  // running is given up: logged, kept in the slot's given_up and left to end
+  // on its own (stopping a thread from outside is never safe).
   void FinishWorker(CoreThread which);
   // Empties the database export queue.
   void ClearExportQueue();
 
+  // Reads the settings file into settings: 0, also when there is no file (the
+  // values stay); kErrorBadConfiguration when the file exists but is
+  // rejected, which leaves the values as they are and writes an "A" line
+  // with the reason, ending with consequence.
+  uint32_t LoadSettingsFile(CCVNSettings& settings, const char* consequence);
   bool LoadSharedConfigAtStart();
   void ConfigureLogWriter();
   uint32_t FailStart(uint32_t result);
@@ -341,6 +364,7 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   std::atomic<bool> stopping_{false};
 
   std::array<WorkerSlot, kCoreThreadCount> slots_;
+  CPopupSender popup_sender_;
   std::array<ChannelHandler, kChannelCount> channel_handlers_;
   std::unique_ptr<platform::Event> registry_change_event_;
   std::unique_ptr<platform::Event> syslog_purge_event_;

@@ -89,7 +89,7 @@ void CCVNCore::ProcessRecordForPopups(const SEventRecord& record) {
   }
   // Nothing to build when no console listens; the result is of no use here.
   if (!CI_IsConnected()) return;
-  CI_SetProperty(control::kPropPopup, PopupRecord(record));
+  popup_sender_.Post(PopupRecord(record));
 }
 
 }  // namespace cvn

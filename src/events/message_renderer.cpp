@@ -1,6 +1,9 @@
 #include "events/message_renderer.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include "base/text.h"
 #include "platform/accounts.h"
@@ -111,12 +114,35 @@ uint32_t ParameterReference(std::u16string_view s) {
   return static_cast<uint32_t>(value);
 }
 
-void ReplaceAll(std::u16string& text, std::u16string_view from, std::u16string_view to) {
-  size_t pos = 0;
-  while ((pos = text.find(from, pos)) != std::u16string::npos) {
-    text.replace(pos, from.size(), to);
-    pos += to.size();
+// Appends as much of text as fits below the description bound; a surrogate
+// pair is never split.
+void AppendBounded(std::u16string& out, std::u16string_view text) {
+  const size_t room = CMessageRenderer::kMaxDescriptionLength -
+                      std::min(out.size(), CMessageRenderer::kMaxDescriptionLength);
+  if (text.size() > room) {
+    text = text.substr(0, room);
+    if (!text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF) text.remove_suffix(1);
   }
+  out.append(text);
+}
+
+bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+
+// The insertion string index that "%<digits>" at text[at] names, with the
+// length of its digits: the longest leading digit run whose number lies in
+// 1..count, so "%10" names string 10 when there are ten strings and string 1
+// (followed by "0") when there are fewer. {0, 0} when it names none.
+std::pair<size_t, size_t> InsertIndexAt(std::u16string_view text, size_t at, size_t count) {
+  size_t end = at + 1;
+  // Counts fit in 16 bits: more than five digits never name a string.
+  while (end < text.size() && end - (at + 1) < 5 && IsDigit(text[end])) ++end;
+  if (end == at + 1 || text[at + 1] == u'0') return {0, 0};
+  for (size_t length = end - (at + 1); length >= 1; --length) {
+    size_t value = 0;
+    for (size_t i = at + 1; i < at + 1 + length; ++i) value = value * 10 + (text[i] - u'0');
+    if (value >= 1 && value <= count) return {value, length};
+  }
+  return {0, 0};
 }
 
 std::u16string Ascii(const std::string& s) { return std::u16string(s.begin(), s.end()); }
@@ -229,29 +255,64 @@ void CMessageRenderer::RenderDescription(SEventRecord& record, std::span<const u
 
   const std::vector<std::u16string> strings = ReadInsertionStrings(raw, length);
   if (!description.empty()) {
-    // Highest index first: %10 must be filled before %1 could take its
-    // first two characters.
-    for (size_t i = strings.size(); i >= 1; --i) {
-      std::u16string s = strings[i - 1];
+    description = Substitute(description, strings, module);
+  } else {
+    AppendBounded(description, u"[The description for EventID " +
+                                   Ascii(std::to_string(static_cast<int32_t>(record.eventId))) +
+                                   u" cannot be found.]");
+    for (size_t i = 0; i < strings.size() && description.size() < kMaxDescriptionLength; ++i) {
+      AppendBounded(description, u", Attachment(" + Ascii(std::to_string(i + 1)) + u"): ");
+      AppendBounded(description, strings[i]);
+    }
+  }
+}
+
+std::u16string CMessageRenderer::Substitute(std::u16string_view text,
+                                            const std::vector<std::u16string>& strings,
+                                            std::u16string_view module) {
+  // Each string is converted once, when first referenced: a SID becomes its
+  // account name, "%%<number>" the module's message of that number.
+  std::vector<std::optional<std::u16string>> converted(strings.size());
+  auto insert = [&](size_t index) -> const std::u16string& {
+    std::optional<std::u16string>& slot = converted[index - 1];
+    if (!slot) {
+      std::u16string s = strings[index - 1];
       if (IsSidShaped(s)) {
         std::u16string account;
         if (SidStringToAccount(s, account)) s = account;
       }
       if (const uint32_t reference = ParameterReference(s); reference != 0) {
-        const std::u16string parameter = FormatModuleMessage(module, reference);
-        if (!parameter.empty()) s = parameter;
+        std::u16string parameter = FormatModuleMessage(module, reference);
+        if (!parameter.empty()) s = std::move(parameter);
       }
-      ReplaceAll(description, u"%" + Ascii(std::to_string(i)), s);
+      slot = std::move(s);
+    }
+    return *slot;
+  };
+
+  // One pass over the message text: inserted strings are copied, never
+  // scanned again, so a string holding "%1" stays as written and the output
+  // grows at most by the strings' own length per reference, up to the bound.
+  std::u16string out;
+  out.reserve(std::min(text.size(), kMaxDescriptionLength));
+  size_t pos = 0;
+  while (pos < text.size() && out.size() < kMaxDescriptionLength) {
+    const size_t percent = text.find(u'%', pos);
+    if (percent == std::u16string_view::npos) {
+      AppendBounded(out, text.substr(pos));
+      break;
+    }
+    AppendBounded(out, text.substr(pos, percent - pos));
+    const auto [index, digits] = InsertIndexAt(text, percent, strings.size());
+    if (index == 0) {
+      AppendBounded(out, u"%");
+      pos = percent + 1;
+    } else {
+      AppendBounded(out, insert(index));
+      pos = percent + 1 + digits;
     }
   }
-  if (description.empty()) {
-    description = u"[The description for EventID " +
-                  Ascii(std::to_string(static_cast<int32_t>(record.eventId))) +
-                  u" cannot be found.]";
-    for (size_t i = 0; i < strings.size(); ++i) {
-      description += u", Attachment(" + Ascii(std::to_string(i + 1)) + u"): " + strings[i];
-    }
-  }
+  return out;
 }
 
 std::u16string CMessageRenderer::LookupMessageFiles(std::u16string_view log_name,

@@ -28,6 +28,10 @@ class PublisherMetadata;
 
 class CMessageRenderer {
  public:
+  // A description stops growing at 64 KiB of text (32 Ki UTF-16 code units),
+  // however many insertion strings a record carries or its message repeats.
+  static constexpr size_t kMaxDescriptionLength = 32 * 1024;
+
   // Formats message id of a publisher's metadata; empty when it cannot.
   using PublisherFormatter =
       std::function<std::u16string(std::u16string_view publisher, uint32_t message_id)>;
@@ -65,6 +69,11 @@ class CMessageRenderer {
 
  private:
   void RenderDescription(SEventRecord& record, std::span<const uint8_t> raw, uint32_t length);
+  // The message text with its "%<n>" references replaced by the insertion
+  // strings, in one pass and within kMaxDescriptionLength.
+  static std::u16string Substitute(std::u16string_view text,
+                                   const std::vector<std::u16string>& strings,
+                                   std::u16string_view module);
 
   std::unique_ptr<platform::PublisherMetadata> publisher_metadata_;
   PublisherFormatter publisher_;

@@ -183,9 +183,10 @@ std::optional<std::u16string> CPlaceholderFiller::Value(Field field) const {
 std::optional<std::u16string> CPlaceholderFiller::ComputerAddress() const {
   if (address_resolved_) return address_;
   address_resolved_ = true;
-  std::vector<platform::ResolvedAddress> list;
-  if (platform::ResolveAddress(platform::ToAnsi(record_.computer), "", &list) != 0 ||
-      list.empty()) {
+  const CComputerAddressCache::Answer answer = CComputerAddressCache::Process().Lookup(
+      platform::ToAnsi(record_.computer), platform::TickCount());
+  const std::vector<platform::ResolvedAddress>& list = answer.addresses;
+  if (answer.result != 0 || list.empty()) {
     address_ = record_.computer;
     return address_;
   }
@@ -205,6 +206,42 @@ std::optional<std::u16string> CPlaceholderFiller::ComputerAddress() const {
     address_ = std::nullopt;
   }
   return address_;
+}
+
+CComputerAddressCache::Answer CComputerAddressCache::Lookup(const std::string& name,
+                                                            uint32_t now_ms) {
+  {
+    platform::LockGuard guard(lock_);
+    const auto it = entries_.find(name);
+    // Unsigned difference: right across the wrap of the tick count.
+    if (it != entries_.end() && now_ms - it->second.looked_up_at < kReuseMs) {
+      return it->second.answer;
+    }
+  }
+  Entry entry;
+  entry.looked_up_at = now_ms;
+  entry.answer.result = platform::ResolveAddress(name, "", &entry.answer.addresses);
+  platform::LockGuard guard(lock_);
+  if (entries_.size() >= kMaxNames && entries_.find(name) == entries_.end()) {
+    std::erase_if(entries_, [now_ms](const auto& item) {
+      return now_ms - item.second.looked_up_at >= kReuseMs;
+    });
+    if (entries_.size() >= kMaxNames) entries_.clear();
+  }
+  entries_[name] = entry;
+  return entry.answer;
+}
+
+void CComputerAddressCache::Clear() {
+  platform::LockGuard guard(lock_);
+  entries_.clear();
+}
+
+CComputerAddressCache& CComputerAddressCache::Process() {
+  // Never destroyed: a worker thread may still fill a template while the
+  // process exits.
+  static CComputerAddressCache* cache = new CComputerAddressCache;
+  return *cache;
 }
 
 std::u16string FillSyslogFormat(const CCVNSettings& settings, const SEventRecord& record) {

@@ -7,12 +7,16 @@
 
 #include <cstdint>
 #include <ctime>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/cvn_settings.h"
 #include "events/event_record.h"
+#include "platform/socket.h"
+#include "platform/sync.h"
 
 namespace cvn {
 
@@ -27,10 +31,12 @@ using LocalTimeFunction = bool (*)(int64_t time, std::tm& out);
 // step is expanded again while one of an earlier step stays as text.
 // "%DESCRIPTION%" is always the last step: a description is never scanned.
 //
-// The computer's address ("%COMPUTER_IP%") is resolved at most once per filler
+// The computer's address ("%COMPUTER_IP%") is taken at most once per filler
 // and only when a text to fill still holds the placeholder at its step; the
 // e-mail channel fills its subject and body with one filler, so both show the
-// same values.
+// same values. The name look-up behind it is shared by all fillers of the
+// process and repeated at most once a minute per computer name
+// (CComputerAddressCache), since fillers run on the reading thread.
 class CPlaceholderFiller {
  public:
   CPlaceholderFiller(PlaceholderChannel channel, const SEventRecord& record);
@@ -64,6 +70,36 @@ class CPlaceholderFiller {
   LocalTimeFunction local_time_;
   mutable bool address_resolved_ = false;
   mutable std::optional<std::u16string> address_;
+};
+
+// The answers of computer name look-ups, each reused for kReuseMs. Safe for
+// any number of threads; a look-up runs outside the lock.
+class CComputerAddressCache {
+ public:
+  static constexpr uint32_t kReuseMs = 60000;
+  // Names kept at most; beyond that, expired answers are dropped first, then all.
+  static constexpr size_t kMaxNames = 64;
+
+  struct Answer {
+    uint32_t result = 0;  // the resolver's result, 0 on success
+    std::vector<platform::ResolvedAddress> addresses;
+  };
+
+  // The answer for name: the one kept when it is younger than kReuseMs at
+  // now_ms (a millisecond tick count), else a fresh look-up, then kept.
+  Answer Lookup(const std::string& name, uint32_t now_ms);
+  void Clear();
+
+  // The cache every filler uses.
+  static CComputerAddressCache& Process();
+
+ private:
+  struct Entry {
+    Answer answer;
+    uint32_t looked_up_at = 0;
+  };
+  platform::Lock lock_;
+  std::map<std::string, Entry> entries_;  // guarded by lock_
 };
 
 // Replaces every occurrence of placeholder in text by value, left to right,

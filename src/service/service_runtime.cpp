@@ -18,9 +18,15 @@ namespace {
 constexpr uint32_t kServiceTypeReported = pf::kServiceOwnProcess | pf::kServiceShareProcess;
 constexpr uint32_t kPendingWaitHintMs = 10000;
 
-// The steps at which the service main gives up before its first report.
+// The steps at which the service main gives up before its first report, and
+// the step of a core that failed to initialise or start.
 constexpr uint32_t kStepRegisterHandler = 2;
 constexpr uint32_t kStepFirstReport = 4;
+constexpr uint32_t kStepRunCore = 7;
+
+// The stopped report's Win32 exit code after a failed core: the core's result
+// is then the service-specific exit code.
+constexpr uint32_t kErrorServiceSpecificError = 1066;
 
 // Reports through the platform's service manager.
 class PlatformReporter : public StatusReporter {
@@ -129,6 +135,7 @@ void ServiceMain() {
     return;
   }
   bool running = false;
+  uint32_t core_result = 0;
   {
     std::lock_guard lk(g_status_mutex);
     if (const uint32_t rc = Report()) {
@@ -152,7 +159,11 @@ void ServiceMain() {
     pf::EventSource source;
     source.Register(kEventSourceName);
     WriteEvent(source, pf::kEventTypeInformation, kEventServiceStarted, {g_product_version});
-    RunCore();
+    core_result = RunCore();
+    // A core that could not start (a rejected settings file among others) is
+    // an error in the Application log and in the final status, not only a
+    // line in the service's own log.
+    if (core_result != 0) WriteCannotStartEvent(kStepRunCore, core_result);
     WriteEvent(source, pf::kEventTypeInformation, kEventServiceStopped, {});
     source.Deregister();
   }
@@ -162,8 +173,8 @@ void ServiceMain() {
   g_status.controls_accepted = 0;
   g_status.check_point = 0;
   g_status.wait_hint = 0;
-  g_status.win32_exit_code = 0;
-  g_status.service_specific_exit_code = kStoppedSpecificExitCode;
+  g_status.win32_exit_code = core_result == 0 ? 0 : kErrorServiceSpecificError;
+  g_status.service_specific_exit_code = core_result == 0 ? kStoppedSpecificExitCode : core_result;
   Report();
 }
 

@@ -61,14 +61,18 @@ uint32_t RunCore();
 // The product version of the running executable; empty when it cannot be read.
 std::u16string ReadProductVersion();
 
-// The service-specific exit code of the final stopped report.
+// The service-specific exit code of the final stopped report after a run of
+// the core. When the core failed to initialise or start, the report carries
+// Win32 exit code 1066 (service-specific error) and the core's result instead.
 constexpr uint32_t kStoppedSpecificExitCode = 0x0C0C;
 
 // The events the service writes to the Application log under the source
 // CVNService: started (insert: the product version), stopped (no inserts),
 // and could not start (inserts: the product version and
 // "specErr=0x%08X, win32Err=0x%08X"), the last when the service main gives up
-// before it can report anything to the service manager.
+// before it can report anything to the service manager (between no other
+// events), or when the core failed to initialise or start (between the
+// started and stopped events, with step 7).
 inline constexpr std::u16string_view kEventSourceName = u"CVNService";
 constexpr uint32_t kEventServiceStarted = 0x40000201;
 constexpr uint32_t kEventServiceStopped = 0x40000202;

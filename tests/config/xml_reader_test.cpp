@@ -80,6 +80,27 @@ TEST(XmlReaderRejects, MalformedStructure) {
   }
 }
 
+// A rejected image says why and, past the header, on which line the reader
+// stopped (line 1 holds the declaration).
+TEST(XmlReaderRejects, WithTheReasonAndItsLine) {
+  const std::pair<const char16_t*, const char*> cases[] = {
+      {u"<Corvane>\r\n<General>\r\n<a x=1 />\r\n</General>\r\n</Corvane>", "line 4: an element"},
+      {u"<Corvane>\r\n<General>\r\n</Corvane>", "line 3: an element that is not closed"},
+      {u"<Corvane>\r\n\r\n<General\r\n", "line 4: a tag without its closing '>'"},
+      {u"<a></a>\r\n<b></b>", "no root element"},
+  };
+  for (const auto& [body, reason] : cases) {
+    XmlDocument document(u"Corvane");
+    EXPECT_EQ(ParseBody(document, body), -1);
+    EXPECT_TRUE(document.RejectReason().starts_with(reason)) << document.RejectReason();
+  }
+  XmlDocument document(u"Corvane");
+  EXPECT_EQ(ParseImage(document, XmlImage(u"<Corvane></Corvane>").substr(2)), -1);
+  EXPECT_NE(document.RejectReason().find("byte-order mark"), std::string::npos);
+  EXPECT_EQ(ParseBody(document, u"<Corvane></Corvane>"), 0);
+  EXPECT_EQ(document.RejectReason(), "");
+}
+
 TEST(XmlReaderAccepts, TheLenienciesOfTheDialect) {
   {
     XmlDocument document(u"Corvane");

@@ -163,11 +163,11 @@ TEST_F(CoreTest, BrokenSettingsFileLeavesDefaultLogsFolder) {
   platform::CreateFolderTree(path.substr(0, path.rfind(platform::kPathSeparator)));
   cvn::testing::WriteFileBytes(std::filesystem::path(path), "<Corvane><General>");
 
+  // The start fails; its lines go to the default Logs folder.
   ASSERT_EQ(core_->InitCore(), 0u);
-  ASSERT_EQ(core_->StartServer(), 0u);
+  EXPECT_EQ(core_->StartServer(), MakeResult(2, CCVNCore::kErrorBadConfiguration));
   EXPECT_EQ(core_->LogWriter().folder, CCVNCore::GetLogsFolder());
-  core_->StopServer();
-  EXPECT_NE(Logs().find("Corvane service started."), std::string::npos);
+  EXPECT_NE(Logs().find("settings.cvncfg was rejected: "), std::string::npos);
 }
 
 TEST_F(CoreTest, ReportPeriodFromIsWrittenAsZeroAtStartAndReload) {
@@ -373,6 +373,93 @@ TEST_F(CoreTest, ThreadThatMissesItsDeadlineIsGivenUpAndLogged) {
             std::string::npos)
       << logs;
   EXPECT_EQ(logs.find("The syslog thread"), std::string::npos);
+}
+
+// A forwarder that ignores its stop for a while, then two reloads: the first
+// gives it up and starts no second forwarder beside it, the second (after it
+// ended) starts the channel again.
+TEST_F(CoreTest, AGivenUpThreadEndsBeforeItsSlotStartsAgain) {
+  core_->SetThreadStopTimeoutsForTesting(50, 10);
+  auto gate = std::make_shared<Event>(Event::Mode::kManualReset);
+  auto running = std::make_shared<std::atomic<int>>(0);
+  auto most = std::make_shared<std::atomic<int>>(0);
+  auto starts = std::make_shared<std::atomic<int>>(0);
+  core_->SetThreadBody(CoreThread::kSyslog, [=](CCVNCore& core) -> uint32_t {
+    const int now = ++*running;
+    if (now > *most) *most = now;
+    if (++*starts == 1) {
+      gate->Wait(kWaitMs);  // ignores its stop event
+    } else {
+      core.ThreadStopEvent(CoreThread::kSyslog)->Wait(platform::kInfinite);
+    }
+    --*running;
+    return 0;
+  });
+  CCVNSettings settings;
+  settings.Syslog_Forward.value = true;
+  WriteSettings(settings);
+  ASSERT_EQ(core_->InitCore(), 0u);
+  ASSERT_EQ(core_->StartServer(), 0u);
+  ASSERT_TRUE(WaitForCount(*starts, 1));
+
+  EXPECT_EQ(core_->OnNotify(3), 0);
+  EXPECT_FALSE(core_->ThreadExists(CoreThread::kSyslog));
+  EXPECT_EQ(core_->ShownThreadStatus(CoreThread::kSyslog), CCVNCore::kErrorThreadHeldBack);
+  EXPECT_EQ(*starts, 1);
+  EXPECT_NE(Logs().find("The syslog thread was not started: the one given up at the last stop "
+                        "is still running."),
+            std::string::npos);
+
+  gate->Set();
+  // The next reload that finds the old thread ended starts the channel again.
+  for (uint32_t waited = 0; !core_->ThreadExists(CoreThread::kSyslog) && waited < kWaitMs;
+       waited += 2) {
+    platform::SleepMs(2);
+    core_->OnNotify(3);
+  }
+  EXPECT_TRUE(core_->ThreadExists(CoreThread::kSyslog));
+  EXPECT_EQ(core_->ShownThreadStatus(CoreThread::kSyslog), 0);
+  core_->StopServer();
+  EXPECT_EQ(*most, 1);
+  EXPECT_EQ(core_->LastExitCode(CoreThread::kSyslog), 0u);
+}
+
+// A settings file that is there but does not parse: the start fails with the
+// reason and its line in the log; at a reload the configuration in force
+// stays and the threads run on.
+TEST_F(CoreTest, ARejectedSettingsFileFailsTheStartAndIsIgnoredAtAReload) {
+  std::string broken = "\xFF\xFE";
+  for (char16_t c : std::u16string(u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n<Corvane>\r\n"
+                                   u"<Syslog>\r\n<Port>700</Port>\r\n</Corvane>\r\n")) {
+    broken += static_cast<char>(c & 0xFF);
+    broken += static_cast<char>(c >> 8);
+  }
+  const std::filesystem::path path(Utf16ToUtf8(CCVNCore::GetSettingsFilePath()));
+  std::atomic<int> starts{0};
+  core_->SetThreadBody(CoreThread::kPrimary, CountingBody(CoreThread::kPrimary, starts));
+  ASSERT_EQ(core_->InitCore(), 0u);
+  CCVNSettings settings;
+  WriteSettings(settings);
+  cvn::testing::WriteFileBytes(path, broken);
+  EXPECT_EQ(core_->StartServer(), MakeResult(2, CCVNCore::kErrorBadConfiguration));
+  EXPECT_FALSE(core_->IsRunning());
+  EXPECT_EQ(starts, 0);
+  const std::string reason =
+      " was rejected: line 3: an element that is not closed, an end tag without its start, an "
+      "attribute not written as name=\"value\" or stray text; ";
+  const std::string dump = ". \"cvncfg dump\" with the file's path tells what is wrong with it.";
+  EXPECT_NE(Logs().find(",Service,The settings file "), std::string::npos) << Logs();
+  EXPECT_NE(Logs().find(reason + "the service does not start" + dump), std::string::npos) << Logs();
+
+  settings.Syslog_Port.value = 600;
+  WriteSettings(settings);
+  ASSERT_EQ(core_->StartServer(), 0u);
+  cvn::testing::WriteFileBytes(path, broken);
+  EXPECT_EQ(core_->OnNotify(3), 0);
+  EXPECT_EQ(core_->Settings().Syslog_Port.value, 600);
+  EXPECT_EQ(starts, 1);
+  EXPECT_NE(Logs().find(reason + "the configuration in force is kept" + dump), std::string::npos)
+      << Logs();
 }
 
 TEST_F(CoreTest, ReleaseStopsAServerThatIsStillRunning) {

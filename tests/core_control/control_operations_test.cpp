@@ -3,6 +3,7 @@
 // what the core sends is decoded here from its bytes.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,13 +30,22 @@ class ControlOperationsTest : public CoreTest {
     console_ = std::make_unique<console::ConsoleSession>(
         server_pipe_, console_pipe_, [](const std::string&) {},
         [this](const CSTCtrlMessage& call) {
-          std::lock_guard lk(mu_);
-          calls_.push_back(call);
+          {
+            std::lock_guard lk(mu_);
+            calls_.push_back(call);
+          }
+          const auto& b = call.Bytes();
+          if (b.size() >= 6 && b.back() == control::kKindPropertySet &&
+              b[b.size() - 2] == control::kPropPopup) {
+            popup_seen_.Set();
+            if (hold_popups_) popups_released_.Wait(3 * kWaitMs);  // a console gone silent
+          }
         });
     ASSERT_EQ(console_->Open(kWaitMs), console::kExitOk) << console_->Error();
   }
 
   void TearDown() override {
+    popups_released_.Set();
     console_.reset();
     CoreTest::TearDown();
   }
@@ -97,6 +107,15 @@ class ControlOperationsTest : public CoreTest {
     return calls_;
   }
 
+  // Pop-ups reach the console from the core's sender thread: waits until the
+  // console has seen count calls in all.
+  std::vector<CSTCtrlMessage> WaitForCalls(size_t count) {
+    for (uint32_t waited = 0; Calls().size() < count && waited < kWaitMs; waited += 2) {
+      platform::SleepMs(2);
+    }
+    return Calls();
+  }
+
   // Method calls the core made to the console with this number.
   int MethodCalls(uint8_t method) {
     int n = 0;
@@ -110,6 +129,9 @@ class ControlOperationsTest : public CoreTest {
   std::unique_ptr<console::ConsoleSession> console_;
   std::mutex mu_;
   std::vector<CSTCtrlMessage> calls_;
+  std::atomic<bool> hold_popups_{false};
+  platform::Event popup_seen_{platform::Event::Mode::kAutoReset};
+  platform::Event popups_released_{platform::Event::Mode::kManualReset};
 };
 
 TEST_F(ControlOperationsTest, FreshCoreReportsItsChannelsOffAndEmptyTexts) {
@@ -255,7 +277,7 @@ TEST_F(ControlOperationsTest, PopupRecordCarriesTheFieldsInOrder) {
   core_->Settings().Popup_DenyFilterList.rules = {deny};
   core_->ProcessRecordForPopups(record);
 
-  const std::vector<CSTCtrlMessage> calls = Calls();
+  const std::vector<CSTCtrlMessage> calls = WaitForCalls(1);
   ASSERT_EQ(calls.size(), 1u);
   CSTCtrlMessage m = calls[0];
   EXPECT_EQ(m.LengthField(), m.Size());
@@ -285,6 +307,34 @@ TEST_F(ControlOperationsTest, PopupRecordCarriesTheFieldsInOrder) {
   EXPECT_EQ(description, u"The disk is full.");
   EXPECT_EQ(category_text, u"Storage");
   EXPECT_EQ(log, u"System");
+}
+
+// A console takes a pop-up and never answers: the records behind it are queued
+// up to the sender's capacity, the rest dropped with one line, and the caller
+// (the reading thread) never waits for the console.
+TEST_F(ControlOperationsTest, ASilentConsoleCostsPopupsNotReading) {
+  Start();
+  Query(control::kPropStartTime);  // the back-connection is open once a request is served
+  hold_popups_ = true;
+  SEventRecord record;
+  record.source = u"Disk";
+  core_->ProcessRecordForPopups(record);
+  ASSERT_TRUE(popup_seen_.Wait(kWaitMs));
+
+  constexpr size_t kMore = 40;
+  for (size_t i = 0; i < kMore; ++i) core_->ProcessRecordForPopups(record);
+  EXPECT_EQ(core_->PopupsDropped(), kMore - CPopupSender::kCapacity);
+  const std::string logs = Logs();
+  const std::string dropped =
+      "Pop-ups are dropped: the console does not take them as fast as "
+      "they come (1 dropped since the start).";
+  EXPECT_NE(logs.find(dropped), std::string::npos) << logs;
+  EXPECT_EQ(logs.find("Pop-ups are dropped", logs.find(dropped) + 1), std::string::npos);
+
+  // Once the console answers again, the queued pop-ups follow.
+  hold_popups_ = false;
+  popups_released_.Set();
+  EXPECT_EQ(WaitForCalls(1 + CPopupSender::kCapacity).size(), 1 + CPopupSender::kCapacity);
 }
 
 }  // namespace

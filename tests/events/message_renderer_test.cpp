@@ -136,6 +136,21 @@ TEST_F(MessageRendererTest, HighIndexesAreFilledFirst) {
   EXPECT_EQ(Render(Event(1, {u"a", u"b"})), u"a|b|%3|%4|%5|%6|%7|%8|%9|a0|a1|a2|a");
 }
 
+// A record built to amplify: string 2 repeats "%1" and the message repeats
+// its references. Inserted text is not scanned again, and the description
+// stops at its bound.
+TEST_F(MessageRendererTest, InsertedTextIsNotRescannedAndTheDescriptionIsBounded) {
+  Register(u"Src", Table("t.msgtable", "MessageId=1\n<%2>\n.\nMessageId=2\n%1%1%1\n.\n"));
+  std::u16string percents;
+  for (int i = 0; i < 16000; ++i) percents += u"%1";
+  const std::u16string long_one(20000, u'x');
+  EXPECT_EQ(Render(Event(1, {long_one, percents})), u"<" + percents + u">");
+
+  const std::u16string bounded = Render(Event(2, {long_one}));
+  EXPECT_EQ(bounded.size(), CMessageRenderer::kMaxDescriptionLength);
+  EXPECT_EQ(bounded, std::u16string(CMessageRenderer::kMaxDescriptionLength, u'x'));
+}
+
 TEST_F(MessageRendererTest, SidStringsBecomeAccountNames) {
   Register(u"Src", Table("t.msgtable", "MessageId=1\n[%1] [%2] [%3] [%4]\n.\n"));
   EXPECT_EQ(Render(Event(1, {u"S-1-5-18", u"S-1-5-18x", u"S-1-1-0", u"S-1-5-21-1-2-3-4000"})),

@@ -109,16 +109,22 @@ TEST(Placeholders, ComputerAddress) {
   FakeResolver fake;
   platform::ScopedSocketCalls scoped(&fake);
   SEventRecord r = Sample();
+  // Each answer below is a new look-up, not the one kept from before.
+  auto& cache = CComputerAddressCache::Process();
+  cache.Clear();
 
   fake.answer = {Loopback(AddressFamily::kIPv6), Loopback(AddressFamily::kIPv4)};
   for (PC ch : kAll) EXPECT_EQ(Fill(ch, r, u"%COMPUTER_IP%"), "127.0.0.1");
   EXPECT_EQ(fake.last_host, "HOST1");
+  cache.Clear();
   fake.answer = {Loopback(AddressFamily::kIPv6)};
   for (PC ch : kAll) EXPECT_EQ(Fill(ch, r, u"%COMPUTER_IP%"), "::1");
 
+  cache.Clear();
   fake.result = err::kWsaHostNotFound;  // does not resolve: the name
   for (PC ch : kAll) EXPECT_EQ(Fill(ch, r, u"%COMPUTER_IP%"), "HOST1");
 
+  cache.Clear();
   fake.result = 0;
   fake.answer = {ResolvedAddress{}};  // an address that cannot be written
   EXPECT_EQ(Fill(PC::kSyslog, r, u"%COMPUTER_IP%"), "Error:-1");
@@ -127,6 +133,7 @@ TEST(Placeholders, ComputerAddress) {
 
   // Resolved once per filler, only when the text holds the placeholder at its
   // step, also when an earlier step's value brought it in.
+  cache.Clear();
   fake.answer = {Loopback(AddressFamily::kIPv4)};
   fake.calls = 0;
   r.source = u"%COMPUTER_IP%";
@@ -136,6 +143,31 @@ TEST(Placeholders, ComputerAddress) {
   EXPECT_EQ(Utf16ToUtf8(filler.Fill(u"%SOURCE%")), "127.0.0.1");
   filler.Fill(u"%COMPUTER_IP%");
   EXPECT_EQ(fake.calls, 1);
+}
+
+// Every record of a busy log fills "%COMPUTER_IP%" again: one look-up per
+// name and minute serves them all, failures included.
+TEST(Placeholders, ComputerAddressesAreLookedUpOncePerMinute) {
+  FakeResolver fake;
+  platform::ScopedSocketCalls scoped(&fake);
+  CComputerAddressCache::Process().Clear();
+  fake.answer = {Loopback(AddressFamily::kIPv4)};
+  const SEventRecord r = Sample();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Fill(PC::kSyslog, r, u"%COMPUTER_IP%"), "127.0.0.1");
+  EXPECT_EQ(fake.calls, 1);
+
+  CComputerAddressCache cache;
+  fake.calls = 0;
+  fake.result = err::kWsaHostNotFound;
+  cache.Lookup("HOST1", 0xFFFFFF00u);
+  EXPECT_EQ(cache.Lookup("HOST1", 0xFFFFFF00u + CComputerAddressCache::kReuseMs - 1).result,
+            err::kWsaHostNotFound);
+  EXPECT_EQ(fake.calls, 1);  // kept across the wrap of the tick count
+  cache.Lookup("OTHER", 0);
+  EXPECT_EQ(fake.calls, 2);
+  fake.result = 0;
+  EXPECT_EQ(cache.Lookup("HOST1", 0xFFFFFF00u + CComputerAddressCache::kReuseMs).result, 0u);
+  EXPECT_EQ(fake.calls, 3);
 }
 
 TEST(Placeholders, DefaultTemplatesFromTheSettings) {

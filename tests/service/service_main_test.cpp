@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/text.h"
 #include "platform/service_manager.h"
 #include "platform/sync.h"
 #include "service/service_runtime.h"
@@ -117,6 +118,26 @@ void ExpectStartAndStopEvents(bool log_keeps_events) {
   EXPECT_TRUE(events[1].strings.empty());
 }
 
+// A core that failed: stopped with the service-specific error and the core's
+// result, and the error event between the started and stopped events.
+void ExpectFailedCore(const pf::ServiceStatus& status, uint32_t result, bool log_keeps_events) {
+  EXPECT_EQ(status.current_state, pf::kServiceStopped);
+  EXPECT_EQ(status.win32_exit_code, 1066u);
+  EXPECT_EQ(status.service_specific_exit_code, result);
+  if (!log_keeps_events) return;
+  const auto events = testing::ReadEventsOf(kEventSourceName);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].id, kEventServiceStarted);
+  EXPECT_EQ(events[1].id, kEventServiceCannotStart);
+  EXPECT_EQ(events[1].type, pf::kEventTypeError);
+  char detail[64];
+  std::snprintf(detail, sizeof detail, "specErr=0x%08X, win32Err=0x%08X",
+                0x0C07u | (result & 0xFFFF0000u), result & 0xFFFFu);
+  EXPECT_EQ(events[1].strings,
+            (std::vector<std::u16string>{ReadProductVersion(), Utf8ToUtf16(detail)}));
+  EXPECT_EQ(events[2].id, kEventServiceStopped);
+}
+
 class ServiceMainTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -155,9 +176,8 @@ TEST_F(ServiceMainTest, CoreThatFailsToStartStillShowsRunningThenStopped) {
   core_.start_result = 0x00020005;
   RunServiceMainWith(reporter_);  // no stop control: the failed start ends the run
   ExpectReports(reporter_.reports, Then(kStartPending, {kRunning, kStopped}));
-  ExpectStoppedWith0C0C(reporter_.reports.back());
+  ExpectFailedCore(reporter_.reports.back(), 0x00020005, log_keeps_events_);
   EXPECT_EQ(core_.calls, (std::vector<std::string>{"init", "start", "release"}));
-  ExpectStartAndStopEvents(log_keeps_events_);
 
   // A stop control that arrives late finds the service stopped: nothing more.
   ServiceControlHandler(pf::kServiceControlStop);
@@ -169,9 +189,8 @@ TEST_F(ServiceMainTest, CoreThatFailsToInitialiseIsNotStartedOrReleased) {
   core_.init_result = 0x00060005;
   RunServiceMainWith(reporter_);
   ExpectReports(reporter_.reports, Then(kStartPending, {kRunning, kStopped}));
-  ExpectStoppedWith0C0C(reporter_.reports.back());
+  ExpectFailedCore(reporter_.reports.back(), 0x00060005, log_keeps_events_);
   EXPECT_EQ(core_.calls, std::vector<std::string>{"init"});
-  ExpectStartAndStopEvents(log_keeps_events_);
 }
 
 TEST_F(ServiceMainTest, FailedRunningReportSkipsTheCoreAndTheEvents) {

@@ -200,9 +200,13 @@ int Dump(std::u16string_view path) {
   }
   XmlDocument document(u"Corvane");
   if (document.Parse(bytes.data(), bytes.size()) != 0) {
+    // The reader's reason names the line where it stopped; the header checks
+    // below explain the structure it expects.
+    const std::string where = document.RejectReason();
     Print(stderr, u"cvncfg: " + std::u16string(path) + u" is not a valid configuration file: " +
-                      Utf8ToUtf16(Diagnose(bytes)) +
-                      u". The service ignores such a file and keeps its current settings.\n");
+                      Utf8ToUtf16(where.empty() ? Diagnose(bytes) : where) +
+                      u". The service does not start with such a file, and keeps the "
+                      u"configuration in force when it meets one at a reload.\n");
     return 1;
   }
   if (document.GetName() != u"Corvane") {
