@@ -154,15 +154,16 @@ class FileLock {
     if (fd_ >= 0) close(fd_);  // closing releases the lock
   }
   // Writers create the lock file. A reader goes on without the lock when
-  // there is none: no writer has touched the file (a saved log).
+  // there is none (no writer has touched the file: a saved log) or when it
+  // may not open it (a reader that is not the writers' user). A lock that
+  // another process keeps for the whole wait is an error, never a hang.
   uint32_t Take(const std::string& log_path, bool exclusive) {
-    const int create = exclusive ? O_CREAT : 0;
-    fd_ = open((log_path + ".lock").c_str(), O_RDWR | create | O_CLOEXEC, 0644);
-    if (fd_ < 0) return exclusive ? Errno() : err::kSuccess;
-    while (flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-      if (errno != EINTR) return Errno();
+    fd_ = posix::OpenLockFile(log_path + ".lock", exclusive);
+    if (fd_ < 0) {
+      if (!exclusive && (errno == ENOENT || errno == EACCES)) return err::kSuccess;
+      return Errno();
     }
-    return err::kSuccess;
+    return posix::LockWithDeadline(fd_, exclusive);
   }
 
  private:
@@ -206,7 +207,7 @@ uint32_t WriteEmptyLog(const std::string& path, uint32_t max_size) {
   std::memcpy(bytes, &h, kHeaderSize);
   std::memcpy(bytes + kHeaderSize, &eof, kEofSize);
   const std::string tmp = path + ".new";
-  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = posix::OpenDataFile(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
   if (fd < 0) return Errno();
   uint32_t result = PWrite(fd, bytes, sizeof bytes, 0);
   if (result == err::kSuccess && fsync(fd) != 0) result = Errno();
@@ -793,7 +794,7 @@ uint32_t EventLog::Clear(std::u16string_view backup_path) {
   }
   if (!backup_path.empty() && current >= 0) {
     const std::string backup = posix::NativePath(backup_path);
-    const int out = open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int out = posix::OpenDataFile(backup, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
     if (out < 0) {
       result = Errno();
     } else {
