@@ -154,6 +154,12 @@ TEST_F(LocalAccessTest, NewFilesAndFoldersAreClosedToOthers) {
   EXPECT_EQ(mode(LogFile()), 0640 & ~mask);
   EXPECT_EQ(mode(Settings()), 0600 & ~mask) << "the settings may hold passwords";
   for (const auto& lock : Locks()) EXPECT_EQ(mode(lock), 0600 & ~mask) << lock;
+
+  // A lock file left open to others by an older version is closed on use.
+  const std::filesystem::path lock = LogFile().string() + ".lock";
+  ASSERT_EQ(chmod(lock.c_str(), 0644), 0);
+  Report(1);
+  EXPECT_EQ(mode(lock), 0600u);
 }
 
 // Run as an unprivileged user (nobody): the machine's files cannot be read

@@ -116,7 +116,15 @@ int OpenDataFile(const std::string& path, int flags, mode_t mode) {
 
 int OpenLockFile(const std::string& path, bool create) {
   const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT : 0);
-  return ::open(path.c_str(), flags, kLockFileMode);
+  const int fd = ::open(path.c_str(), flags, kLockFileMode);
+  // A lock file made by an older version may be open to others: close it
+  // (it holds no data, only the lock).
+  struct stat st {};
+  if (fd >= 0 && fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 0077) != 0 &&
+      fchmod(fd, kLockFileMode) != 0) {
+    // Best effort: the lock still works, with a deadline.
+  }
+  return fd;
 }
 
 uint32_t LockTimeoutMs() { return g_lock_timeout_ms.load(); }

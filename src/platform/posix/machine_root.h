@@ -43,7 +43,8 @@ int OpenDataFile(const std::string& path, int flags, mode_t mode = kFileMode);
 mode_t DataFileMode(const std::string& path);
 
 // Opens a lock file for reading and writing (never through a symbolic link),
-// creating it with mode 0600 when create is set; -1 with errno on failure.
+// creating it with mode 0600 when create is set, and closing an older one of
+// ours to others; -1 with errno on failure.
 int OpenLockFile(const std::string& path, bool create);
 
 // How long a lock waits for another holder before it fails.
