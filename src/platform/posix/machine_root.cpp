@@ -70,8 +70,9 @@ uint32_t MakeNativeFolders(const std::string& path) {
     if (pos != path.size() && path[pos] != '/') continue;
     const std::string part = path.substr(0, pos);
     if (mkdir(part.c_str(), kFolderMode) == 0) {
-      // Best effort: a folder that keeps root's group is only closer.
-      if (give && lchown(part.c_str(), 0, gid) != 0) continue;
+      if (give && lchown(part.c_str(), 0, gid) != 0) {
+        // Best effort: a folder that keeps root's group is only closer.
+      }
     } else if (errno != EEXIST) {
       return ErrnoToWin32(errno);
     }
