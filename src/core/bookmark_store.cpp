@@ -51,61 +51,67 @@ std::u16string CBookmarkStore::KeyOf(std::u16string_view log_name) {
   return key;
 }
 
+bool CBookmarkStore::IsTemporaryName(std::u16string_view file) {
+  const std::u16string_view suffix = kTemporarySuffix;
+  return file.size() > suffix.size() && file.substr(file.size() - suffix.size()) == suffix;
+}
+
 bool CBookmarkStore::GetBookmark(std::u16string_view log_name, LogBookmark& out, bool* unreadable) {
   if (unreadable != nullptr) *unreadable = false;
   if (folder_.empty()) return false;
   const std::u16string key = KeyOf(log_name);
   if (auto it = entries_.find(key); it != entries_.end()) {
-    out = it->second.bookmark;
+    out = it->second;
     return true;
   }
   const std::u16string path = PathOf(key);
   if (!platform::FileExists(path)) return false;
 
-  Entry entry;
-  if (entry.file.Open(path, platform::FileAccess::kReadWrite, platform::FileShare::kRead,
-                      platform::FileCreate::kOpenExisting) != 0 ||
-      !ReadBookmarkFile(entry.file, entry.bookmark)) {
+  platform::File file;
+  LogBookmark bookmark;
+  if (file.Open(path, platform::FileAccess::kRead, platform::FileShare::kReadWrite,
+                platform::FileCreate::kOpenExisting) != 0 ||
+      !ReadBookmarkFile(file, bookmark)) {
     if (unreadable != nullptr) *unreadable = true;
     return false;
   }
-  out = entry.bookmark;
-  entries_.emplace(key, std::move(entry));
+  out = bookmark;
+  entries_.emplace(key, bookmark);
   return true;
 }
 
-bool CBookmarkStore::WriteAndSync(platform::File& file, const LogBookmark& bookmark) {
-  // Written over the old text from the start, then cut: the file holds
-  // exactly the new text. The sync makes it survive a power loss.
+bool CBookmarkStore::WriteAndReplace(const std::u16string& path, const LogBookmark& bookmark) {
+  // The new text goes to a file of its own, reaches the disk, and only then
+  // takes the bookmark's name in one rename: a crash at any point leaves the
+  // old bookmark or the new one, never a mix. A temporary file left behind by
+  // a crash is overwritten by the next update or deleted by a prune.
+  std::u16string temporary = path;
+  temporary += kTemporarySuffix;
   const std::string text = FormatBookmark(bookmark);
-  return file.Seek(0, platform::SeekFrom::kBegin) == 0 &&
-         file.Write(text.data(), static_cast<uint32_t>(text.size())) == 0 && file.Truncate() == 0 &&
-         file.Sync() == 0 && file.Seek(0, platform::SeekFrom::kBegin) == 0;
+  platform::File file;
+  bool written = file.Open(temporary, platform::FileAccess::kWrite, platform::FileShare::kNone,
+                           platform::FileCreate::kCreateAlways) == 0 &&
+                 file.Write(text.data(), static_cast<uint32_t>(text.size())) == 0 &&
+                 file.Sync() == 0;
+  file.Close();
+  written = written && platform::ReplaceFile(temporary, path) == 0;
+  if (!written) platform::RemoveFile(temporary);
+  return written;
 }
 
 bool CBookmarkStore::SetBookmark(std::u16string_view log_name, const LogBookmark& bookmark) {
   if (folder_.empty()) return false;
   const std::u16string key = KeyOf(log_name);
-  if (auto it = entries_.find(key); it != entries_.end()) {
-    if (WriteAndSync(it->second.file, bookmark)) {
-      it->second.bookmark = bookmark;
-      return true;
-    }
-    entries_.erase(it);  // closes the file; open it afresh below
-  }
-  Entry entry;
-  if (entry.file.Open(PathOf(key), platform::FileAccess::kReadWrite, platform::FileShare::kRead,
-                      platform::FileCreate::kCreateAlways) != 0 ||
-      !WriteAndSync(entry.file, bookmark)) {
+  if (!WriteAndReplace(PathOf(key), bookmark)) {
+    entries_.erase(key);  // read afresh from the file next time
     return false;
   }
-  entry.bookmark = bookmark;
-  entries_.emplace(key, std::move(entry));
+  entries_.insert_or_assign(key, bookmark);
   return true;
 }
 
 bool CBookmarkStore::DeleteBookmark(std::u16string_view key) {
-  if (auto it = entries_.find(std::u16string(key)); it != entries_.end()) entries_.erase(it);
+  entries_.erase(std::u16string(key));
   return platform::RemoveFile(PathOf(key)) == 0;
 }
 
@@ -116,7 +122,14 @@ void CBookmarkStore::PruneBookmarks(const std::vector<std::u16string>& log_names
   for (const auto& name : log_names) keys.push_back(KeyOf(name));
   for (const auto& file : platform::FindFiles(folder_, u"*")) {
     if (!platform::FileExists(folder_ + file)) continue;  // a folder
-    if (std::find(keys.begin(), keys.end(), file) == keys.end()) DeleteBookmark(file);
+    if (std::find(keys.begin(), keys.end(), file) != keys.end()) continue;
+    // A temporary file holds no bookmark of its own: it is only removed,
+    // and the bookmark of the log it was written for stays.
+    if (IsTemporaryName(file)) {
+      platform::RemoveFile(folder_ + file);
+    } else {
+      DeleteBookmark(file);
+    }
   }
 }
 

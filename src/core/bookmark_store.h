@@ -1,7 +1,7 @@
 // Per-log bookmarks: where the reader stopped in each event log, kept in one
 // small text file per log in the EventLogs folder so that a restart resumes
-// there. Each file stays open for the life of the store; every update
-// rewrites it from its start and syncs it to the disk.
+// there. An update writes the new text to "<file>.cvn~", syncs it and renames
+// it over the file, so the file always holds a whole bookmark.
 #pragma once
 
 #include <cstdint>
@@ -51,19 +51,17 @@ class CBookmarkStore {
   bool SetBookmark(std::u16string_view log_name, const LogBookmark& bookmark);
   // Forgets the key and deletes its file; true when the file was deleted.
   bool DeleteBookmark(std::u16string_view key);
-  // Deletes every file of the folder that belongs to none of the logs named.
+  // Deletes every file of the folder that belongs to none of the logs named
+  // (temporary files left by an interrupted update included).
   void PruneBookmarks(const std::vector<std::u16string>& log_names);
 
  private:
-  struct Entry {
-    platform::File file;
-    LogBookmark bookmark;
-  };
-
-  static bool WriteAndSync(platform::File& file, const LogBookmark& bookmark);
+  static constexpr std::u16string_view kTemporarySuffix = u".cvn~";
+  static bool IsTemporaryName(std::u16string_view file);
+  static bool WriteAndReplace(const std::u16string& path, const LogBookmark& bookmark);
 
   std::u16string folder_;
-  std::map<std::u16string, Entry> entries_;  // by key, case-sensitive
+  std::map<std::u16string, LogBookmark> entries_;  // by key, case-sensitive
 };
 
 }  // namespace cvn

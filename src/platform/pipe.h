@@ -9,11 +9,12 @@
 // from another thread to release a caller blocked in it.
 //
 // Who may connect: on Windows the server pipe grants read and write access to
-// Everyone. On posix a pipe is a Unix domain socket in the folder "pipes" under
-// the machine root: when the service runs as root the folder belongs to root
-// and, if the group "corvane" exists, to that group (mode 0770, sockets 0660);
-// otherwise only the owner may enter it (mode 0700, sockets 0600). A socket
-// path that exists and is not a socket of the calling user is refused.
+// the local system, the Administrators, the account the server runs as and,
+// when it exists, the local group "Corvane Console Users"; nobody else. On posix a pipe is a Unix
+// domain socket in the folder "pipes" under the machine root: when the service runs as root the
+// folder belongs to root and, if the group "corvane" exists, to that group (mode 0770, sockets
+// 0660); otherwise only the owner may enter it (mode 0700, sockets 0600). A socket path that exists
+// and is not a socket of the calling user is refused.
 #pragma once
 
 #include <cstddef>

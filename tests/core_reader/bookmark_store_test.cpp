@@ -76,6 +76,34 @@ TEST(BookmarkStoreTest, PruneKeepsTheFilesOfTheNamedLogsOnly) {
   EXPECT_FALSE(store.GetBookmark(u"Gone", bookmark));
 }
 
+// A process killed in the middle of an update leaves its temporary file
+// beside an intact bookmark: the old bookmark is read, the next update
+// replaces both, and a prune removes a leftover without touching the log's
+// bookmark.
+TEST(BookmarkStoreTest, UpdateCutShortLeavesTheOldBookmark) {
+  TempDir dir;
+  WriteFileBytes(dir.path() / "App", "1000 -5 2 0");
+  WriteFileBytes(dir.path() / "App.cvn~", "0 0 0 1 ");  // the update that was cut short
+  WriteFileBytes(dir.path() / "Old.cvn~", "7");
+
+  CBookmarkStore store;
+  store.SetFolder(dir.u16());
+  LogBookmark bookmark;
+  ASSERT_TRUE(store.GetBookmark(u"App", bookmark));
+  EXPECT_EQ(bookmark.lastRecord, 1000);
+  EXPECT_FALSE(bookmark.empty);
+
+  store.PruneBookmarks({u"App"});
+  EXPECT_EQ(ReadFileBytes(dir.path() / "App"), "1000 -5 2 0");
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "App.cvn~"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "Old.cvn~"));
+
+  WriteFileBytes(dir.path() / "App.cvn~", "garbage that is longer than a bookmark");
+  ASSERT_TRUE(store.SetBookmark(u"App", LogBookmark{0, 0, 0, true}));
+  EXPECT_EQ(ReadFileBytes(dir.path() / "App"), "0 0 0 1");
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "App.cvn~"));
+}
+
 TEST_F(ReaderTest, UnreadableBookmarkIsLoggedAndTheLogCountsAsNew) {
   const std::u16string log = u"CvnReaderBroken";
   REQUIRE_REAL_EVENT_LOG(log);

@@ -20,14 +20,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "base/text.h"
 #include "base/win_errors.h"
 #include "platform/event_log.h"
 #include "platform/posix/change_watcher.h"
+#include "platform/posix/event_log_scan.h"
 #include "platform/posix/machine_root.h"
 #include "platform/registry.h"
 
@@ -151,15 +154,16 @@ class FileLock {
     if (fd_ >= 0) close(fd_);  // closing releases the lock
   }
   // Writers create the lock file. A reader goes on without the lock when
-  // there is none: no writer has touched the file (a saved log).
+  // there is none (no writer has touched the file: a saved log) or when it
+  // may not open it (a reader that is not the writers' user). A lock that
+  // another process keeps for the whole wait is an error, never a hang.
   uint32_t Take(const std::string& log_path, bool exclusive) {
-    const int create = exclusive ? O_CREAT : 0;
-    fd_ = open((log_path + ".lock").c_str(), O_RDWR | create | O_CLOEXEC, 0644);
-    if (fd_ < 0) return exclusive ? Errno() : err::kSuccess;
-    while (flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-      if (errno != EINTR) return Errno();
+    fd_ = posix::OpenLockFile(log_path + ".lock", exclusive);
+    if (fd_ < 0) {
+      if (!exclusive && (errno == ENOENT || errno == EACCES)) return err::kSuccess;
+      return Errno();
     }
-    return err::kSuccess;
+    return posix::LockWithDeadline(fd_, exclusive);
   }
 
  private:
@@ -203,7 +207,7 @@ uint32_t WriteEmptyLog(const std::string& path, uint32_t max_size) {
   std::memcpy(bytes, &h, kHeaderSize);
   std::memcpy(bytes + kHeaderSize, &eof, kEofSize);
   const std::string tmp = path + ".new";
-  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = posix::OpenDataFile(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
   if (fd < 0) return Errno();
   uint32_t result = PWrite(fd, bytes, sizeof bytes, 0);
   if (result == err::kSuccess && fsync(fd) != 0) result = Errno();
@@ -226,6 +230,69 @@ uint32_t EnsureLogFile(const std::string& path, uint32_t max_size) {
   return WriteEmptyLog(path, max_size);
 }
 
+// Where the end-of-file record of a dirty file says the records are. Finding
+// it means reading the whole file (up to 4 GiB), so each answer is kept for
+// the version of the file it was found in (device, inode, size, modification
+// and change times) and reused until the file changes.
+struct EofPositions {
+  bool found = false;
+  uint64_t at = 0;  // where the record was found
+  uint32_t start = 0;
+  uint32_t end = 0;
+  uint32_t current = 0;
+  uint32_t oldest = 0;
+};
+
+struct FileVersion {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  timespec mtime{};
+  timespec ctime{};
+
+  explicit FileVersion(const struct stat& st)
+      : dev(st.st_dev), ino(st.st_ino), size(st.st_size), mtime(st.st_mtim), ctime(st.st_ctim) {}
+  bool operator==(const FileVersion& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+           ctime.tv_nsec == o.ctime.tv_nsec;
+  }
+};
+
+class EofScanCache {
+ public:
+  bool Find(const FileVersion& version, EofPositions& positions) {
+    std::lock_guard lock(mu_);
+    for (const auto& [v, p] : entries_) {
+      if (v == version) {
+        positions = p;
+        return true;
+      }
+    }
+    return false;
+  }
+  void Store(const FileVersion& version, const EofPositions& positions) {
+    std::lock_guard lock(mu_);
+    std::erase_if(entries_, [&](const auto& entry) {
+      return entry.first.dev == version.dev && entry.first.ino == version.ino;
+    });
+    if (entries_.size() >= kMaxEntries) entries_.erase(entries_.begin());
+    entries_.emplace_back(version, positions);
+  }
+
+ private:
+  static constexpr size_t kMaxEntries = 16;
+  std::mutex mu_;
+  std::vector<std::pair<FileVersion, EofPositions>> entries_;  // oldest first
+};
+
+EofScanCache& ScanCache() {
+  static EofScanCache cache;
+  return cache;
+}
+
+std::atomic<uint64_t> g_eof_scans{0};
+
 // One look at an open log file: its header and the circular area.
 class LogFile {
  public:
@@ -244,7 +311,7 @@ class LogFile {
         h_.Signature != kEventLogSignature) {
       return kEventLogFileCorrupt;
     }
-    if ((h_.Flags & kFlagDirty) != 0) RecoverFromEof();
+    if ((h_.Flags & kFlagDirty) != 0) RecoverFromEof(st);
     if (!InArea(h_.StartOffset) || !InArea(h_.EndOffset)) return kEventLogFileCorrupt;
     if (h_.OldestRecordNumber != 0 && h_.CurrentRecordNumber < h_.OldestRecordNumber) {
       return kEventLogFileCorrupt;
@@ -396,21 +463,65 @@ class LogFile {
   }
 
  private:
-  void RecoverFromEof() {
-    std::vector<uint32_t> words(static_cast<size_t>((size_ - kHeaderSize) / 4));
-    if (PRead(fd_, words.data(), words.size() * 4, kHeaderSize) != err::kSuccess) return;
-    for (size_t i = 0; i + 10 <= words.size(); ++i) {
-      if (words[i] != kEofSize || words[i + 1] != kEofMarks[0] || words[i + 2] != kEofMarks[1] ||
-          words[i + 3] != kEofMarks[2] || words[i + 4] != kEofMarks[3] ||
-          words[i + 9] != kEofSize) {
-        continue;
-      }
-      h_.StartOffset = words[i + 5];
-      h_.EndOffset = words[i + 6];
-      h_.CurrentRecordNumber = words[i + 7];
-      h_.OldestRecordNumber = words[i + 8];
-      return;
+  void RecoverFromEof(const struct stat& st) {
+    const FileVersion version(st);
+    EofPositions p;
+    if (!ScanCache().Find(version, p) || !EofStillAt(p)) {
+      if (!ScanForEof(p)) return;
+      ScanCache().Store(version, p);
     }
+    if (!p.found) return;
+    h_.StartOffset = p.start;
+    h_.EndOffset = p.end;
+    h_.CurrentRecordNumber = p.current;
+    h_.OldestRecordNumber = p.oldest;
+  }
+
+  // A cheap second check of a remembered answer, for file systems whose
+  // clocks are too coarse to tell two quick writes apart.
+  bool EofStillAt(const EofPositions& p) const {
+    if (!p.found) return true;
+    EofRecord eof{};
+    if (p.at + kEofSize > size_ || PRead(fd_, &eof, kEofSize, p.at) != err::kSuccess) {
+      return false;
+    }
+    return eof.RecordSizeBeginning == kEofSize && eof.RecordSizeEnd == kEofSize &&
+           std::memcmp(eof.Marks, kEofMarks, sizeof kEofMarks) == 0 && eof.BeginRecord == p.start &&
+           eof.EndRecord == p.end && eof.CurrentRecordNumber == p.current &&
+           eof.OldestRecordNumber == p.oldest;
+  }
+
+  // Looks for the first end-of-file record at a 4-byte boundary of the
+  // area, reading the file in pieces; false when the file cannot be read.
+  bool ScanForEof(EofPositions& p) const {
+    ++g_eof_scans;
+    p = EofPositions{};
+    constexpr size_t kChunkWords = 256 * 1024;
+    constexpr size_t kEofWords = kEofSize / 4;
+    const uint64_t total = (size_ - kHeaderSize) / 4;
+    std::vector<uint32_t> words;
+    for (uint64_t base = 0; base < total; base += kChunkWords) {
+      // Each piece overlaps the next by the length of an end record less one word.
+      const auto n =
+          static_cast<size_t>(std::min<uint64_t>(total - base, kChunkWords + kEofWords - 1));
+      words.resize(n);
+      if (PRead(fd_, words.data(), n * 4, kHeaderSize + base * 4) != err::kSuccess) return false;
+      for (size_t i = 0; i < kChunkWords && i + kEofWords <= n; ++i) {
+        if (words[i] != kEofSize || words[i + 1] != kEofMarks[0] || words[i + 2] != kEofMarks[1] ||
+            words[i + 3] != kEofMarks[2] || words[i + 4] != kEofMarks[3] ||
+            words[i + 9] != kEofSize) {
+          continue;
+        }
+        p.found = true;
+        p.at = kHeaderSize + (base + i) * 4;
+        p.start = words[i + 5];
+        p.end = words[i + 6];
+        p.current = words[i + 7];
+        p.oldest = words[i + 8];
+        return true;
+      }
+    }
+    return true;
   }
 
   // Reads through a window of the file, so that walking records costs one
@@ -683,7 +794,7 @@ uint32_t EventLog::Clear(std::u16string_view backup_path) {
   }
   if (!backup_path.empty() && current >= 0) {
     const std::string backup = posix::NativePath(backup_path);
-    const int out = open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int out = posix::OpenDataFile(backup, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
     if (out < 0) {
       result = Errno();
     } else {
@@ -708,6 +819,8 @@ uint32_t EventLog::Clear(std::u16string_view backup_path) {
   // The clearing handle goes on with the new file.
   return impl_->Pin();
 }
+
+uint64_t posix::DirtyFileScans() { return g_eof_scans.load(); }
 
 // ---- EventSource ----
 

@@ -67,7 +67,8 @@ uint32_t File::Open(std::u16string_view path, FileAccess access, FileShare /*sha
   const std::string native = posix::NativePath(path);
   struct stat st {};
   if (stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return err::kAccessDenied;
-  const int fd = ::open(native.c_str(), OpenFlags(access, create), 0644);
+  const int fd =
+      posix::OpenDataFile(native, OpenFlags(access, create), posix::DataFileMode(native));
   if (fd < 0) return OpenError(errno, native);
   handle_ = fd;
   return err::kSuccess;
@@ -110,7 +111,9 @@ uint32_t File::Write(const void* data, uint32_t size) {
 
 uint32_t File::Seek(int64_t offset, SeekFrom from, int64_t* position) {
   if (!IsOpen()) return err::kInvalidHandle;
-  const int whence = from == SeekFrom::kBegin ? SEEK_SET : from == SeekFrom::kEnd ? SEEK_END : SEEK_CUR;
+  const int whence = from == SeekFrom::kBegin ? SEEK_SET
+                     : from == SeekFrom::kEnd ? SEEK_END
+                                              : SEEK_CUR;
   const off_t pos = ::lseek(Fd(handle_), static_cast<off_t>(offset), whence);
   if (pos < 0) return posix::ErrnoToWin32(errno);
   if (position != nullptr) *position = pos;

@@ -295,14 +295,12 @@ uint32_t ModifyStore(RegistryRoot root, const std::function<uint32_t(Store&, boo
   uint32_t result = posix::MakeNativeFolders(folder);
   if (result != err::kSuccess && result != err::kAlreadyExists) return result;
   const std::string base = folder + "/" + StoreName(root);
-  const int lock_fd = open((base + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  const int lock_fd = posix::OpenLockFile(base + ".lock", true);
   if (lock_fd < 0) return posix::ErrnoToWin32(errno);
-  while (flock(lock_fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      result = posix::ErrnoToWin32(errno);
-      close(lock_fd);
-      return result;
-    }
+  result = posix::LockWithDeadline(lock_fd, true);
+  if (result != err::kSuccess) {
+    close(lock_fd);
+    return result;
   }
   std::shared_ptr<const Store> current;
   result = LoadStore(root, current);
@@ -313,7 +311,7 @@ uint32_t ModifyStore(RegistryRoot root, const std::function<uint32_t(Store&, boo
     if (result == err::kSuccess && modified) {
       const std::string text = Serialize(copy);
       const std::string tmp = base + ".reg.tmp";
-      const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      const int fd = posix::OpenDataFile(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
       if (fd < 0) {
         result = posix::ErrnoToWin32(errno);
       } else {

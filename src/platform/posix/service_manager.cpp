@@ -24,7 +24,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -141,7 +140,7 @@ uint32_t WriteFields(const std::string& path, const Fields& fields) {
   std::string text;
   for (const auto& [k, v] : fields) text += k + "=" + Escape(v) + "\n";
   const std::string tmp = path + ".tmp" + std::to_string(getpid());
-  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = posix::OpenDataFile(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
   if (fd < 0) return posix::ErrnoToWin32(errno);
   size_t done = 0;
   while (done < text.size()) {
@@ -204,16 +203,15 @@ bool ProcessAlive(uint64_t pid, uint64_t start_time) {
 }
 
 // An exclusive flock on the entry's lock file, held for a read-modify-write.
+// Only the entry's owner may open the lock file (mode 0600), and the wait has
+// a deadline: Result() is 0 when the lock is held, else the error. The
+// monitor, which has nobody to report an error to, goes on without the lock
+// after the deadline; the files it writes are replaced whole.
 class EntryLock {
  public:
   explicit EntryLock(const std::string& folder) {
-    const std::string path = folder + "/lock";
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ >= 0) {
-      while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-      }
-    }
+    fd_ = posix::OpenLockFile(folder + "/lock", true);
+    result_ = fd_ < 0 ? posix::ErrnoToWin32(errno) : posix::LockWithDeadline(fd_, true);
   }
   ~EntryLock() {
     if (fd_ >= 0) close(fd_);  // releases the lock
@@ -221,8 +219,14 @@ class EntryLock {
   EntryLock(const EntryLock&) = delete;
   EntryLock& operator=(const EntryLock&) = delete;
 
+  uint32_t Result() const { return result_; }
+  // For a caller that only reads: a user who may not open the lock file
+  // cannot change the entry either, and reads the files without it.
+  uint32_t ReadResult() const { return result_ == err::kAccessDenied ? 0 : result_; }
+
  private:
   int fd_ = -1;
+  uint32_t result_ = 0;
 };
 
 void StatusToFields(const ServiceStatus& s, Fields& f) {
@@ -530,6 +534,7 @@ struct Service::Impl {
   uint32_t EditConfig(uint32_t bits, const std::function<void(Fields&)>& edit) {
     if (uint32_t rc = Need(bits)) return rc;
     EntryLock lock(folder);
+    if (uint32_t rc = lock.Result()) return rc;
     Fields f;
     if (!ReadFields(folder + "/config", f)) return err::kServiceDoesNotExist;
     edit(f);
@@ -566,8 +571,10 @@ uint32_t Service::Create(ServiceManager& manager, std::u16string_view name,
   if (!ValidName(name)) return kErrInvalidName;
   if (config.command_line.empty()) return err::kInvalidParameter;
   const std::string folder = EntryFolder(name);
-  if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return posix::ErrnoToWin32(errno);
+  if (uint32_t rc = posix::MakeNativeFolders(folder); rc != 0 && rc != err::kAlreadyExists)
+    return rc;
   EntryLock lock(folder);
+  if (uint32_t rc = lock.Result()) return rc;
   if (PathExists(folder + "/config"))
     return PathExists(folder + "/deleted") ? kErrServiceMarkedForDelete : err::kServiceExists;
   // A service that has never run reads as stopped with 1077, as on Windows.
@@ -595,9 +602,10 @@ uint32_t Service::Delete() {
   const std::string& folder = impl_->folder;
   {
     EntryLock lock(folder);
+    if (uint32_t rc = lock.Result()) return rc;
     if (!PathExists(folder + "/config")) return err::kServiceDoesNotExist;
     if (PathExists(folder + "/deleted")) return kErrServiceMarkedForDelete;
-    const int fd = open((folder + "/deleted").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = posix::OpenDataFile(folder + "/deleted", O_WRONLY | O_CREAT | O_CLOEXEC);
     if (fd < 0) return posix::ErrnoToWin32(errno);
     close(fd);
     const Fields status = ReadLiveStatus(folder);
@@ -695,6 +703,7 @@ uint32_t Service::QueryStatus(ServiceStatus& status) {
   Fields f;
   {
     EntryLock lock(impl_->folder);
+    if (uint32_t rc = lock.ReadResult()) return rc;
     f = ReadLiveStatus(impl_->folder);
   }
   status = StatusFromFields(f);
@@ -708,6 +717,7 @@ uint32_t Service::Start() {
   std::u16string command_line;
   {
     EntryLock lock(folder);
+    if (uint32_t rc = lock.Result()) return rc;
     Fields config;
     if (!ReadFields(folder + "/config", config)) return err::kServiceDoesNotExist;
     if (PathExists(folder + "/deleted")) return kErrServiceMarkedForDelete;
@@ -743,6 +753,7 @@ uint32_t Service::Start() {
     if (!reaped && waitpid(child, nullptr, WNOHANG) == child) reaped = true;
     {
       EntryLock lock(folder);
+      if (lock.Result() != 0) continue;  // waited already; the start deadline still holds
       Fields status;
       ReadFields(folder + "/status", status);
       if (ToU32(status, "dispatcher") == 1) break;
@@ -792,6 +803,7 @@ uint32_t Service::Control(uint32_t control, ServiceStatus& status) {
   Fields f;
   {
     EntryLock lock(folder);
+    if (uint32_t lock_rc = lock.ReadResult()) return lock_rc;
     f = ReadLiveStatus(folder);
   }
   status = StatusFromFields(f);
@@ -822,6 +834,7 @@ uint32_t Service::Control(uint32_t control, ServiceStatus& status) {
   }
   {
     EntryLock lock(folder);
+    if (rc == 0) rc = lock.ReadResult();
     status = StatusFromFields(ReadLiveStatus(folder));
   }
   return rc;
@@ -1081,6 +1094,7 @@ uint32_t RunServiceDispatcher(std::u16string_view service_name, ServiceMainFunct
   // Register this process as the service's process.
   if (!folder.empty()) {
     EntryLock lock(folder);
+    if (uint32_t rc = lock.Result()) return rc;
     Fields status = ReadLiveStatus(folder);
     const uint64_t pid = ToU64(status, "pid");
     if (ToU32(status, "state", kServiceStopped) != kServiceStopped && pid != 0 &&
@@ -1209,6 +1223,7 @@ uint32_t ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& st
   uint32_t rc = 0;
   if (!folder.empty()) {
     EntryLock lock(folder);
+    if (uint32_t lock_rc = lock.Result()) return lock_rc;
     Fields f;
     ReadFields(folder + "/status", f);
     // After this process reported stopped, a new start owns the status.

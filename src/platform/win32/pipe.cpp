@@ -24,31 +24,89 @@ namespace {
 
 constexpr DWORD kDefaultTimeoutMs = 5000;
 
-// A security descriptor whose DACL lets Everyone read and write the pipe.
-struct EveryoneSecurity {
-  PSID sid = nullptr;
+// The local group whose members may use the console without being
+// administrators; it is granted access only when an administrator created it.
+constexpr wchar_t kConsoleUsersGroup[] = L"Corvane Console Users";
+
+// A security descriptor whose DACL lets only the service's own account, the
+// local system, the administrators and the console users group (when it
+// exists) read and write the pipe. Nobody else gets any access.
+struct PipeSecurity {
+  std::vector<std::vector<BYTE>> sids;
   PACL acl = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
   SECURITY_ATTRIBUTES sa{};
 
-  ~EveryoneSecurity() {
+  ~PipeSecurity() {
     if (sd != nullptr) ::LocalFree(sd);
     if (acl != nullptr) ::LocalFree(acl);
-    if (sid != nullptr) ::FreeSid(sid);
+  }
+
+  void AddSid(PSID sid) {
+    if (sid == nullptr || !::IsValidSid(sid)) return;
+    for (auto& known : sids) {
+      if (::EqualSid(known.data(), sid)) return;
+    }
+    const auto* bytes = static_cast<const BYTE*>(sid);
+    sids.emplace_back(bytes, bytes + ::GetLengthSid(sid));
+  }
+
+  uint32_t AddWellKnown(WELL_KNOWN_SID_TYPE type) {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    if (!::CreateWellKnownSid(type, nullptr, sid, &size)) return LastError();
+    AddSid(sid);
+    return ERROR_SUCCESS;
+  }
+
+  // The account the calling process runs as (the local system for the
+  // installed service), so a service run by another account can still be
+  // reached from its own account.
+  void AddProcessUser() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size != 0 && ::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+      AddSid(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+    }
+    ::CloseHandle(token);
+  }
+
+  // The console users group, when a local group of that name exists.
+  void AddConsoleUsers() {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sid_size = sizeof sid;
+    wchar_t domain[256];
+    DWORD domain_size = 256;
+    SID_NAME_USE use = SidTypeUnknown;
+    if (::LookupAccountNameW(nullptr, kConsoleUsersGroup, sid, &sid_size, domain, &domain_size,
+                             &use) &&
+        (use == SidTypeAlias || use == SidTypeGroup)) {
+      AddSid(sid);
+    }
   }
 
   uint32_t Build() {
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    if (!::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &sid))
-      return LastError();
-    EXPLICIT_ACCESSW access{};
-    access.grfAccessPermissions = GENERIC_READ | GENERIC_WRITE;
-    access.grfAccessMode = SET_ACCESS;
-    access.grfInheritance = NO_INHERITANCE;
-    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-    access.Trustee.ptstrName = static_cast<LPWSTR>(sid);
-    if (const DWORD rc = ::SetEntriesInAclW(1, &access, nullptr, &acl); rc != ERROR_SUCCESS)
+    if (const uint32_t rc = AddWellKnown(WinLocalSystemSid); rc != ERROR_SUCCESS) return rc;
+    if (const uint32_t rc = AddWellKnown(WinBuiltinAdministratorsSid); rc != ERROR_SUCCESS)
+      return rc;
+    AddProcessUser();
+    AddConsoleUsers();
+    std::vector<EXPLICIT_ACCESSW> entries(sids.size());
+    for (size_t i = 0; i < sids.size(); ++i) {
+      EXPLICIT_ACCESSW& access = entries[i];
+      access.grfAccessPermissions = GENERIC_READ | GENERIC_WRITE;
+      access.grfAccessMode = SET_ACCESS;
+      access.grfInheritance = NO_INHERITANCE;
+      access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+      access.Trustee.TrusteeType = TRUSTEE_IS_UNKNOWN;
+      access.Trustee.ptstrName = reinterpret_cast<LPWSTR>(sids[i].data());
+    }
+    if (const DWORD rc =
+            ::SetEntriesInAclW(static_cast<ULONG>(entries.size()), entries.data(), nullptr, &acl);
+        rc != ERROR_SUCCESS)
       return rc;
     // The descriptor's own size: a fixed 20-byte block only fits 32-bit code.
     sd = ::LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
@@ -147,7 +205,7 @@ uint32_t ServerPipe::Create(std::u16string_view name) {
     s.io_event.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!s.io_event) return LastError();
   }
-  EveryoneSecurity security;
+  PipeSecurity security;
   if (const uint32_t rc = security.Build(); rc != ERROR_SUCCESS) return rc;
   const std::wstring wide = win32::ToWide(name);
   HANDLE h =
