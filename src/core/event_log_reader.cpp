@@ -420,7 +420,8 @@ int ProcessLog(CCVNCore& core, size_t index, bool skip_old) {
                      NameOf(core, index).c_str());
     }
     SkipToNewest(core, index, oldest, newest);
-  } else if (const auto from = FirstNewRecord(core, index, state.cursor, oldest, newest, count)) {
+  } else if (const auto from = FirstNewRecord(core, index, state.cursor, oldest, newest, count);
+             from && *from != newest + 1) {
     ProcessRange(core, index, *from, newest);
   } else {
     SkipToNewest(core, index, oldest, newest);
@@ -430,6 +431,7 @@ int ProcessLog(CCVNCore& core, size_t index, bool skip_old) {
 }
 
 void ProcessRange(CCVNCore& core, size_t index, uint32_t from, uint32_t to) {
+  if (from == to + 1) return;  // nothing new
   const std::string name = NameOf(core, index);
   if (TraceLogEnabled) {
     core.LogFormat('N', "Trace", "Processing [%s] records: from %u to %u", name.c_str(), from, to);
