@@ -28,6 +28,7 @@
 
 #include "base/text.h"
 #include "base/win_errors.h"
+#include "platform/clock.h"
 #include "platform/event_log.h"
 #include "platform/posix/change_watcher.h"
 #include "platform/posix/event_log_scan.h"
@@ -827,6 +828,25 @@ uint64_t posix::DirtyFileScans() { return g_eof_scans.load(); }
 struct EventSource::Impl {
   std::u16string source;
   std::u16string log;
+  // Where the log lives, looked up again after kResolveMs, so that a stream
+  // of reports does not read the registry for every record.
+  static constexpr uint32_t kResolveMs = 1000;
+  std::string path;
+  uint32_t max_size = 0;
+  uint32_t resolved_at = 0;
+
+  uint32_t Resolve() {
+    if (!path.empty() && TickCount() - resolved_at < kResolveMs) return err::kSuccess;
+    path.clear();
+    uint32_t result = ResolveLog(log, false, path, max_size);
+    if (result == err::kSuccess) result = EnsureLogFile(path, max_size);
+    if (result != err::kSuccess) {
+      path.clear();
+      return result;
+    }
+    resolved_at = TickCount();
+    return err::kSuccess;
+  }
 };
 
 EventSource::EventSource() = default;
@@ -894,23 +914,23 @@ uint32_t EventSource::Report(uint16_t type, uint16_t category, uint32_t event_id
   h.NumStrings = static_cast<uint16_t>(strings.size());
   h.EventCategory = category;
 
-  std::string path;
-  uint32_t max_size = 0;
-  uint32_t result = ResolveLog(impl_->log, false, path, max_size);
+  uint32_t result = impl_->Resolve();
   if (result != err::kSuccess) return result;
-  result = EnsureLogFile(path, max_size);
-  if (result != err::kSuccess) return result;
+  const std::string& path = impl_->path;
   FileLock lock;
   result = lock.Take(path, true);
   if (result != err::kSuccess) return result;
-  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT && EnsureLogFile(path, impl_->max_size) == err::kSuccess) {
+    fd = open(path.c_str(), O_RDWR | O_CLOEXEC);  // removed since it was looked up
+  }
   if (fd < 0) return Errno();
   LogFile file(fd);
   result = file.Load();
   if (result == err::kSuccess) {
     h.RecordNumber = file.header().CurrentRecordNumber;
     std::memcpy(record.data(), &h, sizeof h);
-    result = file.Append(record, max_size);
+    result = file.Append(record, impl_->max_size);
   }
   close(fd);
   return result;
