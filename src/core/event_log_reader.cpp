@@ -25,7 +25,7 @@ constexpr size_t kBucketsPerType = 90;
 constexpr size_t kNewestBucket = 89;
 // A log whose handled position keeps moving has its bookmark stored at most
 // this often; a crash then reads again at most this much of what was handled.
-constexpr uint32_t kBookmarkIntervalMs = 100;
+constexpr uint32_t kBookmarkIntervalMs = 20;
 // How often a log replaced under the handle is opened again within one range.
 constexpr int kMaxReopens = 3;
 // The largest record whose time is looked up outside the reading buffer.

@@ -70,7 +70,7 @@ void ProcessRange(CCVNCore& core, size_t index, uint32_t from, uint32_t to);
 uint32_t GetRecordTime(CCVNCore& core, size_t index, uint32_t number);
 
 // Stores the bookmark of every log whose handled position moved: with force
-// at once, otherwise at most every few hundred milliseconds per log.
+// at once, otherwise at most every 20 ms per log.
 void AdvanceBookmarks(CCVNCore& core, bool force);
 // Whether any log has records that are read but not yet handled.
 bool HasPendingRecords(const CCVNCore& core);

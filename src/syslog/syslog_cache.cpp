@@ -175,12 +175,12 @@ uint32_t CSyslogCache::Create() {
   return 0;
 }
 
-uint32_t CSyslogCache::WriteHeader() {
+uint32_t CSyslogCache::WriteHeader(bool sync) {
   uint8_t header[kHeaderSize];
   PutU32(header, read_offset_);
   PutU32(header + 4, count_);
   if (const uint32_t e = WriteAt(file_, 0, header, kHeaderSize)) return e;
-  return file_.Sync();
+  return sync ? file_.Sync() : 0;
 }
 
 uint32_t CSyslogCache::Append(std::span<const std::string> messages) {
@@ -194,19 +194,23 @@ uint32_t CSyslogCache::Append(std::span<const std::string> messages) {
   }
   if (static_cast<uint64_t>(end_) + records.size() > 0xFFFFFFFFull) return kErrorFileTooLarge;
 
+  const uint32_t count_before = count_;
   uint32_t error = WriteAt(file_, end_, records.data(), static_cast<uint32_t>(records.size()));
-  if (error == 0) error = file_.Sync();
+  if (error == 0) {
+    count_ += static_cast<uint32_t>(messages.size());
+    error = WriteHeader(/*sync=*/false);
+    if (error == 0) error = file_.Sync();
+  }
   if (error != 0) {
     // Cut partly written records off again, so the next append starts on a
-    // record boundary.
+    // record boundary, and put the count back (best effort: a header left
+    // ahead of its records is repaired by the next check of the file).
+    count_ = count_before;
     if (file_.Seek(end_, platform::SeekFrom::kBegin) == 0) file_.Truncate();
+    WriteHeader(/*sync=*/false);
     return error;
   }
   end_ += static_cast<uint32_t>(records.size());
-  count_ += static_cast<uint32_t>(messages.size());
-  // The records are on disk even when the count could not be rewritten: the
-  // next check of the file counts them.
-  WriteHeader();
   return 0;
 }
 

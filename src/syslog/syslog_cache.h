@@ -9,11 +9,11 @@
 // that many leading bytes are stored. Records are only appended; the file is
 // removed when no record is left.
 //
-// Every append and header update is written through to the disk before the
-// next step: records are complete on disk before the count includes them, so
-// a crash at any byte leaves a file whose complete records can all be read.
-// Appends and removals work on batches, with one sync of the records and one
-// of the header per batch.
+// Appends and removals work on batches, with one sync per batch: an append
+// writes the records and then the header, and syncs both; it reports success
+// (and the caller counts the messages durable) only after that sync. A crash
+// at any byte leaves a file whose complete records can all be read; a header
+// that got ahead of its records is repaired when the file is opened.
 // Opening an existing file checks it against its records: a damaged header, a
 // count that disagrees with the records, or bytes at the end that hold no
 // complete record are reported, and every complete record is kept.
@@ -77,7 +77,8 @@ class CSyslogCache {
   // Checks the open file against its records and repairs what it can.
   // Returns false when no readable record is left.
   bool Check();
-  uint32_t WriteHeader();
+  // Writes the header, and syncs the file unless told not to.
+  uint32_t WriteHeader(bool sync = true);
   void Report(const std::string& line) const;
   void ReportFormat(const char* format, ...) const __attribute__((format(printf, 2, 3)));
 

@@ -92,9 +92,15 @@ stop_rsyslog() {
 }
 
 # The record numbers of the events of one id, in the order they arrived.
+# Messages carry the low 16 bits of a record number; a scenario never goes
+# back by half of that, so the full numbers are unwrapped from the order.
 numbers() {
   [ -f "$WORK/rsyslog/out.log" ] || return 0
-  sed -n "s/.*CvnScenario: \[$1\] #\([0-9]*\).*/\1/p" "$WORK/rsyslog/out.log"
+  sed -n "s/.*CvnScenario: \[$1\] #\([0-9]*\).*/\1/p" "$WORK/rsyslog/out.log" |
+    awk '{ n = $1 + base
+           if (NR > 1 && n < prev - 32768) { base += 65536; n += 65536 }
+           if (NR > 1 && n > prev + 32768) { base -= 65536; n -= 65536 }
+           print n; prev = n }'
 }
 arrived() { numbers "$1" | sort -un | wc -l; }
 
@@ -229,7 +235,7 @@ if mount -t tmpfs -o size=64k tmpfs "$TMPFS" 2>/dev/null; then
   sleep 3
   start_rsyslog
   check full-disk 15 "$n" 1
-  full=$(grep -c "could not be added to the cache file" "$CORVANE_ROOT"/ProgramData/Halvorn/Corvane\ 3/Logs/CVN*.log || true)
+  full=$(cat "$CORVANE_ROOT"/ProgramData/Halvorn/Corvane\ 3/Logs/CVN*.log | grep -c "could not be added to the cache file" || true)
   echo "               (cache appends refused for a full disk: $full)"
 else
   echo "full-disk      skipped: tmpfs cannot be mounted here"
