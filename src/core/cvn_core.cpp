@@ -432,6 +432,11 @@ int CCVNCore::OnNotify(int method) {
   }
 }
 
+bool CCVNCore::WhileWaitingForRoom() {
+  AdvanceBookmarks(*this, false);
+  return StopRequested();
+}
+
 // ---------------------------------------------------------------------------
 // Accessors and logging
 

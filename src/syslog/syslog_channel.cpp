@@ -12,7 +12,7 @@ void InstallSyslogChannel(CCVNCore& core) {
     // or the threads stop.
     return c.syslog_queue.PushWhenRoom(PrepareSyslogMessage(c.Settings(), record),
                                        c.ThreadWakeEvent(CoreThread::kSyslog),
-                                       [&c] { return c.StopRequested(); });
+                                       [&c] { return c.WhileWaitingForRoom(); });
   });
 }
 

@@ -61,8 +61,12 @@ size_t CSyslogForwarder::SendToServer(size_t i, std::span<const std::string> mes
   size_t taken = sender.SendMessages(messages);
   if (taken == messages.size()) return taken;
   // The connection may have gone stale: one fresh connection, and one more
-  // try for the rest.
+  // try for the rest, unless the thread is to stop (the rest is cached).
   sender.Close();
+  if (core_.StopRequested()) {
+    Fail(servers_[i], sender.LastErrorText());
+    return taken;
+  }
   if (sender.Open(servers_[i], port_, tcp_, separator_, tls_) != 0) {
     Fail(servers_[i], sender.LastErrorText());
     return taken;

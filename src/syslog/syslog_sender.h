@@ -30,14 +30,16 @@ class CSyslogSender {
   // How long a connect may take before the server counts as unreachable, so
   // that a server that drops packets does not hold the thread past a stop.
   static constexpr uint32_t kConnectTimeoutMs = 5000;
-  // How long the connect and the TLS handshake may take together.
-  static constexpr uint32_t kOpenTimeoutMs = 10000;
+  // How long the connect and the TLS handshake may take together. Like the
+  // send time-out below, shorter than the 10 s a stop grants the threads, so
+  // that the forwarder ends in time whatever it was waiting for.
+  static constexpr uint32_t kOpenTimeoutMs = 8000;
   // How long a stream connection that has something to read may take to
   // show whether that is the end of the connection.
   static constexpr uint32_t kHousekeepingWaitMs = 50;
   // How long a send may wait for a server that does not read before the
   // connection counts as failed.
-  static constexpr uint32_t kSendTimeoutMs = 10000;
+  static constexpr uint32_t kSendTimeoutMs = 8000;
   // Messages go out together in transmissions of at most this many bytes
   // (TLS: one record's worth, so that a failure loses little certainty about
   // what arrived).

@@ -3,14 +3,16 @@
 # the Application log of a running CVNService, forwarded over TCP to a local
 # rsyslog. Each scenario checks that every event arrives at least once and in
 # order (the numbers of one scenario only ever go back where the service was
-# restarted, which reads again what was not yet durable), and prints how many
-# arrived twice:
+# restarted, which reads again what was not yet durable, or where rsyslog
+# wrote what an old and a new connection carried interleaved), and prints how
+# many arrived twice:
 #   kill9-burst   the service killed (SIGKILL) right after a burst of writes
 #   kill9-steady  the service killed while a writer is still writing
 #   stop-backlog  a stop 0.5 s after a burst; it must end within its deadline
 #   burst-stopped events written while the service is stopped, then started
-#   slow-receiver the receiver stops reading (SIGSTOP) for a while: the
-#                 service's memory stays flat, nothing is lost when it goes on
+#   slow-receiver the receiver stops reading (SIGSTOP) for a while, and the
+#                 service is reloaded and stopped meanwhile: its memory stays
+#                 flat, no thread is given up, nothing is lost
 #   full-disk     the receiver is down and the cache folder is a tiny tmpfs
 #                 that fills up
 #
@@ -25,10 +27,11 @@ SCALE=${2:-1}
 SERVICE=$BUILD/src/service/CVNService
 CVNCFG=$BUILD/src/tools/cvncfg/cvncfg
 CVNEVENT=$BUILD/src/tools/cvnevent/cvnevent
+CVNCONSOLE=$BUILD/src/tools/cvnconsole/cvnconsole
 RSYSLOGD=${RSYSLOGD:-/usr/sbin/rsyslogd}
 [ "$(id -u)" = 0 ] || { echo "SKIP: the scenarios need root (service, tmpfs)"; exit 77; }
 [ -x "$RSYSLOGD" ] || { echo "SKIP: rsyslog is not installed (Debian package rsyslog)"; exit 77; }
-for program in "$SERVICE" "$CVNCFG" "$CVNEVENT"; do
+for program in "$SERVICE" "$CVNCFG" "$CVNEVENT" "$CVNCONSOLE"; do
   [ -x "$program" ] || { echo "missing: $program" >&2; exit 2; }
 done
 
@@ -217,11 +220,21 @@ write 14 "$slow" "$long" &
 WRITER=$!
 sleep 15
 during=$(rss_kb)
+"$CVNCONSOLE" reload >/dev/null 2>&1 || true
+began=$(now_ms)
+"$SERVICE" -s stop || { echo "slow-receiver  FAILED: the stop did not succeed"; FAILED=1; }
+stop_ms=$(($(now_ms) - began))
 kill -CONT "$RSYSLOG_PID"
 wait "$WRITER"
-check slow-receiver 14 "$slow" 2
-echo "               (service memory: ${before} kB before, ${during} kB while the receiver stood)"
+"$SERVICE" -s start
+# Each send that timed out left bytes in a connection that rsyslog reads
+# later, interleaved with the next connection's.
+check slow-receiver 14 "$slow" 8
+given_up=$(cat "$CORVANE_ROOT"/ProgramData/Halvorn/Corvane\ 3/Logs/CVN*.log | grep -c "given up" || true)
+echo "               (service memory: ${before} kB before, ${during} kB while the receiver stood;"
+echo "                a reload, then a stop that took $stop_ms ms; threads given up: $given_up)"
 [ $((during - before)) -lt 16384 ] || { echo "slow-receiver FAILED: memory grew"; FAILED=1; }
+[ "$given_up" = 0 ] || { echo "slow-receiver FAILED: a thread was given up"; FAILED=1; }
 
 # A cache folder with room for a few hundred messages, the receiver down.
 TMPFS=$WORK/tinycache
