@@ -118,6 +118,7 @@ bool LookUpBookmark(CCVNCore& core, size_t index, LogBookmark& bookmark) {
 }
 
 int RegisterEmptyLog(CCVNCore& core, size_t index, LogReadState& state) {
+  if (!state.has_cursor) state.has_cursor = LookUpBookmark(core, index, state.cursor);
   if (state.has_cursor && state.cursor.empty) return 0;
   Enqueue(state, LogBookmark{0, 0, 0, true}, CurrentMark(core, core.ReadChannelSwitches().syslog));
   AdvanceAfterPass(core, index);
@@ -184,8 +185,8 @@ uint32_t ReadForward(CCVNCore& core, size_t index, uint32_t number, bool seek, u
 // back because the thread is stopping.
 bool DispatchRaw(CCVNCore& core, size_t index, std::span<const uint8_t> raw,
                  const CCVNCore::ChannelSwitches& switches, uint32_t& parsed) {
-  const uint32_t number = HeaderAt(raw.data()).RecordNumber;
   const char* reason = "the record cannot be decoded";
+  std::string detail;
   try {
     SEventRecord record;
     if (core.renderer.BuildEventRecord(record, raw, core.event_log_table[index].name) == 0) {
@@ -195,12 +196,11 @@ bool DispatchRaw(CCVNCore& core, size_t index, std::span<const uint8_t> raw,
   } catch (const std::bad_alloc&) {
     reason = "out of memory";
   } catch (const std::exception& e) {
-    core.LogFormat('E', "Server", "Record %u of Eventlog %s was skipped: %s", number,
-                   NameOf(core, index).c_str(), e.what());
-    return true;
+    detail = e.what();
+    reason = detail.c_str();
   }
-  core.LogFormat('E', "Server", "Record %u of Eventlog %s was skipped: %s", number,
-                 NameOf(core, index).c_str(), reason);
+  core.LogFormat('E', "Server", "Record %u of Eventlog %s was skipped: %s",
+                 HeaderAt(raw.data()).RecordNumber, NameOf(core, index).c_str(), reason);
   return true;
 }
 
@@ -226,8 +226,8 @@ struct RangeWalk {
   uint32_t parsed = 0;    // records built
   uint32_t missed = 0;    // records overwritten before they were read
   uint32_t in_slice = 0;  // records since the last slice boundary
-  bool done = false;      // past the range, or stopped
-  bool stopped = false;   // the thread is stopping: the rest waits for the next start
+  bool done = false;      // past the range, or the thread is stopping (the rest
+                          // waits for the next start)
   bool Contains(uint32_t number) const { return number - from <= to - from; }
 };
 
@@ -252,7 +252,7 @@ void WalkBatch(CCVNCore& core, size_t index, std::span<const uint8_t> batch, Ran
     walk.missed += number - walk.next;
     CountNewRecord(core, header.EventType);
     if (switches.Any() && !DispatchRaw(core, index, raw, switches, walk.parsed)) {
-      walk.done = walk.stopped = true;
+      walk.done = true;
       return;
     }
     Enqueue(state,
@@ -279,10 +279,7 @@ void ReadRange(CCVNCore& core, size_t index, RangeWalk& walk,
   bool seek = true;
   int reopens = 0;
   while (!walk.done) {
-    if (core.StopRequested()) {
-      walk.stopped = true;
-      return;
-    }
+    if (core.StopRequested()) return;
     uint32_t bytes = 0;
     const uint32_t error = ReadForward(core, index, walk.next, seek, bytes);
     if (error == platform::kEventLogFileChanged && reopens < kMaxReopens) {
