@@ -53,15 +53,19 @@ void CSyslogForwarder::Fail(const std::string& server, const std::u16string& rea
 }
 
 size_t CSyslogForwarder::SendToServer(size_t i, std::span<const std::string> messages) {
+  // Each step below may wait up to its own time-out; once a stop is asked no
+  // further step begins, so the thread ends within the stop's deadline (what
+  // was not sent is cached).
   CSyslogSender& sender = *senders_[i];
+  if (core_.StopRequested()) return 0;
   if (!sender.IsConnected() && sender.Open(servers_[i], port_, tcp_, separator_, tls_) != 0) {
     Fail(servers_[i], sender.LastErrorText());
   }
-  if (!sender.IsConnected()) return 0;
+  if (!sender.IsConnected() || core_.StopRequested()) return 0;
   size_t taken = sender.SendMessages(messages);
   if (taken == messages.size()) return taken;
   // The connection may have gone stale: one fresh connection, and one more
-  // try for the rest, unless the thread is to stop (the rest is cached).
+  // try for the rest.
   sender.Close();
   if (core_.StopRequested()) {
     Fail(servers_[i], sender.LastErrorText());
@@ -71,7 +75,7 @@ size_t CSyslogForwarder::SendToServer(size_t i, std::span<const std::string> mes
     Fail(servers_[i], sender.LastErrorText());
     return taken;
   }
-  taken += sender.SendMessages(messages.subspan(taken));
+  if (!core_.StopRequested()) taken += sender.SendMessages(messages.subspan(taken));
   if (taken < messages.size()) Fail(servers_[i], sender.LastErrorText());
   return taken;
 }
