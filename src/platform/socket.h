@@ -168,8 +168,11 @@ uint32_t SocketLocalAddress(SocketHandle s, SocketAddress* out);
 // One send: the count sent (which may be less than length), or -1.
 int64_t SendSocket(SocketHandle s, const void* data, size_t length);
 // Sends all bytes, repeating after partial sends: length, or -1. sent (when
-// given) receives the bytes the system took, also when the send failed.
-int64_t SendAllSocket(SocketHandle s, const void* data, size_t length, size_t* sent = nullptr);
+// given) receives the bytes the system took, also when the send failed. With
+// a time-out the whole send must end within it (10060 otherwise); the
+// socket's send time-out is changed on the way.
+int64_t SendAllSocket(SocketHandle s, const void* data, size_t length, size_t* sent = nullptr,
+                      uint32_t timeout_ms = kSocketNoTimeout);
 // One datagram to an address: the count sent, or -1.
 int64_t SendToSocket(SocketHandle s, const void* data, size_t length, const SocketAddress& to);
 // One receive: the count received, 0 when the peer closed (stream), or -1;

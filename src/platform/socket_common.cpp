@@ -81,14 +81,27 @@ int64_t SendSocket(SocketHandle s, const void* data, size_t length) {
   return CountOrFail(n, error);
 }
 
-int64_t SendAllSocket(SocketHandle s, const void* data, size_t length, size_t* sent) {
+int64_t SendAllSocket(SocketHandle s, const void* data, size_t length, size_t* sent,
+                      uint32_t timeout_ms) {
   const auto* bytes = static_cast<const uint8_t*>(data);
   size_t local = 0;
   size_t& done = sent != nullptr ? *sent : local;
   done = 0;
+  const uint32_t start = TickCount();
   // A blocking socket that accepts nothing is broken; give up rather than spin.
   int zero_sends = 0;
   while (done < length) {
+    if (timeout_ms != kSocketNoTimeout) {
+      // Each send waits only for what is left of the time, so a receiver
+      // that takes a little now and then cannot stretch it.
+      const uint32_t spent = TickCount() - start;
+      const uint32_t error = spent >= timeout_ms ? static_cast<uint32_t>(err::kWsaTimedOut)
+                                                 : SetSocketSendTimeout(s, timeout_ms - spent);
+      if (error != 0) {
+        SetSocketLastError(error);
+        return -1;
+      }
+    }
     const int64_t n = SendSocket(s, bytes + done, length - done);
     if (n < 0) return -1;
     if (n == 0) {

@@ -59,7 +59,7 @@ bool CSecureSocket::StartTls(std::string_view server_name, uint32_t timeout_ms) 
   return true;
 }
 
-int CSecureSocket::Send(const void* data, size_t length, size_t* taken) {
+int CSecureSocket::Send(const void* data, size_t length, size_t* taken, uint32_t timeout_ms) {
   size_t local = 0;
   size_t& done = taken != nullptr ? *taken : local;
   done = 0;
@@ -68,12 +68,13 @@ int CSecureSocket::Send(const void* data, size_t length, size_t* taken) {
     return -1;
   }
   if (!tls_active_) {
-    if (platform::SendAllSocket(socket_, data, length, &done) < 0) {
+    if (platform::SendAllSocket(socket_, data, length, &done, timeout_ms) < 0) {
       SetError(platform::SocketLastError());
       return -1;
     }
     return static_cast<int>(length);
   }
+  if (timeout_ms != platform::kSocketNoTimeout) platform::SetSocketSendTimeout(socket_, timeout_ms);
   const uint32_t r = tls_.Send(data, length);
   if (r != 0) {
     SetError(r);

@@ -69,8 +69,11 @@ class CSecureSocket {
   // length, or -1 with the socket error. TLS: encrypts record by record and
   // returns the length once everything is on the wire, or -1. taken (when
   // given) receives the bytes the connection surely took, also on failure:
-  // plain, what the system accepted; TLS, the length or 0.
-  int Send(const void* data, size_t length, size_t* taken = nullptr);
+  // plain, what the system accepted; TLS, the length or 0. With a time-out
+  // the send ends within it (TLS: each record's send does), and the socket's
+  // send time-out is changed on the way.
+  int Send(const void* data, size_t length, size_t* taken = nullptr,
+           uint32_t timeout_ms = platform::kSocketNoTimeout);
 
   // Fills buffer (at least kMaxReceive bytes) and returns the count, 0 when
   // the peer closed, or -1 (10060 when 10 seconds passed without data).

@@ -139,8 +139,16 @@ size_t CSyslogSender::SendDatagrams(std::span<const std::string> messages) {
 
 size_t CSyslogSender::SendStream(std::span<const std::string> messages) {
   const size_t chunk = tls_ ? kTlsChunk : kStreamChunk;
+  const uint32_t start = platform::TickCount();
   size_t done = 0;
   while (done < messages.size()) {
+    // One time limit for the whole list: a receiver that reads a little now
+    // and then cannot hold the thread past a stop.
+    const uint32_t spent = platform::TickCount() - start;
+    if (spent >= kSendTimeoutMs) {
+      last_error_ = FormatSystemError(err::kWsaTimedOut);
+      return done;
+    }
     // As many whole messages as fit one transmission, each with its
     // separator; the messages themselves stay without it, so a resend or the
     // cache never sees one.
@@ -155,7 +163,7 @@ size_t CSyslogSender::SendStream(std::span<const std::string> messages) {
       ++next;
     }
     size_t taken = 0;
-    if (stream_.Send(frame_.data(), frame_.size(), &taken) < 0) {
+    if (stream_.Send(frame_.data(), frame_.size(), &taken, kSendTimeoutMs - spent) < 0) {
       last_error_ = FormatSystemError(stream_.LastError());
       for (size_t end : ends_) {
         if (end > taken) break;

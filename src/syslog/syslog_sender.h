@@ -37,8 +37,8 @@ class CSyslogSender {
   // How long a stream connection that has something to read may take to
   // show whether that is the end of the connection.
   static constexpr uint32_t kHousekeepingWaitMs = 50;
-  // How long a send may wait for a server that does not read before the
-  // connection counts as failed.
+  // How long sending one list of messages may take before the connection
+  // counts as failed (a server that does not read, or reads only a little).
   static constexpr uint32_t kSendTimeoutMs = 8000;
   // Messages go out together in transmissions of at most this many bytes
   // (TLS: one record's worth, so that a failure loses little certainty about

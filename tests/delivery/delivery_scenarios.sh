@@ -3,9 +3,8 @@
 # the Application log of a running CVNService, forwarded over TCP to a local
 # rsyslog. Each scenario checks that every event arrives at least once and in
 # order (the numbers of one scenario only ever go back where the service was
-# restarted, which reads again what was not yet durable, or where rsyslog
-# wrote what an old and a new connection carried interleaved), and prints how
-# many arrived twice:
+# restarted, which reads again what was not yet durable), and prints how many
+# arrived twice:
 #   kill9-burst   the service killed (SIGKILL) right after a burst of writes
 #   kill9-steady  the service killed while a writer is still writing
 #   stop-backlog  a stop 0.5 s after a burst; it must end within its deadline
@@ -126,21 +125,24 @@ wait_all() {
 }
 
 # Checks one scenario: every event arrived, and the numbers went back at
-# most once per restart. Prints the figures.
+# most once per restart ("-": order not checked). Prints the figures.
 check() {
-  local name=$1 id=$2 want=$3 restarts=$4 total unique backs result=ok
+  local name=$1 id=$2 want=$3 restarts=$4 total unique backs result=ok order
   wait_all "$id" "$want" 60 || true
   sleep 0.3
   total=$(numbers "$id" | wc -l)
   unique=$(arrived "$id")
   backs=$(numbers "$id" | awk 'NR > 1 && $1 < prev { n++ } { prev = $1 } END { print n + 0 }')
-  if [ "$unique" -ne "$want" ] || [ "$backs" -gt "$restarts" ]; then
-    result=FAILED
-    FAILED=1
+  if [ "$restarts" = - ]; then
+    order="order across connections not checked"
+  else
+    order="out of order $((backs > restarts ? backs - restarts : 0))"
+    [ "$backs" -gt "$restarts" ] && result=FAILED
   fi
-  printf "%-14s %s: written %d, arrived %d, lost %d, duplicated %d, out of order %d\n" \
-    "$name" "$result" "$want" "$unique" $((want - unique)) $((total - unique)) \
-    $((backs > restarts ? backs - restarts : 0))
+  [ "$unique" -ne "$want" ] && result=FAILED
+  [ "$result" = ok ] || FAILED=1
+  printf "%-14s %s: written %d, arrived %d, lost %d, duplicated %d, %s\n" \
+    "$name" "$result" "$want" "$unique" $((want - unique)) $((total - unique)) "$order"
 }
 
 write() { "$CVNEVENT" write Application CvnScenario --id "$1" --repeat "$2" "${3:-scenario event}"; }
@@ -228,8 +230,9 @@ kill -CONT "$RSYSLOG_PID"
 wait "$WRITER"
 "$SERVICE" -s start
 # Each send that timed out left bytes in a connection that rsyslog reads
-# later, interleaved with the next connection's.
-check slow-receiver 14 "$slow" 8
+# later, interleaved with the next connections': the order within each
+# connection holds, but the output cannot tell connections apart.
+check slow-receiver 14 "$slow" -
 given_up=$(cat "$CORVANE_ROOT"/ProgramData/Halvorn/Corvane\ 3/Logs/CVN*.log | grep -c "given up" || true)
 echo "               (service memory: ${before} kB before, ${during} kB while the receiver stood;"
 echo "                a reload, then a stop that took $stop_ms ms; threads given up: $given_up)"
