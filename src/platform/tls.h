@@ -62,8 +62,9 @@ class TlsClient {
   std::string ProtocolName() const;
 
   // Encrypts all bytes and sends them, record by record, repeating partial
-  // sends: 0 or the failure.
-  uint32_t Send(const void* data, size_t length);
+  // sends: 0 or the failure. With a time-out everything must be sent within
+  // it (10060 otherwise).
+  uint32_t Send(const void* data, size_t length, uint32_t timeout_ms = kSocketNoTimeout);
 
   // Appends to *out the plaintext of every complete record received, reading
   // the socket only while no complete record is buffered (so it blocks while

@@ -74,8 +74,7 @@ int CSecureSocket::Send(const void* data, size_t length, size_t* taken, uint32_t
     }
     return static_cast<int>(length);
   }
-  if (timeout_ms != platform::kSocketNoTimeout) platform::SetSocketSendTimeout(socket_, timeout_ms);
-  const uint32_t r = tls_.Send(data, length);
+  const uint32_t r = tls_.Send(data, length, timeout_ms);
   if (r != 0) {
     SetError(r);
     last_detail_ = tls_.LastFailureDetail();

@@ -70,8 +70,8 @@ class CSecureSocket {
   // returns the length once everything is on the wire, or -1. taken (when
   // given) receives the bytes the connection surely took, also on failure:
   // plain, what the system accepted; TLS, the length or 0. With a time-out
-  // the send ends within it (TLS: each record's send does), and the socket's
-  // send time-out is changed on the way.
+  // the send ends within it, and the socket's send time-out is changed on
+  // the way.
   int Send(const void* data, size_t length, size_t* taken = nullptr,
            uint32_t timeout_ms = platform::kSocketNoTimeout);
 

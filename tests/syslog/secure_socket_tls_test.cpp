@@ -211,6 +211,28 @@ TEST(SecureSocketTls, SendLargerThan65535ArrivesIntact) {
   EXPECT_EQ(seen, text);
 }
 
+// A server that stops reading: a send with a time limit ends within it.
+TEST(SecureSocketTls, SendToAServerThatDoesNotReadEndsAtItsTimeLimit) {
+  std::atomic<bool> done{false};
+  TlsTestServer server({}, [&](TlsServerConnection& c) {
+    if (!c.Handshake()) throw 1;
+    while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  });
+  CSecureSocket client;
+  ConnectClient(client, server.port());
+  ASSERT_TRUE(client.StartTls("localhost"));
+  const std::string text = Pattern(64 * 1024 * 1024);  // more than the connection buffers
+  const auto start = std::chrono::steady_clock::now();
+  size_t taken = 1;
+  EXPECT_EQ(client.Send(text.data(), text.size(), &taken, 400), -1);
+  EXPECT_EQ(client.LastError(), err::kWsaTimedOut);
+  EXPECT_EQ(taken, 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  done = true;
+  client.Close();
+  EXPECT_TRUE(server.Join());
+}
+
 // Accepts at most a few bytes per send, as a congested socket may.
 class PartialSendCalls : public SocketCalls {
  public:

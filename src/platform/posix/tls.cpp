@@ -47,6 +47,12 @@ struct TlsClient::Impl {
   // socket's own time-out).
   uint32_t deadline_start = 0;
   uint32_t deadline_ms = kSocketNoTimeout;
+  // What is left of the limit for a send (kSocketNoTimeout: no limit).
+  uint32_t SendBudget() const {
+    if (deadline_ms == kSocketNoTimeout) return kSocketNoTimeout;
+    const uint32_t spent = TickCount() - deadline_start;
+    return spent >= deadline_ms ? 0 : deadline_ms - spent;
+  }
   std::vector<uint8_t> read_buffer;
   std::vector<uint8_t> write_buffer;
   std::string detail;
@@ -70,7 +76,8 @@ struct TlsClient::Impl {
       write_buffer.resize(pending);
       const int n = BIO_read(network_out, write_buffer.data(), static_cast<int>(pending));
       if (n <= 0) return err::kSecInternalError;
-      if (SendAllSocket(socket, write_buffer.data(), static_cast<size_t>(n)) < 0) {
+      if (SendAllSocket(socket, write_buffer.data(), static_cast<size_t>(n), nullptr,
+                        SendBudget()) < 0) {
         return SocketLastError();
       }
     }
@@ -130,6 +137,20 @@ struct TlsClient::Impl {
   }
 };
 
+namespace {
+
+// A time limit on one operation of the session, for as long as it runs.
+struct Deadline {
+  TlsClient::Impl& d;
+  Deadline(TlsClient::Impl& impl, uint32_t ms) : d(impl) {
+    d.deadline_start = TickCount();
+    d.deadline_ms = ms;
+  }
+  ~Deadline() { d.deadline_ms = kSocketNoTimeout; }
+};
+
+}  // namespace
+
 TlsClient::TlsClient() : impl_(std::make_unique<Impl>()) {}
 TlsClient::~TlsClient() = default;
 
@@ -143,15 +164,9 @@ const std::string& TlsClient::LastFailureDetail() const { return impl_->detail; 
 
 uint32_t TlsClient::Handshake(SocketHandle s, std::string_view server_name, uint32_t timeout_ms) {
   Impl& d = *impl_;
-  // Every receive of the handshake waits only for what is left of the time.
-  struct Deadline {
-    Impl& d;
-    Deadline(Impl& impl, uint32_t ms) : d(impl) {
-      d.deadline_start = TickCount();
-      d.deadline_ms = ms;
-    }
-    ~Deadline() { d.deadline_ms = kSocketNoTimeout; }
-  } deadline(d, timeout_ms);
+  // Every receive and send of the handshake waits only for what is left of
+  // the time.
+  const Deadline deadline(d, timeout_ms);
   d.Release();
   d.detail.clear();
   RequestedIndex();  // created before any session can need it
@@ -213,8 +228,9 @@ uint32_t TlsClient::Handshake(SocketHandle s, std::string_view server_name, uint
   }
 }
 
-uint32_t TlsClient::Send(const void* data, size_t length) {
+uint32_t TlsClient::Send(const void* data, size_t length, uint32_t timeout_ms) {
   Impl& d = *impl_;
+  const Deadline deadline(d, timeout_ms);
   if (d.ssl == nullptr) return err::kSecContextExpired;
   const auto* bytes = static_cast<const uint8_t*>(data);
   size_t done = 0;

@@ -52,6 +52,12 @@ struct TlsClient::Impl {
   // socket's own time-out).
   uint32_t deadline_start = 0;
   uint32_t deadline_ms = kSocketNoTimeout;
+  // What is left of the limit for a send (kSocketNoTimeout: no limit).
+  uint32_t SendBudget() const {
+    if (deadline_ms == kSocketNoTimeout) return kSocketNoTimeout;
+    const uint32_t spent = TickCount() - deadline_start;
+    return spent >= deadline_ms ? 0 : deadline_ms - spent;
+  }
   std::wstring target;
   std::vector<uint8_t> in;  // encrypted bytes received and not yet used
   size_t in_count = 0;
@@ -101,7 +107,9 @@ struct TlsClient::Impl {
   uint32_t SendToken(SecBuffer& token) {
     uint32_t result = 0;
     if (token.pvBuffer != nullptr && token.cbBuffer > 0) {
-      if (SendAllSocket(socket, token.pvBuffer, token.cbBuffer) < 0) result = SocketLastError();
+      if (SendAllSocket(socket, token.pvBuffer, token.cbBuffer, nullptr, SendBudget()) < 0) {
+        result = SocketLastError();
+      }
     }
     if (token.pvBuffer != nullptr) ::FreeContextBuffer(token.pvBuffer);
     token.pvBuffer = nullptr;
@@ -188,6 +196,20 @@ struct TlsClient::Impl {
   }
 };
 
+namespace {
+
+// A time limit on one operation of the session, for as long as it runs.
+struct Deadline {
+  TlsClient::Impl& d;
+  Deadline(TlsClient::Impl& impl, uint32_t ms) : d(impl) {
+    d.deadline_start = TickCount();
+    d.deadline_ms = ms;
+  }
+  ~Deadline() { d.deadline_ms = kSocketNoTimeout; }
+};
+
+}  // namespace
+
 TlsClient::TlsClient() : impl_(std::make_unique<Impl>()) {}
 TlsClient::~TlsClient() = default;
 
@@ -208,15 +230,9 @@ const std::string& TlsClient::LastFailureDetail() const { return impl_->detail; 
 
 uint32_t TlsClient::Handshake(SocketHandle s, std::string_view server_name, uint32_t timeout_ms) {
   Impl& d = *impl_;
-  // Every receive of the handshake waits only for what is left of the time.
-  struct Deadline {
-    Impl& d;
-    Deadline(Impl& impl, uint32_t ms) : d(impl) {
-      d.deadline_start = TickCount();
-      d.deadline_ms = ms;
-    }
-    ~Deadline() { d.deadline_ms = kSocketNoTimeout; }
-  } deadline(d, timeout_ms);
+  // Every receive and send of the handshake waits only for what is left of
+  // the time.
+  const Deadline deadline(d, timeout_ms);
   d.Release();
   d.detail.clear();
   d.cert_requested = false;
@@ -264,8 +280,9 @@ uint32_t TlsClient::Handshake(SocketHandle s, std::string_view server_name, uint
   return 0;
 }
 
-uint32_t TlsClient::Send(const void* data, size_t length) {
+uint32_t TlsClient::Send(const void* data, size_t length, uint32_t timeout_ms) {
   Impl& d = *impl_;
+  const Deadline deadline(d, timeout_ms);
   if (!IsActive()) return err::kSecContextExpired;
   const size_t max_message = d.sizes.cbMaximumMessage;
   std::vector<uint8_t> record(d.sizes.cbHeader + max_message + d.sizes.cbTrailer);
@@ -287,7 +304,9 @@ uint32_t TlsClient::Send(const void* data, size_t length) {
       return Status(s);
     }
     const size_t wire = bufs[0].cbBuffer + bufs[1].cbBuffer + bufs[2].cbBuffer;
-    if (SendAllSocket(d.socket, record.data(), wire) < 0) return SocketLastError();
+    if (SendAllSocket(d.socket, record.data(), wire, nullptr, d.SendBudget()) < 0) {
+      return SocketLastError();
+    }
     done += chunk;
   }
   return 0;
