@@ -161,6 +161,7 @@ uint32_t ForwarderThread::NextWait() {
 }
 
 void ForwarderThread::Purge() {
+  core_.syslog_cached = 0;  // shown before the file goes
   cache_.Delete();
   texts_.clear();
   seqs_.clear();
