@@ -51,11 +51,6 @@ std::u16string CBookmarkStore::KeyOf(std::u16string_view log_name) {
   return key;
 }
 
-bool CBookmarkStore::IsTemporaryName(std::u16string_view file) {
-  const std::u16string_view suffix = kTemporarySuffix;
-  return file.size() > suffix.size() && file.substr(file.size() - suffix.size()) == suffix;
-}
-
 bool CBookmarkStore::GetBookmark(std::u16string_view log_name, LogBookmark& out, bool* unreadable) {
   if (unreadable != nullptr) *unreadable = false;
   if (folder_.empty()) return false;
@@ -122,14 +117,9 @@ void CBookmarkStore::PruneBookmarks(const std::vector<std::u16string>& log_names
   for (const auto& name : log_names) keys.push_back(KeyOf(name));
   for (const auto& file : platform::FindFiles(folder_, u"*")) {
     if (!platform::FileExists(folder_ + file)) continue;  // a folder
-    if (std::find(keys.begin(), keys.end(), file) != keys.end()) continue;
-    // A temporary file holds no bookmark of its own: it is only removed,
-    // and the bookmark of the log it was written for stays.
-    if (IsTemporaryName(file)) {
-      platform::RemoveFile(folder_ + file);
-    } else {
-      DeleteBookmark(file);
-    }
+    // A temporary file left by a crash belongs to no log's key either, so it
+    // goes too; the bookmark of the log it was written for stays.
+    if (std::find(keys.begin(), keys.end(), file) == keys.end()) DeleteBookmark(file);
   }
 }
 

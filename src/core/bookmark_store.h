@@ -57,7 +57,6 @@ class CBookmarkStore {
 
  private:
   static constexpr std::u16string_view kTemporarySuffix = u".cvn~";
-  static bool IsTemporaryName(std::u16string_view file);
   static bool WriteAndReplace(const std::u16string& path, const LogBookmark& bookmark);
 
   std::u16string folder_;

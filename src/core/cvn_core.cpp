@@ -30,12 +30,6 @@ constexpr uint32_t kThreadCreateError = EAGAIN;
 
 std::unique_ptr<Event> NewEvent(Event::Mode mode) { return std::make_unique<Event>(mode, false); }
 
-// Milliseconds left until deadline (a TickCount value), 0 once it has passed.
-uint32_t Remaining(uint32_t start, uint32_t timeout_ms) {
-  const uint32_t elapsed = platform::TickCount() - start;
-  return elapsed >= timeout_ms ? 0 : timeout_ms - elapsed;
-}
-
 }  // namespace
 
 CCVNCore& CCVNCore::Instance() {
@@ -359,9 +353,9 @@ uint32_t CCVNCore::StopThreads(bool with_secondary) {
     collected.push_back(slot.thread.get());
   }
   if (!collected.empty()) {
-    const uint32_t start = platform::TickCount();
+    const platform::Deadline deadline(stop_timeout_ms_);
     for (platform::Thread* thread : collected) {
-      if (Event* finished = thread->Finished()) finished->Wait(Remaining(start, stop_timeout_ms_));
+      if (Event* finished = thread->Finished()) finished->Wait(deadline.Remaining());
     }
   }
 

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/clock.h"
+
 namespace cvn::err {
 
 // Windows Sockets error numbers.
@@ -181,9 +183,9 @@ int64_t ReceiveSocket(SocketHandle s, void* buffer, size_t capacity);
 
 // SO_RCVTIMEO in milliseconds; 0 waits without end.
 uint32_t SetSocketReceiveTimeout(SocketHandle s, uint32_t timeout_ms);
-// Sets the receive time-out to what is left of a budget of budget_ms that
-// began at start (a TickCount value): 0, or 10060 when nothing is left.
-uint32_t ArmReceiveDeadline(SocketHandle s, uint32_t start, uint32_t budget_ms);
+// Sets the receive time-out to what is left of a deadline: 0, or 10060 when
+// nothing is left. Without a limit nothing changes.
+uint32_t ArmReceiveDeadline(SocketHandle s, const Deadline& deadline);
 // SO_SNDTIMEO in milliseconds; 0 waits without end. A send that finds no room
 // for that long fails with 10060, and the connection is then unusable.
 uint32_t SetSocketSendTimeout(SocketHandle s, uint32_t timeout_ms);

@@ -87,16 +87,16 @@ int64_t SendAllSocket(SocketHandle s, const void* data, size_t length, size_t* s
   size_t local = 0;
   size_t& done = sent != nullptr ? *sent : local;
   done = 0;
-  const uint32_t start = TickCount();
+  const Deadline deadline(timeout_ms);
   // A blocking socket that accepts nothing is broken; give up rather than spin.
   int zero_sends = 0;
   while (done < length) {
-    if (timeout_ms != kSocketNoTimeout) {
+    if (deadline.limited()) {
       // Each send waits only for what is left of the time, so a receiver
       // that takes a little now and then cannot stretch it.
-      const uint32_t spent = TickCount() - start;
-      const uint32_t error = spent >= timeout_ms ? static_cast<uint32_t>(err::kWsaTimedOut)
-                                                 : SetSocketSendTimeout(s, timeout_ms - spent);
+      const uint32_t left = deadline.Remaining();
+      const uint32_t error =
+          left == 0 ? static_cast<uint32_t>(err::kWsaTimedOut) : SetSocketSendTimeout(s, left);
       if (error != 0) {
         SetSocketLastError(error);
         return -1;
@@ -133,10 +133,10 @@ uint32_t SetSocketReceiveTimeout(SocketHandle s, uint32_t timeout_ms) {
   return Fail(CurrentSocketCalls().SetReceiveTimeout(s, timeout_ms));
 }
 
-uint32_t ArmReceiveDeadline(SocketHandle s, uint32_t start, uint32_t budget_ms) {
-  const uint32_t spent = TickCount() - start;
-  if (spent >= budget_ms) return err::kWsaTimedOut;
-  return SetSocketReceiveTimeout(s, budget_ms - spent);
+uint32_t ArmReceiveDeadline(SocketHandle s, const Deadline& deadline) {
+  if (!deadline.limited()) return 0;
+  const uint32_t left = deadline.Remaining();
+  return left == 0 ? static_cast<uint32_t>(err::kWsaTimedOut) : SetSocketReceiveTimeout(s, left);
 }
 
 uint32_t SetSocketSendTimeout(SocketHandle s, uint32_t timeout_ms) {

@@ -74,7 +74,7 @@ uint32_t CSyslogSender::OpenDatagram() {
 
 uint32_t CSyslogSender::OpenStream(const std::string& host) {
   const platform::ResolvedAddress& first = addresses_.front();
-  const uint32_t start = platform::TickCount();
+  const platform::Deadline deadline(kOpenTimeoutMs);
   uint32_t error = stream_.Open(first.family);
   if (error == 0) {
     stream_.SetReceiveTimeout();
@@ -82,9 +82,7 @@ uint32_t CSyslogSender::OpenStream(const std::string& host) {
     platform::SetSocketSendTimeout(stream_.socket(), kSendTimeoutMs);
     error = stream_.Connect(first.address, kConnectTimeoutMs);
   }
-  const uint32_t spent = platform::TickCount() - start;
-  if (error == 0 && tls_ &&
-      !stream_.StartTls(host, spent < kOpenTimeoutMs ? kOpenTimeoutMs - spent : 1)) {
+  if (error == 0 && tls_ && !stream_.StartTls(host, deadline.Remaining())) {
     error = stream_.LastError();
     // A handshake that failed without a cause still must not count as a
     // success.
@@ -139,13 +137,12 @@ size_t CSyslogSender::SendDatagrams(std::span<const std::string> messages) {
 
 size_t CSyslogSender::SendStream(std::span<const std::string> messages) {
   const size_t chunk = tls_ ? kTlsChunk : kStreamChunk;
-  const uint32_t start = platform::TickCount();
+  // One time limit for the whole list: a receiver that reads a little now
+  // and then cannot hold the thread past a stop.
+  const platform::Deadline deadline(kSendTimeoutMs);
   size_t done = 0;
   while (done < messages.size()) {
-    // One time limit for the whole list: a receiver that reads a little now
-    // and then cannot hold the thread past a stop.
-    const uint32_t spent = platform::TickCount() - start;
-    if (spent >= kSendTimeoutMs) {
+    if (deadline.Remaining() == 0) {
       last_error_ = FormatSystemError(err::kWsaTimedOut);
       return done;
     }
@@ -163,7 +160,7 @@ size_t CSyslogSender::SendStream(std::span<const std::string> messages) {
       ++next;
     }
     size_t taken = 0;
-    if (stream_.Send(frame_.data(), frame_.size(), &taken, kSendTimeoutMs - spent) < 0) {
+    if (stream_.Send(frame_.data(), frame_.size(), &taken, deadline.Remaining()) < 0) {
       last_error_ = FormatSystemError(stream_.LastError());
       for (size_t end : ends_) {
         if (end > taken) break;

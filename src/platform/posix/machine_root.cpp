@@ -47,14 +47,21 @@ constexpr mode_t kFolderMode = 0750;
 std::atomic<uint32_t> g_lock_timeout_ms{kDefaultLockTimeoutMs};
 
 // The group "corvane" when the process runs as root and the group exists.
+// Looked up once: files are created often (every bookmark update), and the
+// group database is a file read through the name service.
 bool ServiceGroup(gid_t& gid) {
-  if (geteuid() != 0) return false;
-  group entry{};
-  group* found = nullptr;
-  std::vector<char> buffer(16384);
-  if (getgrnam_r("corvane", &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
-    return false;
-  gid = found->gr_gid;
+  static const int kGroup = [] {
+    if (geteuid() != 0) return -1;
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getgrnam_r("corvane", &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr)
+      return -1;
+    return static_cast<int>(found->gr_gid);
+  }();
+  if (kGroup < 0) return false;
+  gid = static_cast<gid_t>(kGroup);
   return true;
 }
 

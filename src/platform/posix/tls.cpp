@@ -43,16 +43,9 @@ struct TlsClient::Impl {
   BIO* network_in = nullptr;   // bytes from the socket, owned by ssl
   BIO* network_out = nullptr;  // bytes for the socket, owned by ssl
   SocketHandle socket = kInvalidSocket;
-  // The handshake's time budget (kSocketNoTimeout: each receive waits the
-  // socket's own time-out).
-  uint32_t deadline_start = 0;
-  uint32_t deadline_ms = kSocketNoTimeout;
-  // What is left of the limit for a send (kSocketNoTimeout: no limit).
-  uint32_t SendBudget() const {
-    if (deadline_ms == kSocketNoTimeout) return kSocketNoTimeout;
-    const uint32_t spent = TickCount() - deadline_start;
-    return spent >= deadline_ms ? 0 : deadline_ms - spent;
-  }
+  // The time limit of the operation under way (the handshake, a send); each
+  // of its socket waits gets only what is left. Set by every operation.
+  Deadline deadline;
   std::vector<uint8_t> read_buffer;
   std::vector<uint8_t> write_buffer;
   std::string detail;
@@ -77,7 +70,7 @@ struct TlsClient::Impl {
       const int n = BIO_read(network_out, write_buffer.data(), static_cast<int>(pending));
       if (n <= 0) return err::kSecInternalError;
       if (SendAllSocket(socket, write_buffer.data(), static_cast<size_t>(n), nullptr,
-                        SendBudget()) < 0) {
+                        deadline.Remaining()) < 0) {
         return SocketLastError();
       }
     }
@@ -86,11 +79,9 @@ struct TlsClient::Impl {
   // One socket receive into the session's input. 1 when bytes came, 0 when
   // the peer closed, -1 on failure with *error.
   int Fill(uint32_t* error) {
-    if (deadline_ms != kSocketNoTimeout) {
-      if (const uint32_t e = ArmReceiveDeadline(socket, deadline_start, deadline_ms)) {
-        *error = e;
-        return -1;
-      }
+    if (const uint32_t e = ArmReceiveDeadline(socket, deadline)) {
+      *error = e;
+      return -1;
     }
     const int64_t n = ReceiveSocket(socket, read_buffer.data(), read_buffer.size());
     if (n < 0) {
@@ -137,20 +128,6 @@ struct TlsClient::Impl {
   }
 };
 
-namespace {
-
-// A time limit on one operation of the session, for as long as it runs.
-struct Deadline {
-  TlsClient::Impl& d;
-  Deadline(TlsClient::Impl& impl, uint32_t ms) : d(impl) {
-    d.deadline_start = TickCount();
-    d.deadline_ms = ms;
-  }
-  ~Deadline() { d.deadline_ms = kSocketNoTimeout; }
-};
-
-}  // namespace
-
 TlsClient::TlsClient() : impl_(std::make_unique<Impl>()) {}
 TlsClient::~TlsClient() = default;
 
@@ -164,9 +141,7 @@ const std::string& TlsClient::LastFailureDetail() const { return impl_->detail; 
 
 uint32_t TlsClient::Handshake(SocketHandle s, std::string_view server_name, uint32_t timeout_ms) {
   Impl& d = *impl_;
-  // Every receive and send of the handshake waits only for what is left of
-  // the time.
-  const Deadline deadline(d, timeout_ms);
+  d.deadline = Deadline(timeout_ms);
   d.Release();
   d.detail.clear();
   RequestedIndex();  // created before any session can need it
@@ -230,7 +205,7 @@ uint32_t TlsClient::Handshake(SocketHandle s, std::string_view server_name, uint
 
 uint32_t TlsClient::Send(const void* data, size_t length, uint32_t timeout_ms) {
   Impl& d = *impl_;
-  const Deadline deadline(d, timeout_ms);
+  d.deadline = Deadline(timeout_ms);
   if (d.ssl == nullptr) return err::kSecContextExpired;
   const auto* bytes = static_cast<const uint8_t*>(data);
   size_t done = 0;
@@ -253,6 +228,7 @@ uint32_t TlsClient::Send(const void* data, size_t length, uint32_t timeout_ms) {
 
 int64_t TlsClient::Receive(std::vector<uint8_t>* out, uint32_t* error) {
   Impl& d = *impl_;
+  d.deadline = Deadline();  // no limit of its own
   *error = 0;
   if (d.ssl == nullptr) {
     *error = err::kSecContextExpired;
@@ -302,6 +278,7 @@ int64_t TlsClient::Receive(std::vector<uint8_t>* out, uint32_t* error) {
 
 uint32_t TlsClient::Close() {
   Impl& d = *impl_;
+  d.deadline = Deadline();  // no limit of its own
   if (d.ssl == nullptr) return 0;
   ERR_clear_error();
   SSL_shutdown(d.ssl);

@@ -48,16 +48,9 @@ struct TlsClient::Impl {
   bool has_ctx = false;
   SecPkgContext_StreamSizes sizes{};
   SocketHandle socket = kInvalidSocket;
-  // The handshake's time budget (kSocketNoTimeout: each receive waits the
-  // socket's own time-out).
-  uint32_t deadline_start = 0;
-  uint32_t deadline_ms = kSocketNoTimeout;
-  // What is left of the limit for a send (kSocketNoTimeout: no limit).
-  uint32_t SendBudget() const {
-    if (deadline_ms == kSocketNoTimeout) return kSocketNoTimeout;
-    const uint32_t spent = TickCount() - deadline_start;
-    return spent >= deadline_ms ? 0 : deadline_ms - spent;
-  }
+  // The time limit of the operation under way (the handshake, a send); each
+  // of its socket waits gets only what is left. Set by every operation.
+  Deadline deadline;
   std::wstring target;
   std::vector<uint8_t> in;  // encrypted bytes received and not yet used
   size_t in_count = 0;
@@ -107,7 +100,8 @@ struct TlsClient::Impl {
   uint32_t SendToken(SecBuffer& token) {
     uint32_t result = 0;
     if (token.pvBuffer != nullptr && token.cbBuffer > 0) {
-      if (SendAllSocket(socket, token.pvBuffer, token.cbBuffer, nullptr, SendBudget()) < 0) {
+      if (SendAllSocket(socket, token.pvBuffer, token.cbBuffer, nullptr, deadline.Remaining()) <
+          0) {
         result = SocketLastError();
       }
     }
@@ -118,11 +112,9 @@ struct TlsClient::Impl {
 
   // One socket receive appended to the input. 1 bytes came, 0 closed, -1 error.
   int Fill(uint32_t* error) {
-    if (deadline_ms != kSocketNoTimeout) {
-      if (const uint32_t e = ArmReceiveDeadline(socket, deadline_start, deadline_ms)) {
-        *error = e;
-        return -1;
-      }
+    if (const uint32_t e = ArmReceiveDeadline(socket, deadline)) {
+      *error = e;
+      return -1;
     }
     if (in.size() - in_count < 16384) in.resize(std::max(in.size() * 2, kInitialInput));
     const int64_t n = ReceiveSocket(socket, in.data() + in_count, in.size() - in_count);
@@ -196,20 +188,6 @@ struct TlsClient::Impl {
   }
 };
 
-namespace {
-
-// A time limit on one operation of the session, for as long as it runs.
-struct Deadline {
-  TlsClient::Impl& d;
-  Deadline(TlsClient::Impl& impl, uint32_t ms) : d(impl) {
-    d.deadline_start = TickCount();
-    d.deadline_ms = ms;
-  }
-  ~Deadline() { d.deadline_ms = kSocketNoTimeout; }
-};
-
-}  // namespace
-
 TlsClient::TlsClient() : impl_(std::make_unique<Impl>()) {}
 TlsClient::~TlsClient() = default;
 
@@ -230,9 +208,7 @@ const std::string& TlsClient::LastFailureDetail() const { return impl_->detail; 
 
 uint32_t TlsClient::Handshake(SocketHandle s, std::string_view server_name, uint32_t timeout_ms) {
   Impl& d = *impl_;
-  // Every receive and send of the handshake waits only for what is left of
-  // the time.
-  const Deadline deadline(d, timeout_ms);
+  d.deadline = Deadline(timeout_ms);
   d.Release();
   d.detail.clear();
   d.cert_requested = false;
@@ -282,7 +258,7 @@ uint32_t TlsClient::Handshake(SocketHandle s, std::string_view server_name, uint
 
 uint32_t TlsClient::Send(const void* data, size_t length, uint32_t timeout_ms) {
   Impl& d = *impl_;
-  const Deadline deadline(d, timeout_ms);
+  d.deadline = Deadline(timeout_ms);
   if (!IsActive()) return err::kSecContextExpired;
   const size_t max_message = d.sizes.cbMaximumMessage;
   std::vector<uint8_t> record(d.sizes.cbHeader + max_message + d.sizes.cbTrailer);
@@ -304,7 +280,7 @@ uint32_t TlsClient::Send(const void* data, size_t length, uint32_t timeout_ms) {
       return Status(s);
     }
     const size_t wire = bufs[0].cbBuffer + bufs[1].cbBuffer + bufs[2].cbBuffer;
-    if (SendAllSocket(d.socket, record.data(), wire, nullptr, d.SendBudget()) < 0) {
+    if (SendAllSocket(d.socket, record.data(), wire, nullptr, d.deadline.Remaining()) < 0) {
       return SocketLastError();
     }
     done += chunk;
@@ -314,6 +290,7 @@ uint32_t TlsClient::Send(const void* data, size_t length, uint32_t timeout_ms) {
 
 int64_t TlsClient::Receive(std::vector<uint8_t>* out, uint32_t* error) {
   Impl& d = *impl_;
+  d.deadline = Deadline();  // no limit of its own
   *error = 0;
   if (!IsActive()) {
     *error = err::kSecContextExpired;
@@ -380,6 +357,7 @@ int64_t TlsClient::Receive(std::vector<uint8_t>* out, uint32_t* error) {
 
 uint32_t TlsClient::Close() {
   Impl& d = *impl_;
+  d.deadline = Deadline();  // no limit of its own
   if (!IsActive()) {
     d.Release();
     return 0;
