@@ -15,7 +15,6 @@
 // fresh file and renames it into place, so a handle opened before (which
 // keeps the old file open) sees another file at the path and fails with 1503.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -151,24 +150,20 @@ uint32_t ResolveLog(std::u16string_view log_name, bool require_key, std::string&
 // The lock that orders writers and readers of one log file.
 class FileLock {
  public:
-  ~FileLock() {
-    if (fd_ >= 0) close(fd_);  // closing releases the lock
-  }
   // Writers create the lock file. A reader goes on without the lock when
   // there is none (no writer has touched the file: a saved log) or when it
   // may not open it (a reader that is not the writers' user). A lock that
   // another process keeps for the whole wait is an error, never a hang.
   uint32_t Take(const std::string& log_path, bool exclusive) {
-    fd_ = posix::OpenLockFile(log_path + ".lock", exclusive);
-    if (fd_ < 0) {
-      if (!exclusive && (errno == ENOENT || errno == EACCES)) return err::kSuccess;
-      return Errno();
+    const uint32_t result = lock_.Take(log_path + ".lock", exclusive, exclusive);
+    if (!exclusive && (result == err::kFileNotFound || result == err::kAccessDenied)) {
+      return err::kSuccess;
     }
-    return posix::LockWithDeadline(fd_, exclusive);
+    return result;
   }
 
  private:
-  int fd_ = -1;
+  posix::FileLock lock_;
 };
 
 FileHeader EmptyHeader(uint32_t max_size) {

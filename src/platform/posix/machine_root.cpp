@@ -160,6 +160,15 @@ uint32_t LockWithDeadline(int fd, bool exclusive) {
   }
 }
 
+FileLock::~FileLock() {
+  if (fd_ >= 0) close(fd_);  // closing releases the lock
+}
+
+uint32_t FileLock::Take(const std::string& path, bool exclusive, bool create) {
+  fd_ = OpenLockFile(path, create);
+  return fd_ < 0 ? ErrnoToWin32(errno) : LockWithDeadline(fd_, exclusive);
+}
+
 uint32_t ErrnoToWin32(int error) {
   switch (error) {
     case 0: return err::kSuccess;

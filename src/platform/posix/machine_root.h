@@ -59,6 +59,22 @@ void SetLockTimeoutMs(uint32_t timeout_ms);
 uint32_t LockWithDeadline(int fd, bool exclusive);
 constexpr uint32_t kLockTimeout = 1460;
 
+// An flock on a lock file, held until the object goes: Take opens the file
+// (OpenLockFile) and locks it (LockWithDeadline). 0, the Windows error of the
+// failed open, or the lock's result.
+class FileLock {
+ public:
+  FileLock() = default;
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  uint32_t Take(const std::string& path, bool exclusive, bool create);
+
+ private:
+  int fd_ = -1;
+};
+
 // The Windows error number for an errno value.
 uint32_t ErrnoToWin32(int error);
 

@@ -12,7 +12,6 @@
 // writes the new content to <root>.reg.tmp, syncs it and renames it over
 // <root>.reg. Readers take no lock: a rename replaces the file in one step.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -295,13 +294,9 @@ uint32_t ModifyStore(RegistryRoot root, const std::function<uint32_t(Store&, boo
   uint32_t result = posix::MakeNativeFolders(folder);
   if (result != err::kSuccess && result != err::kAlreadyExists) return result;
   const std::string base = folder + "/" + StoreName(root);
-  const int lock_fd = posix::OpenLockFile(base + ".lock", true);
-  if (lock_fd < 0) return posix::ErrnoToWin32(errno);
-  result = posix::LockWithDeadline(lock_fd, true);
-  if (result != err::kSuccess) {
-    close(lock_fd);
-    return result;
-  }
+  posix::FileLock lock;
+  result = lock.Take(base + ".lock", true, true);
+  if (result != err::kSuccess) return result;
   std::shared_ptr<const Store> current;
   result = LoadStore(root, current);
   if (result == err::kSuccess) {
@@ -334,8 +329,6 @@ uint32_t ModifyStore(RegistryRoot root, const std::function<uint32_t(Store&, boo
       }
     }
   }
-  flock(lock_fd, LOCK_UN);
-  close(lock_fd);
   return result;
 }
 

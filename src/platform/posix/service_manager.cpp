@@ -209,15 +209,8 @@ bool ProcessAlive(uint64_t pid, uint64_t start_time) {
 // after the deadline; the files it writes are replaced whole.
 class EntryLock {
  public:
-  explicit EntryLock(const std::string& folder) {
-    fd_ = posix::OpenLockFile(folder + "/lock", true);
-    result_ = fd_ < 0 ? posix::ErrnoToWin32(errno) : posix::LockWithDeadline(fd_, true);
-  }
-  ~EntryLock() {
-    if (fd_ >= 0) close(fd_);  // releases the lock
-  }
-  EntryLock(const EntryLock&) = delete;
-  EntryLock& operator=(const EntryLock&) = delete;
+  explicit EntryLock(const std::string& folder)
+      : result_(lock_.Take(folder + "/lock", true, true)) {}
 
   uint32_t Result() const { return result_; }
   // For a caller that only reads: a user who may not open the lock file
@@ -225,7 +218,7 @@ class EntryLock {
   uint32_t ReadResult() const { return result_ == err::kAccessDenied ? 0 : result_; }
 
  private:
-  int fd_ = -1;
+  posix::FileLock lock_;  // released when the entry lock goes
   uint32_t result_ = 0;
 };
 
