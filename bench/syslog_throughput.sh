@@ -49,28 +49,8 @@ trap cleanup EXIT
 
 now_ns() { date +%s%N; }
 
-# rsyslog: one TCP input on a port it chooses (written to tcp.port), every
-# message as one line of out.log; control characters left as they are and
-# messages up to 64 KiB, so nothing is split or rewritten.
-mkdir -p "$WORK/rsyslog/work"
-cat >"$WORK/rsyslog/rsyslog.conf" <<EOF
-global(workDirectory="$WORK/rsyslog/work" maxMessageSize="64k"
-       parser.escapeControlCharactersOnReceive="off")
-module(load="imtcp")
-template(name="raw" type="string" string="%rawmsg%\n")
-ruleset(name="out") { action(type="omfile" file="$WORK/rsyslog/out.log" template="raw") }
-input(type="imtcp" address="127.0.0.1" port="0" listenPortFileName="$WORK/rsyslog/tcp.port"
-      ruleset="out")
-EOF
-"$RSYSLOGD" -n -f "$WORK/rsyslog/rsyslog.conf" -i "$WORK/rsyslog/rsyslogd.pid" \
-  >"$WORK/rsyslog/stdout" 2>&1 &
-RSYSLOG_PID=$!
-for _ in $(seq 500); do
-  [ -s "$WORK/rsyslog/tcp.port" ] && break
-  sleep 0.01
-done
-[ -s "$WORK/rsyslog/tcp.port" ] || { echo "rsyslog did not start:" >&2; cat "$WORK/rsyslog/stdout" >&2; exit 1; }
-PORT=$(cat "$WORK/rsyslog/tcp.port")
+. "$(dirname "$0")/../scripts/rsyslog_peer.sh"
+start_rsyslog
 
 # The service's configuration: forward over TCP with LF to rsyslog, watch
 # only the Application log.

@@ -58,40 +58,7 @@ trap cleanup EXIT
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
-# rsyslog on one TCP port, every message as one line of out.log. The first
-# start picks the port; later starts reuse it.
-PORT=0
-start_rsyslog() {
-  mkdir -p "$WORK/rsyslog/work"
-  cat >"$WORK/rsyslog/rsyslog.conf" <<EOF
-global(workDirectory="$WORK/rsyslog/work" maxMessageSize="64k"
-       parser.escapeControlCharactersOnReceive="off")
-module(load="imtcp")
-template(name="raw" type="string" string="%rawmsg%\n")
-ruleset(name="out") { action(type="omfile" file="$WORK/rsyslog/out.log" template="raw") }
-input(type="imtcp" address="127.0.0.1" port="$PORT" listenPortFileName="$WORK/rsyslog/tcp.port"
-      ruleset="out")
-EOF
-  rm -f "$WORK/rsyslog/tcp.port"
-  "$RSYSLOGD" -n -f "$WORK/rsyslog/rsyslog.conf" -i "$WORK/rsyslog/rsyslogd.pid" \
-    >>"$WORK/rsyslog/stdout" 2>&1 &
-  RSYSLOG_PID=$!
-  for _ in $(seq 500); do
-    if [ "$PORT" = 0 ]; then
-      [ -s "$WORK/rsyslog/tcp.port" ] && break
-    elif (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; then
-      break
-    fi
-    sleep 0.01
-  done
-  [ "$PORT" = 0 ] && PORT=$(cat "$WORK/rsyslog/tcp.port")
-  return 0
-}
-stop_rsyslog() {
-  kill -TERM "$RSYSLOG_PID"
-  wait "$RSYSLOG_PID" 2>/dev/null || true
-  RSYSLOG_PID=
-}
+. "$(dirname "$0")/../../scripts/rsyslog_peer.sh"
 
 # The record numbers of the events of one id, in the order they arrived.
 # Messages carry the low 16 bits of a record number; a scenario never goes

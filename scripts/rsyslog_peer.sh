@@ -1,0 +1,43 @@
+# Sourced by the benchmark and the delivery scenarios: one rsyslogd on one
+# TCP port of 127.0.0.1, every message as one line of $WORK/rsyslog/out.log,
+# control characters left as they are and messages up to 64 KiB, so nothing
+# is split or rewritten. Needs WORK and RSYSLOGD; sets PORT and RSYSLOG_PID.
+# The first start picks the port (PORT=0); later starts reuse it. Exits
+# when rsyslog does not come up.
+PORT=0
+start_rsyslog() {
+  mkdir -p "$WORK/rsyslog/work"
+  cat >"$WORK/rsyslog/rsyslog.conf" <<EOF
+global(workDirectory="$WORK/rsyslog/work" maxMessageSize="64k"
+       parser.escapeControlCharactersOnReceive="off")
+module(load="imtcp")
+template(name="raw" type="string" string="%rawmsg%\n")
+ruleset(name="out") { action(type="omfile" file="$WORK/rsyslog/out.log" template="raw") }
+input(type="imtcp" address="127.0.0.1" port="$PORT" listenPortFileName="$WORK/rsyslog/tcp.port"
+      ruleset="out")
+EOF
+  rm -f "$WORK/rsyslog/tcp.port"
+  "$RSYSLOGD" -n -f "$WORK/rsyslog/rsyslog.conf" -i "$WORK/rsyslog/rsyslogd.pid" \
+    >>"$WORK/rsyslog/stdout" 2>&1 &
+  RSYSLOG_PID=$!
+  for _ in $(seq 500); do
+    if [ "$PORT" = 0 ]; then
+      [ -s "$WORK/rsyslog/tcp.port" ] && break
+    elif (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; then
+      break
+    fi
+    sleep 0.01
+  done
+  if [ "$PORT" = 0 ]; then
+    [ -s "$WORK/rsyslog/tcp.port" ] ||
+      { echo "rsyslog did not start:" >&2; cat "$WORK/rsyslog/stdout" >&2; exit 1; }
+    PORT=$(cat "$WORK/rsyslog/tcp.port")
+  fi
+  return 0
+}
+stop_rsyslog() {
+  kill -TERM "$RSYSLOG_PID"
+  wait "$RSYSLOG_PID" 2>/dev/null || true
+  RSYSLOG_PID=
+}
+
