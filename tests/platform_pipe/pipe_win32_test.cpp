@@ -1,11 +1,5 @@
 // Who may open the Windows control pipes: the access list of a server pipe.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/win.h"
 // After windows.h.
 #include <aclapi.h>
 #include <gtest/gtest.h>
