@@ -372,6 +372,8 @@ uint32_t CCVNCore::StopThreads(bool with_secondary) {
   // Messages not yet durable are dropped: the bookmarks have not moved past
   // their records, which the next start reads again from the event logs.
   syslog_queue.Purge();
+  email_progress.AcknowledgeAll();
+  db_progress.AcknowledgeAll();
   return 0;
 }
 

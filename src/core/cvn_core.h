@@ -250,6 +250,12 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // Hand-over queues of the channels.
   DeliveryQueue syslog_queue;  // finished syslog messages, bounded by Syslog/MaxQueue
   LockedQueue<SEmailMessage> email_queue;
+  // Delivery order of the e-mail and database channels: each issues a number
+  // per record it takes and acknowledges it once the record's output is
+  // durable or given up, so that the bookmarks wait for them too.
+  DeliveryProgress email_progress;
+  DeliveryProgress db_progress;
+  const DeliveryProgress& ChannelProgress(Channel which) const;
   std::atomic<uint32_t> email_counter{0};  // records queued for e-mail
 
   // Event log table (the monitor fills it, under table_lock) and the names of

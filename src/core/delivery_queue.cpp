@@ -15,10 +15,9 @@ void DeliveryQueue::SetCapacity(size_t capacity) {
 }
 
 void DeliveryQueue::AppendLocked(std::string text) {
-  items_.push_back(QueuedMessage{issued_.load() + 1, std::move(text)});
-  // Issued only once the message is queued, so that a record's mark never
-  // names a message that does not exist.
-  issued_.fetch_add(1);
+  // Issued under the lock, before a consumer can see the message; a
+  // record's mark is read on the producer's thread only after this returns.
+  items_.push_back(QueuedMessage{progress_.Issue(), std::move(text)});
 }
 
 bool DeliveryQueue::PushWhenRoom(std::string text, platform::Event* wake,
@@ -74,7 +73,7 @@ void DeliveryQueue::Purge() {
   {
     platform::LockGuard guard(lock_);
     items_.clear();
-    last = issued_.load();
+    last = progress_.Issued();
   }
   Acknowledge(last);
   room_.Set();
@@ -85,7 +84,7 @@ size_t DeliveryQueue::Size() {
   return items_.size();
 }
 
-void DeliveryQueue::Acknowledge(uint64_t seq) {
+void DeliveryProgress::Acknowledge(uint64_t seq) {
   uint64_t current = acknowledged_.load();
   while (seq > current && !acknowledged_.compare_exchange_weak(current, seq)) {
   }

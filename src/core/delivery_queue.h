@@ -26,6 +26,27 @@
 
 namespace cvn {
 
+// The delivery order of one channel: the number of the output issued last
+// and the number up to which every output is durable (or given up). The
+// reader compares a record's mark (Issued() right after its dispatch) with
+// Acknowledged() to know when the record is handled.
+class DeliveryProgress {
+ public:
+  // Numbers the next output, from 1. Only the producer issues numbers.
+  uint64_t Issue() { return issued_.fetch_add(1) + 1; }
+  // Everything up to seq is durable. Numbers only ever grow.
+  void Acknowledge(uint64_t seq);
+  // Counts everything issued so far as handled (a purge, or a stop: the
+  // reader starts again from the bookmarks).
+  void AcknowledgeAll() { Acknowledge(issued_.load()); }
+  uint64_t Issued() const { return issued_.load(); }
+  uint64_t Acknowledged() const { return acknowledged_.load(); }
+
+ private:
+  std::atomic<uint64_t> issued_{0};
+  std::atomic<uint64_t> acknowledged_{0};
+};
+
 struct QueuedMessage {
   uint64_t seq = 0;  // place in the channel's delivery order, from 1
   std::string text;
@@ -56,9 +77,10 @@ class DeliveryQueue {
   size_t Size();
 
   // Everything up to seq is durable. Numbers only ever grow.
-  void Acknowledge(uint64_t seq);
-  uint64_t Issued() const { return issued_.load(); }
-  uint64_t Acknowledged() const { return acknowledged_.load(); }
+  void Acknowledge(uint64_t seq) { progress_.Acknowledge(seq); }
+  uint64_t Issued() const { return progress_.Issued(); }
+  uint64_t Acknowledged() const { return progress_.Acknowledged(); }
+  const DeliveryProgress& Progress() const { return progress_; }
 
  private:
   void AppendLocked(std::string text);
@@ -67,8 +89,7 @@ class DeliveryQueue {
   std::deque<QueuedMessage> items_;
   size_t capacity_ = 0;
   platform::Event room_{platform::Event::Mode::kAutoReset};
-  std::atomic<uint64_t> issued_{0};
-  std::atomic<uint64_t> acknowledged_{0};
+  DeliveryProgress progress_;
 };
 
 }  // namespace cvn

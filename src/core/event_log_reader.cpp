@@ -49,21 +49,38 @@ LogReadState& StateOf(CCVNCore& core, size_t index) {
   return core.read_states[core.event_log_table[index].name];
 }
 
-// The syslog message issued last: a position read now is handled once that
-// message is durable. Without syslog forwarding nothing is waited for.
-uint64_t CurrentMark(CCVNCore& core, bool syslog) {
-  return syslog ? core.syslog_queue.Issued() : 0;
+// The output each forwarding channel issued last: a position read now is
+// handled once those outputs are durable. A channel that is off is not
+// waited for.
+DeliveryMarks CurrentMarks(const CCVNCore& core, const CCVNCore::ChannelSwitches& switches) {
+  const auto issued = [&core](bool on, Channel which) {
+    return on ? core.ChannelProgress(which).Issued() : 0;
+  };
+  DeliveryMarks marks{};
+  marks[static_cast<size_t>(Channel::kSyslog)] = issued(switches.syslog, Channel::kSyslog);
+  marks[static_cast<size_t>(Channel::kDb)] = issued(switches.db, Channel::kDb);
+  marks[static_cast<size_t>(Channel::kEmail)] = issued(switches.email, Channel::kEmail);
+  return marks;
+}
+
+static_assert(std::tuple_size_v<DeliveryMarks> == kChannelCount);
+
+bool IsHandled(const CCVNCore& core, const DeliveryMarks& marks) {
+  for (size_t i = 0; i < kChannelCount; ++i) {
+    if (marks[i] > core.ChannelProgress(static_cast<Channel>(i)).Acknowledged()) return false;
+  }
+  return true;
 }
 
 // The newer of two positions with the same mark is handled at the same
 // moment, so only the newer one is kept.
-void Enqueue(LogReadState& state, const LogBookmark& position, uint64_t mark) {
+void Enqueue(LogReadState& state, const LogBookmark& position, const DeliveryMarks& marks) {
   state.cursor = position;
   state.has_cursor = true;
-  if (!state.pending.empty() && state.pending.back().syslog_mark == mark) {
+  if (!state.pending.empty() && state.pending.back().marks == marks) {
     state.pending.back().position = position;
   } else {
-    state.pending.push_back(PendingPosition{position, mark});
+    state.pending.push_back(PendingPosition{position, marks});
   }
 }
 
@@ -82,8 +99,7 @@ enum class Store {
 };
 
 void AdvanceBookmark(CCVNCore& core, const std::u16string& name, LogReadState& state, Store when) {
-  const uint64_t acknowledged = core.syslog_queue.Acknowledged();
-  while (!state.pending.empty() && state.pending.front().syslog_mark <= acknowledged) {
+  while (!state.pending.empty() && IsHandled(core, state.pending.front().marks)) {
     state.handled = state.pending.front().position;
     state.has_handled = true;
     state.pending.pop_front();
@@ -120,7 +136,7 @@ bool LookUpBookmark(CCVNCore& core, size_t index, LogBookmark& bookmark) {
 int RegisterEmptyLog(CCVNCore& core, size_t index, LogReadState& state) {
   if (!state.has_cursor) state.has_cursor = LookUpBookmark(core, index, state.cursor);
   if (state.has_cursor && state.cursor.empty) return 0;
-  Enqueue(state, LogBookmark{0, 0, 0, true}, CurrentMark(core, core.ReadChannelSwitches().syslog));
+  Enqueue(state, LogBookmark{0, 0, 0, true}, CurrentMarks(core, core.ReadChannelSwitches()));
   AdvanceAfterPass(core, index);
   if (TraceLogEnabled) {
     core.LogFormat('N', "Trace", "Registered empty Eventlog: %s", NameOf(core, index).c_str());
@@ -134,7 +150,7 @@ void SkipToNewest(CCVNCore& core, size_t index, uint32_t oldest, uint32_t newest
   Enqueue(StateOf(core, index),
           LogBookmark{static_cast<int32_t>(newest), static_cast<int32_t>(time),
                       static_cast<int32_t>(oldest), false},
-          CurrentMark(core, core.ReadChannelSwitches().syslog));
+          CurrentMarks(core, core.ReadChannelSwitches()));
 }
 
 // The first record to read after the cursor: everything when the log was
@@ -213,7 +229,7 @@ void SkipLargeRecord(CCVNCore& core, size_t index, uint32_t number, uint32_t old
   Enqueue(StateOf(core, index),
           LogBookmark{static_cast<int32_t>(number), static_cast<int32_t>(time),
                       static_cast<int32_t>(oldest), false},
-          CurrentMark(core, switches.syslog));
+          CurrentMarks(core, switches));
 }
 
 // Walking state of one range.
@@ -258,7 +274,7 @@ void WalkBatch(CCVNCore& core, size_t index, std::span<const uint8_t> batch, Ran
     Enqueue(state,
             LogBookmark{static_cast<int32_t>(number), static_cast<int32_t>(header.TimeGenerated),
                         static_cast<int32_t>(walk.oldest), false},
-            CurrentMark(core, switches.syslog));
+            CurrentMarks(core, switches));
     ++walk.read;
     walk.next = number + 1;
     walk.done = number == walk.to;

@@ -12,6 +12,7 @@
 // here runs on the primary server thread.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -25,13 +26,16 @@ namespace cvn {
 
 class CCVNCore;
 
+using DeliveryMarks = std::array<uint64_t, 3>;
+
 // The reading buffers never grow beyond this many bytes.
 constexpr uint32_t kMaxReadingBufferSize = 0x7FFFF;
 
 // A position in a log that is written to its bookmark once handled.
 struct PendingPosition {
   LogBookmark position;
-  uint64_t syslog_mark = 0;  // the syslog message issued last when it was read
+  // Per channel (index: Channel), the output issued last when it was read.
+  DeliveryMarks marks{};
 };
 
 // What the reader knows of one log while the primary thread runs.

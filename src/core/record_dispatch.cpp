@@ -9,6 +9,14 @@ void CCVNCore::SetChannelHandler(Channel which, ChannelHandler handler) {
   channel_handlers_[static_cast<size_t>(which)] = std::move(handler);
 }
 
+const DeliveryProgress& CCVNCore::ChannelProgress(Channel which) const {
+  switch (which) {
+    case Channel::kDb: return db_progress;
+    case Channel::kEmail: return email_progress;
+    default: return syslog_queue.Progress();
+  }
+}
+
 CCVNCore::ChannelSwitches CCVNCore::ReadChannelSwitches() {
   ChannelSwitches switches;
   switches.syslog = settings_.Syslog_Forward.value;
