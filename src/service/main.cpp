@@ -1,12 +1,17 @@
 // CVNService: installs, controls and queries the service, and is the service
 // itself when the service manager runs it with the command "service".
 #include "core/cvn_core.h"
+#include "diag/crash_handler.h"
 #include "platform/program_entry.h"
 #include "service/command_line.h"
 #include "service/service_runtime.h"
 #include "syslog/syslog_forwarder.h"
 
 namespace {
+
+// In place before ProgramMain runs, whether the executable runs a command or
+// the service itself, until the process exits.
+const cvn::ScopedCrashHandler crash_handler;
 
 // The service runtime's view of the process's core.
 class CoreOfProcess : public cvn::service::ServiceCore {
