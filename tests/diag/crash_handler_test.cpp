@@ -31,12 +31,13 @@ CrashRun RunCrashProgram(const std::filesystem::path& folder) {
   }
   if (run.files.size() != 1) return run;
   const std::string bytes = ReadFileBytes(run.files[0]);
-  // The report follows the dump, if any: it begins one line before the
-  // program version.
+  // The report follows the dump, if any: it begins with the system line
+  // before the program version.
   const size_t version = bytes.rfind("\nFile Version:  ");
   if (version == std::string::npos) return run;
-  size_t begin = bytes.rfind('\n', version - 1);
-  begin = begin == std::string::npos ? 0 : begin + 1;
+  size_t begin = bytes.rfind("Windows:  ", version);
+  if (begin == std::string::npos) begin = bytes.rfind("Linux:  ", version);
+  if (begin == std::string::npos) begin = bytes.rfind('\n', version - 1) + 1;
   run.dump_bytes = begin;
   run.report = bytes.substr(begin);
   while (!run.report.empty() && run.report.back() == '\0') run.report.pop_back();

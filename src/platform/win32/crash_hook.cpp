@@ -39,7 +39,7 @@ struct HookState {
   wchar_t file_path[MAX_PATH * 2] = {};
   char system_line[160] = {};
   char version[64] = {};
-  char process[MAX_PATH + 1] = {};
+  char process[MAX_PATH * 3] = {};
 };
 
 HookState g_state;
@@ -59,14 +59,23 @@ bool FindModule(uintptr_t address, MODULEENTRY32& module) {
   if (snapshot == INVALID_HANDLE_VALUE) return false;
   module.dwSize = sizeof module;
   bool found = false;
-  for (BOOL more = ::Module32First(snapshot, &module); more && !found;
-       more = ::Module32Next(snapshot, &module)) {
+  for (BOOL more = ::Module32First(snapshot, &module); more && !found;) {
     const uintptr_t base = reinterpret_cast<uintptr_t>(module.modBaseAddr);
     found = address >= base && address < base + module.modBaseSize;
+    if (!found) more = ::Module32Next(snapshot, &module);
   }
   ::CloseHandle(snapshot);
   return found;
 }
+
+// A module's path as UTF-8, in a fixed buffer.
+struct NarrowPath {
+  explicit NarrowPath(const wchar_t* path) {
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, path, -1, text, sizeof text, nullptr, nullptr);
+    if (n <= 0) text[0] = '\0';
+  }
+  char text[MAX_PATH * 3];
+};
 
 void AddModule(CrashText& text, uintptr_t address) {
   MODULEENTRY32 module;
@@ -74,8 +83,8 @@ void AddModule(CrashText& text, uintptr_t address) {
     text.Add("\r\nException Addr:  ").Hex(address, 16);
     return;
   }
-  text.Add("\r\nModule:  ").Add(module.szExePath);
-  HANDLE file = ::CreateFileA(module.szExePath, GENERIC_READ, FILE_SHARE_READ, nullptr,
+  text.Add("\r\nModule:  ").Add(NarrowPath(module.szExePath).text);
+  HANDLE file = ::CreateFileW(module.szExePath, GENERIC_READ, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   FILETIME written, local;
@@ -150,7 +159,7 @@ void AddCallStack(CrashText& text, const CONTEXT& fault) {
     }
     const uintptr_t base = reinterpret_cast<uintptr_t>(module.modBaseAddr);
     if (base != last_base) {
-      text.Add("\r\n").Hex(base, 16).Add("  ").Add(module.szExePath);
+      text.Add("\r\n").Hex(base, 16).Add("  ").Add(NarrowPath(module.szExePath).text);
       last_base = base;
     }
     text.Add("\r\n  +").Hex(address - base, 8);
@@ -239,8 +248,10 @@ void PrepareFixedLines(const CrashHookSetup& setup) {
   line.Dec(v.dwBuildNumber).Add(", SP ").Dec(v.wServicePackMajor).Add(".");
   line.Dec(v.wServicePackMinor).Add(", Product Type ").Dec(v.wProductType);
   CopyText(g_state.version, sizeof g_state.version, setup.version.c_str());
-  const DWORD n = ::GetModuleFileNameA(nullptr, g_state.process, MAX_PATH);
-  g_state.process[n < MAX_PATH ? n : MAX_PATH] = '\0';
+  wchar_t process[MAX_PATH + 1] = {};
+  const DWORD n = ::GetModuleFileNameW(nullptr, process, MAX_PATH);
+  process[n < MAX_PATH ? n : MAX_PATH] = L'\0';
+  CopyText(g_state.process, sizeof g_state.process, NarrowPath(process).text);
 }
 
 // Creates the crash folder and closes it to everyone but the system and the
