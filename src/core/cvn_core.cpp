@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "control/ctrl_protocol.h"
 #include "core/event_log_monitor.h"
+#include "core/shared_config.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
@@ -57,6 +58,7 @@ CCVNCore::CCVNCore()
   for (size_t i = 0; i < kCoreThreadCount; ++i) slots_[i].name = kNames[i];
   for (auto& h : histograms) h.assign(kHistogramSize, 0);
   slots_[static_cast<size_t>(CoreThread::kPrimary)].body = PrimaryServerThread;
+  slots_[static_cast<size_t>(CoreThread::kSecondary)].body = SecondaryServerThread;
 }
 
 CCVNCore::~CCVNCore() {
