@@ -295,7 +295,10 @@ size_t BuildReport(int sig, const siginfo_t* info, const ucontext_t* context) {
   AddModule(text, pc);
   text.Add("\nException Code:  ").Hex(static_cast<uint32_t>(sig), 8);
   text.Add("  ").Add(SignalName(sig)).Add(", code ").Dec(info->si_code);
-  if (sig == SIGSEGV || sig == SIGBUS) {
+  if (info->si_code <= 0) {
+    // Sent (kill, raise, abort), not caused by an instruction: no address.
+    text.Add(", sent by process ").Dec(info->si_pid);
+  } else if (sig == SIGSEGV || sig == SIGBUS) {
     text.Add(sig == SIGSEGV && IsWriteFault(mc) ? "\nWrite" : "\nRead");
     text.Add(" Address:  ").Hex(reinterpret_cast<uintptr_t>(info->si_addr), 16);
   }
