@@ -20,7 +20,6 @@ constexpr size_t kBuckets = 90;
 constexpr size_t kTypes = 4;
 // Bucket width of each histogram, in 20-second steps.
 constexpr int64_t kGranularity[CCVNCore::kHistogramCount] = {672, 336, 96, 24, 12, 4, 1};
-constexpr uint32_t kRetryMs = 100;
 
 int64_t SlotOf(int64_t now, size_t histogram) {
   return now / CCVNCore::kSecondaryPeriodSeconds / kGranularity[histogram];

@@ -46,6 +46,21 @@ void UninstallCrashHook();
 // The full path of the file the hook writes; empty when none can be written.
 std::u16string CrashFilePath();
 
+// Gives the calling thread a stack of its own for the crash hook while the
+// object lives, so that a thread that overflows its stack still gets its
+// report (Linux: an alternate signal stack per thread; nothing on Windows).
+// The platform's threads make one at their start.
+class CrashHookThreadStack {
+ public:
+  CrashHookThreadStack();
+  ~CrashHookThreadStack();
+  CrashHookThreadStack(const CrashHookThreadStack&) = delete;
+  CrashHookThreadStack& operator=(const CrashHookThreadStack&) = delete;
+
+ private:
+  void* stack_ = nullptr;
+};
+
 // Appends text to a fixed buffer, never past its end; safe in a signal
 // handler (no allocation, no locale, no library formatting).
 class CrashText {

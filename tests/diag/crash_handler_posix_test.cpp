@@ -26,5 +26,17 @@ TEST(CrashHandlerPosix, FolderAndFileForTheOwnerOnlyAndTheSignalStillKills) {
   EXPECT_EQ(run.files[0].extension(), ".txt");
 }
 
+TEST(CrashHandlerPosix, AWorkerThreadThatOverflowsItsStackStillGetsItsReport) {
+  TempDir dir;
+  const CrashRun run = RunCrashProgram(dir.path(), "overflow");
+  ASSERT_TRUE(WIFEXITED(run.status));
+  EXPECT_EQ(WEXITSTATUS(run.status), 128 + SIGSEGV);
+  ASSERT_EQ(run.files.size(), 1u);
+  // The walk ends after its 54 frames of the endless recursion.
+  size_t frames = 0;
+  for (const std::string& line : run.lines) frames += line.rfind("  +", 0) == 0 ? 1 : 0;
+  EXPECT_EQ(frames, 54u) << run.report;
+}
+
 }  // namespace
 }  // namespace cvn::testing

@@ -20,11 +20,12 @@ std::filesystem::path CrashProgramPath() {
   return std::filesystem::path(Utf16ToUtf8(self)).parent_path() / CVN_CRASH_PROGRAM_FILE;
 }
 
-CrashRun RunCrashProgram(const std::filesystem::path& folder) {
+CrashRun RunCrashProgram(const std::filesystem::path& folder, const std::string& mode) {
   CrashRun run;
   // Unquoted: the shell and the Windows command processor quote differently,
   // and neither path has a space.
-  const std::string command = CrashProgramPath().string() + " " + folder.string();
+  std::string command = CrashProgramPath().string() + " " + folder.string();
+  if (!mode.empty()) command += " " + mode;
   run.status = std::system(command.c_str());
   for (const auto& name : platform::FindFiles(Utf8ToUtf16(folder.string()), u"CVNSvc-*")) {
     run.files.push_back(folder / Utf16ToUtf8(name));

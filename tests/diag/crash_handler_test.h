@@ -18,7 +18,8 @@ struct CrashRun {
 };
 
 std::filesystem::path CrashProgramPath();
-// Runs the program with folder as its crash folder.
-CrashRun RunCrashProgram(const std::filesystem::path& folder);
+// Runs the program with folder as its crash folder (and mode as its second
+// argument when given).
+CrashRun RunCrashProgram(const std::filesystem::path& folder, const std::string& mode = "");
 
 }  // namespace cvn::testing

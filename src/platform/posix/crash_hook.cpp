@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -416,6 +417,28 @@ void UninstallCrashHook() {
   stack.ss_flags = SS_DISABLE;
   sigaltstack(&stack, nullptr);
   g_state.installed = false;
+}
+
+CrashHookThreadStack::CrashHookThreadStack() {
+  void* stack =
+      mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (stack == MAP_FAILED) return;
+  stack_t alt = {};
+  alt.ss_sp = stack;
+  alt.ss_size = kAltStackSize;
+  if (sigaltstack(&alt, nullptr) != 0) {
+    munmap(stack, kAltStackSize);
+    return;
+  }
+  stack_ = stack;
+}
+
+CrashHookThreadStack::~CrashHookThreadStack() {
+  if (stack_ == nullptr) return;
+  stack_t alt = {};
+  alt.ss_flags = SS_DISABLE;
+  sigaltstack(&alt, nullptr);
+  munmap(stack_, kAltStackSize);
 }
 
 std::u16string CrashFilePath() {

@@ -304,6 +304,11 @@ void UninstallCrashHook() {
   g_state.installed = false;
 }
 
+// Windows raises the stack overflow on the thread's guard page with room left
+// for the filter.
+CrashHookThreadStack::CrashHookThreadStack() = default;
+CrashHookThreadStack::~CrashHookThreadStack() = default;
+
 std::u16string CrashFilePath() { return win32::FromWide(g_state.file_path); }
 
 }  // namespace cvn::platform
