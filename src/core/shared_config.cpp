@@ -189,11 +189,14 @@ CCVNCore::MergeResult CCVNCore::MergeSharedConfig() {
     settings_.LoadFile(settings_path, false);
   }
   ConfigureLogWriter();
+  StartThreads(false);
+  // The console is told after the lock is released: a console slow to
+  // answer must not hold up a stop.
+  guard.unlock();
   if (CI_IsConnected()) {
     int ignored = 0;
     CI_CallMethod(control::kNotifySharedConfigApplied, ignored);
   }
-  StartThreads(false);
   return MergeResult::kMerged;
 }
 
