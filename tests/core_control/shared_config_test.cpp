@@ -4,9 +4,11 @@
 // stop in progress), with a console that counts the service's notifications.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
+#include "base/text.h"
 #include "core/core_test_util.h"
 #include "platform/clock.h"
 #include "platform/file.h"
@@ -17,7 +19,7 @@ namespace {
 
 using Merge = CCVNCore::MergeResult;
 
-constexpr int64_t kStep = 20;     // seconds per step of the finest histogram
+constexpr int64_t kStep = 20;            // seconds per step of the finest histogram
 constexpr int64_t kT0 = 20 * 672 * 150;  // on a bucket boundary of every histogram
 
 TEST_F(CoreTest, HistogramsMoveOnWithTheirSlots) {
@@ -137,8 +139,13 @@ TEST_F(SharedConfigTest, MergesChangedContentOnlyAndNotifiesTheConsole) {
 TEST_F(SharedConfigTest, SettingsFileThatCannotBeWrittenKeepsItsValues) {
   // A folder where the temporary copy goes makes every write fail, also for
   // root.
-  const std::u16string settings = CCVNCore::GetSettingsFilePath();
-  ASSERT_EQ(platform::CreateFolderTree(settings + u".tmp"), 0u);
+  // On Windows the folder is the machine's own: it goes again at the end.
+  struct Blocker {
+    std::filesystem::path path{Utf16ToUtf8(CCVNCore::GetSettingsFilePath() + u".tmp")};
+    Blocker() { std::filesystem::create_directory(path); }
+    ~Blocker() { std::filesystem::remove(path); }
+  } blocker;
+  ASSERT_TRUE(std::filesystem::is_directory(blocker.path));
   WriteShared(23);
   EXPECT_EQ(core_->MergeSharedConfig(), Merge::kMerged);
   EXPECT_EQ(core_->Settings().General_KeepLogs.value, 14);
