@@ -253,10 +253,9 @@ bool Emailer::Send(const SEmailMessage& message) {
   ReplaceAllPlaceholders(footer, kNumberOfEvents, count);
   text += message.body;
   text += footer;
-  const uint32_t result =
-      client_.SendMail(platform::ToAnsi(settings_.Email_From.value),
-                       platform::ToAnsi(settings_.Email_To.value), subject, text,
-                       message.content_type);
+  const uint32_t result = client_.SendMail(platform::ToAnsi(settings_.Email_From.value),
+                                           platform::ToAnsi(settings_.Email_To.value), subject,
+                                           text, message.content_type);
   if (result == 0) {
     ++core_.email_sent;
     if (interval_ms_ != 0) last_sent_ = platform::TickCount();

@@ -58,6 +58,7 @@ uint32_t CSTEMail2::WaitForFinal(int code, uint32_t failure) {
   if (const uint32_t error = ReadReply(); error != 0) return error;
   // A reply of the bare code still counts as final.
   reply_ += ' ';
+  whole_reply_ = reply_;
   for (;;) {
     const SmtpReplyFacts facts = ParseSmtpReply(reply_);
     const bool final_line = code == 220 ? facts.final_220 : facts.final_250;
@@ -65,6 +66,7 @@ uint32_t CSTEMail2::WaitForFinal(int code, uint32_t failure) {
     if (final_line) return 0;
     if (!more) return failure;
     if (const uint32_t error = ReadReply(); error != 0) return error;
+    whole_reply_ += reply_;
   }
 }
 
@@ -99,8 +101,7 @@ uint32_t CSTEMail2::OpenConnection() {
   const platform::Deadline deadline(kConnectTimeoutMs);
   if (const uint32_t error = connection_.Open(first.family); error != 0) return error;
   connection_.SetReceiveTimeout();
-  if (const uint32_t error = connection_.Connect(first.address, deadline.Remaining());
-      error != 0) {
+  if (const uint32_t error = connection_.Connect(first.address, deadline.Remaining()); error != 0) {
     return error;
   }
   if (security_mode_ == kSmtpTlsFirst && !connection_.StartTls(server_, deadline.Remaining())) {
@@ -122,7 +123,7 @@ uint32_t CSTEMail2::Hello(const std::string& name, int& auth_type) {
 }
 
 uint32_t CSTEMail2::StartTlsExchange(const std::string& name) {
-  if (!ParseSmtpReply(reply_).starttls) return kSmtpNoStartTls;
+  if (!ParseSmtpReply(whole_reply_).starttls) return kSmtpNoStartTls;
   if (const uint32_t error = Exchange("STARTTLS\r\n", 220, kSmtpStartTlsRefused); error != 0) {
     return error;
   }
@@ -146,7 +147,7 @@ uint32_t CSTEMail2::ConnectSteps(int auth_type, const std::string& user,
 
 uint32_t CSTEMail2::Authenticate(int auth_type, const std::string& user,
                                  const std::string& password) {
-  const SmtpReplyFacts offer = ParseSmtpReply(reply_);
+  const SmtpReplyFacts offer = ParseSmtpReply(whole_reply_);
   const bool detect = auth_type == kSmtpAuthDetect;
   if (auth_type == kSmtpAuthLogin || (detect && offer.auth_login)) {
     if (const uint32_t error = AuthLogin(user, password); error != 0) return error;
@@ -154,7 +155,9 @@ uint32_t CSTEMail2::Authenticate(int auth_type, const std::string& user,
   if (!authenticated_ && (auth_type == kSmtpAuthPlain || (detect && offer.auth_plain))) {
     if (const uint32_t error = AuthPlain(user, password); error != 0) return error;
   }
-  if (!authenticated_ && auth_type != kSmtpAuthNone) return kSmtpAuthFailed;
+  // Detection with nothing offered goes on without authentication.
+  const bool tried = !detect || offer.auth_login || offer.auth_plain;
+  if (!authenticated_ && auth_type != kSmtpAuthNone && tried) return kSmtpAuthFailed;
   return 0;
 }
 
@@ -162,12 +165,14 @@ uint32_t CSTEMail2::AuthLogin(const std::string& user, const std::string& passwo
   if (user.empty() || password.empty()) return kSmtpNoCredentials;
   if (const uint32_t error = Command("AUTH LOGIN\r\n"); error != 0) return error;
   if (const uint32_t error = ReadReply(); error != 0) return error;
-  if (!ReplyHolds("334 VXNlcm5hbWU6")) return 0;  // "Username:"
+  // The challenge texts vary between servers ("Username:", "User Name"):
+  // each 334 reply asks for the next item in turn.
+  if (!ReplyBeginsWith("334")) return 0;
   if (const uint32_t error = Command(Base64Encode(user.data(), user.size()) + "\r\n"); error != 0) {
     return error;
   }
   if (const uint32_t error = ReadReply(); error != 0) return error;
-  if (!ReplyHolds("334 UGFzc3dvcmQ6")) return 0;  // "Password:"
+  if (!ReplyBeginsWith("334")) return 0;
   if (const uint32_t error = Command(Base64Encode(password.data(), password.size()) + "\r\n");
       error != 0) {
     return error;
@@ -188,8 +193,7 @@ uint32_t CSTEMail2::AuthPlain(const std::string& user, const std::string& passwo
   credentials += user;
   credentials += '\0';
   credentials += password;
-  if (const uint32_t error =
-          Command(Base64Encode(credentials.data(), credentials.size()) + "\r\n");
+  if (const uint32_t error = Command(Base64Encode(credentials.data(), credentials.size()) + "\r\n");
       error != 0) {
     return error;
   }

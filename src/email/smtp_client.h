@@ -28,26 +28,31 @@
 namespace cvn {
 
 // Protocol failures.
-constexpr uint32_t kSmtpNoGreeting = 0x10001;      // the greeting holds no "220 "
-constexpr uint32_t kSmtpHelloRefused = 0x10002;    // neither EHLO nor HELO answered with 250
-constexpr uint32_t kSmtpAuthFailed = 0x10003;      // no authentication exchange was accepted
-constexpr uint32_t kSmtpNoStartTls = 0x10004;      // STARTTLS not offered (Connect)
-constexpr uint32_t kSmtpSenderRefused = 0x10004;   // MAIL FROM refused (SendMail)
-constexpr uint32_t kSmtpStartTlsRefused = 0x10005; // STARTTLS not answered with 220 (Connect)
-constexpr uint32_t kSmtpNoRecipient = 0x10005;     // no recipient accepted (SendMail)
-constexpr uint32_t kSmtpDataRefused = 0x10006;     // DATA not answered with 354
-constexpr uint32_t kSmtpTlsHelloRefused = 0x10007; // EHLO over TLS not answered with 250
-constexpr uint32_t kSmtpMessageRefused = 0x10007;  // the message not answered with 250
-constexpr uint32_t kSmtpNoCredentials = 0x10009;   // AUTH without user name or password
+constexpr uint32_t kSmtpNoGreeting = 0x10001;       // the greeting holds no "220 "
+constexpr uint32_t kSmtpHelloRefused = 0x10002;     // neither EHLO nor HELO answered with 250
+constexpr uint32_t kSmtpAuthFailed = 0x10003;       // no authentication exchange was accepted
+constexpr uint32_t kSmtpNoStartTls = 0x10004;       // STARTTLS not offered (Connect)
+constexpr uint32_t kSmtpSenderRefused = 0x10004;    // MAIL FROM refused (SendMail)
+constexpr uint32_t kSmtpStartTlsRefused = 0x10005;  // STARTTLS not answered with 220 (Connect)
+constexpr uint32_t kSmtpNoRecipient = 0x10005;      // no recipient accepted (SendMail)
+constexpr uint32_t kSmtpDataRefused = 0x10006;      // DATA not answered with 354
+constexpr uint32_t kSmtpTlsHelloRefused = 0x10007;  // EHLO over TLS not answered with 250
+constexpr uint32_t kSmtpMessageRefused = 0x10007;   // the message not answered with 250
+constexpr uint32_t kSmtpNoCredentials = 0x10009;    // AUTH without user name or password
 
 // Security modes and authentication types as the settings hold them.
 enum SmtpSecurity : int { kSmtpPlain = 0, kSmtpTlsFirst = 1, kSmtpStartTls = 2 };
-enum SmtpAuth : int { kSmtpAuthNone = 0, kSmtpAuthDetect = 1, kSmtpAuthPlain = 2, kSmtpAuthLogin = 3 };
+enum SmtpAuth : int {
+  kSmtpAuthNone = 0,
+  kSmtpAuthDetect = 1,
+  kSmtpAuthPlain = 2,
+  kSmtpAuthLogin = 3
+};
 
 // What one read of a server reply says. The tests are case-sensitive
 // substring searches anywhere in the bytes, as servers vary in layout.
 struct SmtpReplyFacts {
-  int leading_code = 0;  // the first three characters as a number, 0 when not digits
+  int leading_code = 0;        // the first three characters as a number, 0 when not digits
   bool final_220 = false;      // holds "220 "
   bool continues_220 = false;  // holds "220-"
   bool final_250 = false;
@@ -138,7 +143,8 @@ class CSTEMail2 {
   // One receive into the reply (replacing it): 0 or the error.
   uint32_t ReadReply();
   // Reads until the last read holds "code " or no longer "code-": 0,
-  // failure when the final line never came, or the error of a read.
+  // failure when the final line never came, or the error of a read. The
+  // reads are also kept together in whole_reply_.
   uint32_t WaitForFinal(int code, uint32_t failure);
   // The same after sending text.
   uint32_t Exchange(std::string text, int code, uint32_t failure);
@@ -154,6 +160,9 @@ class CSTEMail2 {
   bool authenticated_ = false;
   CSecureSocket connection_;
   std::string reply_;
+  // Every read of the last multi-line reply: servers that write each EHLO
+  // line on its own spread the extensions over several reads.
+  std::string whole_reply_;
   std::string command_;
   std::string receive_buffer_;
   std::function<bool()> abort_;
