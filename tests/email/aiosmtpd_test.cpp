@@ -190,11 +190,23 @@ TEST_F(AiosmtpdTest, EachSecurityModeAndAuthenticationDeliversWhatWasComposed) {
   }
 }
 
-TEST_F(AiosmtpdTest, WrongPasswordIsNotAccepted) {
-  auto peer = StartPeer({"--starttls", "--auth", "tester:s3cret"});
+TEST_F(AiosmtpdTest, RefusalsOfAuthenticationAndStartTls) {
+  {
+    auto peer = StartPeer({"--starttls", "--auth", "tester:s3cret"});
+    CSTEMail2 client("127.0.0.1", port_, kSmtpStartTls);
+    EXPECT_EQ(client.Connect(kSmtpAuthPlain, "tester", "wrong"), kSmtpAuthFailed);
+    EXPECT_FALSE(client.ready());
+  }
+  // A plain server offers neither STARTTLS nor AUTH: detection goes on
+  // without authentication, LOGIN alone is refused.
+  auto peer = StartPeer({});
   CSTEMail2 client("127.0.0.1", port_, kSmtpStartTls);
-  EXPECT_EQ(client.Connect(kSmtpAuthPlain, "tester", "wrong"), kSmtpAuthFailed);
-  EXPECT_FALSE(client.ready());
+  EXPECT_EQ(client.Connect(kSmtpAuthNone, "", ""), kSmtpNoStartTls);
+  CSTEMail2 plain("127.0.0.1", port_, kSmtpPlain);
+  EXPECT_EQ(plain.Connect(kSmtpAuthDetect, "tester", "s3cret"), 0u);
+  EXPECT_FALSE(plain.authenticated());
+  plain.Quit();
+  EXPECT_EQ(plain.Connect(kSmtpAuthLogin, "tester", "s3cret"), kSmtpAuthFailed);
 }
 
 TEST_F(AiosmtpdTest, ConsolidationZeroSendsEachRecordOverOneConnection) {

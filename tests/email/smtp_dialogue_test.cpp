@@ -100,24 +100,8 @@ TEST_F(SmtpDialogueTest, AuthenticationThatIsNotAcceptedFails) {
     EXPECT_EQ(Seen(peer),
               (std::vector<std::string>{"EHLO", "AUTH LOGIN", "dGVzdGVy", "czNjcmV0", "QUIT"}));
   }
-  {
-    // Nothing offered: detection goes on without, LOGIN alone fails.
-    ScriptedSmtpPeer peer(Greeting(), Server({{"EHLO", EhloReply({"8BITMIME"})}}));
-    EXPECT_EQ(ConnectTo(peer, kSmtpAuthDetect), 0u);
-    EXPECT_FALSE(client_->authenticated());
-  }
-  ScriptedSmtpPeer peer(Greeting(),
-                        Server({{"EHLO", EhloReply({"8BITMIME"})}, {"AUTH LOGIN", "502 no\r\n"}}));
-  EXPECT_EQ(ConnectTo(peer, kSmtpAuthLogin), kSmtpAuthFailed);
   ScriptedSmtpPeer empty(Greeting(), Server());
   EXPECT_EQ(ConnectTo(empty, kSmtpAuthPlain, "tester", ""), kSmtpNoCredentials);
-}
-
-TEST_F(SmtpDialogueTest, StartTlsNotOfferedFailsAfterQuit) {
-  ScriptedSmtpPeer peer(Greeting(), Server());
-  EXPECT_EQ(ConnectTo(peer, kSmtpAuthNone, "", "", kSmtpStartTls), kSmtpNoStartTls);
-  client_.reset();
-  EXPECT_EQ(Seen(peer), (std::vector<std::string>{"EHLO", "QUIT"}));
 }
 
 TEST_F(SmtpDialogueTest, RecipientListSkipsWordsAndNeedsOneAcceptance) {
