@@ -263,6 +263,12 @@ bool Emailer::Send(const SEmailMessage& message) {
     return false;  // cut short by the stop: read again at the next start
   } else {
     Fail(kSendFailed);
+    // A connection the server closed or that failed is of no use to the
+    // next message: it connects afresh instead of failing on it too.
+    if (client_.connection_lost()) {
+      client_.Close();
+      connected_ = false;
+    }
   }
   core_.email_progress.Acknowledge(message.seq);
   return result == 0;

@@ -34,6 +34,7 @@ CSTEMail2::~CSTEMail2() { Close(); }
 uint32_t CSTEMail2::SendCommand() {
   if (abort_ && abort_()) return kAborted;
   if (connection_.Send(command_.data(), command_.size(), nullptr, kSendTimeoutMs) < 0) {
+    connection_lost_ = true;
     return Failure(connection_.LastError());
   }
   return 0;
@@ -46,6 +47,8 @@ uint32_t CSTEMail2::Command(std::string text) {
 
 uint32_t CSTEMail2::ReadReply() {
   const int n = connection_.Receive(receive_buffer_.data());
+  // The server closed (0 bytes) or the read failed: nothing more can pass.
+  if (n <= 0) connection_lost_ = true;
   if (n < 0) {
     reply_.clear();
     return Failure(connection_.LastError());
@@ -78,6 +81,7 @@ uint32_t CSTEMail2::Exchange(std::string text, int code, uint32_t failure) {
 uint32_t CSTEMail2::Connect(int auth_type, const std::string& user, const std::string& password) {
   if (ready_) return 0;
   authenticated_ = false;
+  connection_lost_ = false;
   bool greeted = false;
   const uint32_t result = ConnectSteps(auth_type, user, password, greeted);
   if (result == 0) {
@@ -251,11 +255,12 @@ uint32_t CSTEMail2::Quit() {
   // A stopping caller does not wait for the reply.
   const uint32_t result = Command("QUIT\r\n") == kAborted ? kAborted : ReadReply();
   Close();
-  ready_ = false;
   return result;
 }
 
 void CSTEMail2::Close() {
+  // Without a connection the next Connect must connect again.
+  ready_ = false;
   if (socket_connected_) {
     connection_.Shutdown();
     socket_connected_ = false;

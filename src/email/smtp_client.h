@@ -109,10 +109,14 @@ class CSTEMail2 {
                     std::u16string_view body, const std::string& content_type);
   // QUIT, then Close: 0 or the error of reading the reply.
   uint32_t Quit();
-  // Shuts down and closes the connection without a command.
+  // Shuts down and closes the connection without a command; the client is
+  // no longer ready.
   void Close();
 
   bool ready() const { return ready_; }
+  // Since the last Connect a send or receive failed, or the server closed
+  // the connection: a ready client can send nothing more.
+  bool connection_lost() const { return connection_lost_; }
   bool authenticated() const { return authenticated_; }
   // "TLSv1.2", "TLSv1.3", or empty without TLS.
   std::string TlsProtocol() const { return connection_.TlsProtocol(); }
@@ -158,6 +162,7 @@ class CSTEMail2 {
   bool ready_ = false;
   bool socket_connected_ = false;
   bool authenticated_ = false;
+  bool connection_lost_ = false;
   CSecureSocket connection_;
   std::string reply_;
   // Every read of the last multi-line reply: servers that write each EHLO

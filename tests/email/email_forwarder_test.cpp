@@ -114,6 +114,29 @@ TEST_F(EmailForwarderTest, UnreachableServerGivesUpEachMessageAfterItsAttempts) 
   EXPECT_EQ(logs.find(line, logs.find(line, first + 1) + 1), std::string::npos) << logs;
 }
 
+TEST_F(EmailForwarderTest, ConnectionClosedByTheServerIsNotUsedForTheNextMessage) {
+  email_test::ScriptedSmtpPeer peer(
+      {"220 mail.test\r\n"},
+      [](const std::string& command) -> std::string {
+        if (command.find("first") != std::string::npos) return "";  // closes
+        if (command == "DATA") return "354 go ahead\r\n";
+        return "250 ok\r\n";
+      },
+      2);
+  settings().Email_Port.value = peer.port();
+  settings().Email_Consolidation.value = 0;
+  Dispatch(u"A", u"first");
+  Dispatch(u"B", u"second");
+  StartThread();
+  ASSERT_TRUE(Eventually([&] { return core_->email_sent + core_->email_failed == 2; }));
+  EXPECT_EQ(core_->email_failed, 1);
+  EXPECT_EQ(core_->email_sent, 1);
+  {
+    platform::LockGuard guard(core_->status_lock);
+    EXPECT_EQ(core_->email_last_error, u"Failed to send e-mail to the server.");
+  }
+}
+
 TEST_F(EmailForwarderTest, PurgeEmptiesTheQueueAndReleasesTheBookmarks) {
   settings().Email_Consolidation.value = 0;
   Dispatch(u"A", u"one");

@@ -10,14 +10,15 @@ namespace {
 constexpr uint32_t kTimeoutMs = 5000;
 }
 
-ScriptedSmtpPeer::ScriptedSmtpPeer(std::vector<std::string> greeting, Responder responder)
+ScriptedSmtpPeer::ScriptedSmtpPeer(std::vector<std::string> greeting, Responder responder,
+                                   int connections)
     : greeting_(std::move(greeting)), responder_(std::move(responder)) {
   if (OpenSocket(AddressFamily::kIPv4, SocketType::kStream, listener_.Receive()) != 0) return;
   if (BindSocket(listener_.Get(), SocketAddress::Loopback(0)) != 0) return;
   if (ListenSocket(listener_.Get()) != 0) return;
   SocketAddress bound;
   if (SocketLocalAddress(listener_.Get(), &bound) == 0) port_ = bound.Port();
-  thread_ = std::thread([this] { Serve(); });
+  thread_ = std::thread([this, connections] { Serve(connections); });
 }
 
 ScriptedSmtpPeer::~ScriptedSmtpPeer() {
@@ -44,7 +45,12 @@ bool ScriptedSmtpPeer::Next(std::string& command, bool message) {
   }
 }
 
-void ScriptedSmtpPeer::Serve() {
+void ScriptedSmtpPeer::Serve(int connections) {
+  for (int i = 0; i < connections; ++i) ServeOne();
+}
+
+void ScriptedSmtpPeer::ServeOne() {
+  pending_.clear();
   bool readable = false;
   if (WaitSocketReadable(listener_.Get(), kTimeoutMs, &readable) != 0 || !readable) return;
   if (AcceptSocket(listener_.Get(), connection_.Receive()) != 0) return;

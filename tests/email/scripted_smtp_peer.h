@@ -1,6 +1,6 @@
 // A scripted SMTP server on 127.0.0.1 for the replies a real server does not
 // give on demand (a greeting in two reads, 502 to EHLO, odd prompts). It
-// serves one connection on its own thread: sends the greeting parts with a
+// serves its connections on its own thread: sends the greeting parts with a
 // pause between them, then answers every command line with the reply the
 // responder gives; after a 354 reply it reads the message to its end marker
 // and answers that too. Every wait is bounded, so a client that misbehaves
@@ -24,7 +24,8 @@ class ScriptedSmtpPeer {
   // text); an empty reply closes the connection.
   using Responder = std::function<std::string(const std::string& command)>;
 
-  ScriptedSmtpPeer(std::vector<std::string> greeting, Responder responder);
+  // Serves that many connections, one after the other.
+  ScriptedSmtpPeer(std::vector<std::string> greeting, Responder responder, int connections = 1);
   ~ScriptedSmtpPeer();
 
   uint16_t port() const { return port_; }
@@ -32,7 +33,8 @@ class ScriptedSmtpPeer {
   std::vector<std::string> Commands();
 
  private:
-  void Serve();
+  void Serve(int connections);
+  void ServeOne();
   // The next line (or, after a 354, the message): false when the client
   // closed or went quiet.
   bool Next(std::string& command, bool message);
