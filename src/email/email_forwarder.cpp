@@ -207,11 +207,11 @@ void Emailer::Pass(bool& quit) {
 }
 
 void Emailer::Fail(const char16_t* reason) {
-  ++core_.email_failed;
   {
     platform::LockGuard guard(core_.status_lock);
     core_.email_last_error = reason;
   }
+  ++core_.email_failed;
   core_.LogFormat('E', "E-mail", "Failed to send e-mail. [Forwarding to %s, server: %s] Reason: %s",
                   Utf16ToUtf8(settings_.Email_To.value).c_str(),
                   Utf16ToUtf8(settings_.Email_Server.value).c_str(), Utf16ToUtf8(reason).c_str());
