@@ -77,6 +77,10 @@ struct SEmailMessage {
   std::u16string body;
   std::string content_type;
   int32_t event_count = 1;
+  // The delivery number of the newest record in the message.
+  uint64_t seq = 0;
+  // Failed connects for this message so far.
+  uint32_t connect_attempts = 0;
 };
 
 // One watched event log: its name, open handle and change notification.
@@ -383,6 +387,8 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   void FinishWorker(CoreThread which);
   // Empties the database export queue.
   void ClearExportQueue();
+  // Empties the e-mail queue; nobody waits for those records any more.
+  void PurgeEmailQueue();
 
   // Reads the settings file into settings: 0, also when there is no file (the
   // values stay); kErrorBadConfiguration when the file exists but is
