@@ -1,6 +1,7 @@
 // CVNService: installs, controls and queries the service, and is the service
 // itself when the service manager runs it with the command "service".
 #include "core/cvn_core.h"
+#include "db/db_channel.h"
 #include "platform/program_entry.h"
 #include "service/command_line.h"
 #include "service/service_runtime.h"
@@ -22,7 +23,10 @@ class CoreOfProcess : public cvn::service::ServiceCore {
 // The forwarding channels register their threads and record handlers with the
 // core here, before the service main can start it. A channel that is not
 // registered is never started.
-void RegisterChannels(cvn::CCVNCore& core) { cvn::syslog::InstallSyslogChannel(core); }
+void RegisterChannels(cvn::CCVNCore& core) {
+  cvn::syslog::InstallSyslogChannel(core);
+  cvn::db::InstallDbChannel(core);
+}
 
 }  // namespace
 
