@@ -6,6 +6,7 @@
 #include "base/text.h"
 #include "db/db_record.h"
 #include "db/thread_exporter.h"
+#include "platform/locale.h"
 
 namespace cvn::db {
 namespace {
@@ -106,6 +107,8 @@ class DbChannel final : public DbChannelControl {
 }  // namespace
 
 void InstallDbChannel(CCVNCore& core) {
+  // Before any thread runs: the ODBC text conversion needs it.
+  platform::UseUtf8NarrowText();
   auto channel = std::make_shared<DbChannel>(core);
   core.SetDbChannel(channel);
   core.SetChannelHandler(Channel::kDb, [channel](CCVNCore& c, const SEventRecord& record) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/text.h"
+#include "platform/locale.h"
 #include "platform/odbc_api.h"
 
 namespace cvn::db {
@@ -123,6 +124,9 @@ OdbcConnection::~OdbcConnection() { Close(); }
 
 OdbcResult OdbcConnection::Open(std::u16string_view connection_string, uint32_t timeout_s) {
   Close();
+  // The driver manager converts text for drivers without wide calls through
+  // the narrow character set; it must hold every character.
+  platform::UseUtf8NarrowText();
   timeout_s = std::max<uint32_t>(timeout_s, 1);
   SQLRETURN r = h_->env.Allocate(SQL_NULL_HANDLE);
   if (!Succeeded(r)) return OdbcResult(static_cast<int16_t>(r), {});
