@@ -61,7 +61,7 @@ int32_t CSTDbExporter::Open() {
 }
 
 bool CSTDbExporter::IsTransient(const OdbcResult& result) const {
-  return result.ConnectionLost() || result.TimedOut() || connection_.IsDead();
+  return result.ConnectionLost() || result.Interrupted() || connection_.IsDead();
 }
 
 void CSTDbExporter::Export(DbRecordPtr record, bool more, ExportOutcome& out) {
@@ -154,7 +154,11 @@ void CSTDbExporter::ExecuteEachAlone(std::vector<DbRecordPtr> records, ExportOut
 void CSTDbExporter::LoseConnection(const OdbcResult& result, ExportOutcome& out) {
   SetLastError(result.Text());
   if (link_ != Link::kDown) {
-    Log('E', "The connection to the database was lost: " + Utf16ToUtf8(result.Text()));
+    const bool lost = result.ConnectionLost() || connection_.IsDead();
+    Log('E', (lost ? "The connection to the database was lost: "
+                   : "The database did not complete a statement; it is "
+                     "tried again: ") +
+                 Utf16ToUtf8(result.Text()));
   }
   link_ = Link::kDown;
   // What the open transaction held was not committed: it waits again.

@@ -4,7 +4,9 @@
 //
 // Every record handed to Export comes back, at once or with a later call,
 // in an ExportOutcome: exported (committed), failed for good, or to be tried
-// again because the connection is gone. A record executed inside a
+// again because the connection is gone or the statement was interrupted (a
+// time-out, a server shutting down): the connection is then closed and
+// opened again later. A record executed inside a
 // transaction stays with the exporter until the transaction ends. When a
 // statement fails inside a transaction, the transaction is rolled back and
 // its statements run again one at a time, so that only the failing one

@@ -112,9 +112,9 @@ bool OdbcResult::ConnectionLost() const {
                      [](const OdbcDiagnostic& d) { return d.sqlstate.rfind("08", 0) == 0; });
 }
 
-bool OdbcResult::TimedOut() const {
+bool OdbcResult::Interrupted() const {
   return std::any_of(diagnostics_.begin(), diagnostics_.end(), [](const OdbcDiagnostic& d) {
-    return d.sqlstate == "HYT00" || d.sqlstate == "HYT01";
+    return d.sqlstate == "HYT00" || d.sqlstate == "HYT01" || d.sqlstate.rfind("57", 0) == 0;
   });
 }
 

@@ -37,8 +37,10 @@ class OdbcResult {
   std::u16string Text() const;
   // A diagnostic of class 08 (connection exception): the link is gone.
   bool ConnectionLost() const;
-  // HYT00/HYT01: the login or query time-out ran out.
-  bool TimedOut() const;
+  // HYT00/HYT01 (the login or query time-out ran out), or class 57, an
+  // operator intervention: a cancelled statement (some drivers report their
+  // query time-out so), a server shutting down.
+  bool Interrupted() const;
 
  private:
   int16_t code_ = 0;

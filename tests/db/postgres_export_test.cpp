@@ -91,5 +91,33 @@ TEST_F(PostgresExportTest, AServerRestartMidStreamLosesNothingWithinTheBound) {
   EXPECT_NE(logs.find("The connection to the database was restored."), std::string::npos) << logs;
 }
 
+// A table locked by another session holds the statement until the call's
+// time-out; the record waits and is written once the lock is gone. While it
+// is held, the bound of 2 refuses the fourth record.
+TEST_F(PostgresExportTest, ABlockedTableHoldsRecordsWithinTheBoundUntilItIsFree) {
+  ExportRig rig(server_->Connection(), false, 2);
+  ASSERT_EQ(rig.Start(), 0);
+  const std::string holder = "(" + std::string("runuser -u postgres -- psql -h ") +
+                             (dir_->path() / "pg" / "sock").string() + " -p " +
+                             std::to_string(server_->port()) +
+                             " -U tester -d testdb -qAt -c 'BEGIN; LOCK TABLE EventLog; SELECT "
+                             "pg_sleep(7); COMMIT;' >/dev/null 2>&1 &)";
+  db_test::Run(holder);
+  ASSERT_TRUE(Eventually([&] {
+    return server_->Query(
+               "SELECT count(*) FROM pg_locks WHERE mode = 'AccessExclusiveLock' AND "
+               "relation = 'eventlog'::regclass") == "1\n";
+  }));
+  EXPECT_TRUE(rig.Push(Insert(1)));
+  ASSERT_TRUE(Eventually([&] { return rig.worker.Queue().Size() == 0; }));  // in flight
+  EXPECT_TRUE(rig.Push(Insert(2)));
+  EXPECT_TRUE(rig.Push(Insert(3)));
+  EXPECT_FALSE(rig.Push(Insert(4)));
+  ASSERT_TRUE(rig.WaitHandled(3)) << rig.Logs();
+  EXPECT_EQ(rig.failed, 0u) << rig.Logs();
+  EXPECT_EQ(server_->Query("SELECT string_agg(EventId::text, ',' ORDER BY EventId) FROM EventLog"),
+            "1,2,3\n");
+}
+
 }  // namespace
 }  // namespace cvn::db_test
