@@ -29,6 +29,13 @@ class DbChannel final : public DbChannelControl {
   }
 
   int32_t Start(CCVNCore& core) override {
+    // The exporter and the queue belong to a given-up worker until it ends.
+    if (worker_.Processor().HeldBack()) {
+      core.Log('A', "Database",
+               "The database worker was not started: the one given up at the last stop is "
+               "still running.");
+      return static_cast<int32_t>(CSTThreadWorker::kErrorHeldBack);
+    }
     const CCVNSettings& settings = core.Settings();
     VarDbExporter_t exporter_settings;
     exporter_settings.ConnectionString.value = settings.DB_ConnString.value;

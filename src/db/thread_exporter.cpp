@@ -46,6 +46,11 @@ bool CSTThreadWorker::Stop(uint32_t wait_ms) {
   return false;
 }
 
+bool CSTThreadWorker::HeldBack() {
+  platform::LockGuard guard(lock_);
+  return given_up_ != nullptr && !given_up_->Join(0);
+}
+
 bool CSTThreadWorker::IsRunning() {
   platform::LockGuard guard(lock_);
   return thread_ != nullptr && thread_->IsRunning();

@@ -42,6 +42,8 @@ class CSTThreadWorker {
   // thread is left running.
   bool Stop(uint32_t wait_ms);
   bool IsRunning();
+  // A thread given up at a stop still runs: nothing it uses may be touched.
+  bool HeldBack();
   void Wake() { work_.Set(); }
 
  protected:
