@@ -61,7 +61,8 @@ int32_t CSTDbExporter::Open() {
 }
 
 bool CSTDbExporter::IsTransient(const OdbcResult& result) const {
-  return result.ConnectionLost() || result.Interrupted() || connection_.IsDead();
+  return result.ConnectionLost() || result.Interrupted() || connection_.IsLocked(result) ||
+         connection_.IsDead();
 }
 
 void CSTDbExporter::Export(DbRecordPtr record, bool more, ExportOutcome& out) {

@@ -76,6 +76,25 @@ OdbcResult Check(SQLRETURN r, SQLSMALLINT type, SQLHANDLE handle) {
   return OdbcResult(static_cast<int16_t>(r), Diagnostics(type, handle));
 }
 
+// The SQLite driver waits up to 100 s for a lock another connection holds,
+// also while it connects, and knows no login or query time-out; its own
+// "Timeout" key (milliseconds) bounds that wait. A statement may wait twice
+// (prepare and step), hence half the time-out. Added to a string that names
+// a SQLite driver and sets no such key.
+std::u16string WithSqliteTimeout(std::u16string_view connection_string, uint32_t timeout_s) {
+  std::u16string text(connection_string);
+  const std::u16string lower = AsciiLower(text);
+  const size_t driver = lower.find(u"driver=");
+  if (driver == std::u16string::npos) return text;
+  const size_t end = lower.find(u';', driver);
+  if (lower.substr(driver, end - driver).find(u"sqlite") == std::u16string::npos) return text;
+  if (lower.rfind(u"timeout=", 0) == 0 || lower.find(u";timeout=") != std::u16string::npos) {
+    return text;
+  }
+  if (!text.empty() && text.back() != u';') text += u';';
+  return text + u"Timeout=" + Utf8ToUtf16(std::to_string(timeout_s * 500)) + u";";
+}
+
 OdbcResult NotOpen() {
   return OdbcResult(SQL_ERROR, {OdbcDiagnostic{"08003", 0, u"The connection is not open."}});
 }
@@ -140,7 +159,7 @@ OdbcResult OdbcConnection::Open(std::u16string_view connection_string, uint32_t 
   SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, IntAttribute(timeout_s), 0);
   SQLSetConnectAttr(dbc, SQL_ATTR_CONNECTION_TIMEOUT, IntAttribute(timeout_s), 0);
 
-  const std::u16string text(connection_string);
+  const std::u16string text = WithSqliteTimeout(connection_string, timeout_s);
   SQLWCHAR out[1024];
   SQLSMALLINT out_length = 0;
   r = SQLDriverConnectW(dbc, nullptr, const_cast<SQLWCHAR*>(Wide(text)),
@@ -228,6 +247,14 @@ OdbcResult OdbcConnection::Execute(std::u16string_view statement, uint32_t timeo
   // A statement that returned rows leaves a cursor open.
   SQLFreeStmt(stmt, SQL_CLOSE);
   return result;
+}
+
+bool OdbcConnection::IsLocked(const OdbcResult& result) const {
+  // SQLITE_BUSY and SQLITE_LOCKED, as the SQLite driver reports them.
+  if (dbms_name_ != u"SQLite") return false;
+  return std::any_of(
+      result.diagnostics().begin(), result.diagnostics().end(),
+      [](const OdbcDiagnostic& d) { return d.native_error == 5 || d.native_error == 6; });
 }
 
 bool OdbcConnection::IsDead() const {

@@ -77,6 +77,10 @@ class OdbcConnection {
   // timeout_s seconds (at least 1).
   OdbcResult Execute(std::u16string_view statement, uint32_t timeout_s);
 
+  // Whether a failure says that another connection holds the database
+  // locked (SQLite's "database is locked"): worth another try later.
+  bool IsLocked(const OdbcResult& result) const;
+
   // Whether the driver reports the connection dead (asked without a round
   // trip); false when it cannot tell.
   bool IsDead() const;

@@ -107,6 +107,23 @@ TEST_F(SqliteExportTest, RecordsWaitWithinTheBoundWhileTheDatabaseIsUnreachable)
   EXPECT_NE(logs.find("The connection to the database was restored."), std::string::npos);
 }
 
+// Another connection holds the file locked for a few seconds: the record
+// waits (the driver's wait is bounded; a "database is locked" failure is
+// tried again) and is written once the lock is gone.
+TEST_F(SqliteExportTest, ALockedDatabaseHoldsTheRecordUntilItIsFree) {
+  ExportRig rig(SqliteConnection(file_), false);
+  ASSERT_EQ(rig.Start(), 0);
+  const fs::path held = dir_.path() / "held";
+  db_test::Run("(/usr/bin/python3 -c \"import sqlite3, time; c = sqlite3.connect('" +
+               file_.string() + "', isolation_level=None); c.execute('BEGIN EXCLUSIVE'); open('" +
+               held.string() + "', 'w').close(); time.sleep(4); c.execute('COMMIT')\" &)");
+  ASSERT_TRUE(Eventually([&] { return fs::exists(held); }));
+  rig.Push(Insert(1));
+  ASSERT_TRUE(rig.WaitHandled(1));
+  EXPECT_EQ(rig.failed, 0u) << rig.Logs();
+  EXPECT_EQ(Rows(), "1\n");
+}
+
 TEST_F(SqliteExportTest, AStopExportsWhatIsQueuedAndDiscardsWhatCannotBe) {
   {
     ExportRig rig(SqliteConnection(file_), true);
