@@ -2,6 +2,7 @@
 // itself when the service manager runs it with the command "service".
 #include "core/cvn_core.h"
 #include "platform/program_entry.h"
+#include "report/report_schedule.h"
 #include "service/command_line.h"
 #include "service/service_runtime.h"
 #include "syslog/syslog_forwarder.h"
@@ -22,7 +23,10 @@ class CoreOfProcess : public cvn::service::ServiceCore {
 // The forwarding channels register their threads and record handlers with the
 // core here, before the service main can start it. A channel that is not
 // registered is never started.
-void RegisterChannels(cvn::CCVNCore& core) { cvn::syslog::InstallSyslogChannel(core); }
+void RegisterChannels(cvn::CCVNCore& core) {
+  cvn::syslog::InstallSyslogChannel(core);
+  cvn::report::InstallReports(core);
+}
 
 }  // namespace
 

@@ -301,6 +301,20 @@ void ServerPipe::Disconnect() {
   ::DisconnectNamedPipe(s.pipe.Get());
 }
 
+uint32_t ServerPipe::RunAsClient(const std::function<uint32_t()>& work) {
+  Impl& s = *impl_;
+  if (!s.pipe) return pipe_err::kPipeNotConnected;
+  if (!::ImpersonateNamedPipeClient(s.pipe.Get())) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_CANNOT_IMPERSONATE ? pipe_err::kPipeNotConnected : error;
+  }
+  const uint32_t result = work();
+  // A thread that cannot go back to its own rights must not serve anyone
+  // again with the client's.
+  if (!::RevertToSelf()) ::ExitThread(ERROR_ACCESS_DENIED);
+  return result;
+}
+
 // ---------------------------------------------------------------------------
 // Client
 
