@@ -83,8 +83,10 @@ uint32_t CalcTimeForNextReport(uint32_t t, int32_t type, uint32_t parameter) {
   } else if (type == kScheduleWeekly) {
     NextWeekly(tm, now, parameter);
   }
-  // mktime carries a day past the month's end into the next month and year;
-  // the daylight-saving flag of t stays as it was.
+  // mktime carries a day past the month's end into the next month and year.
+  // It decides daylight-saving time for the new day itself: keeping t's flag
+  // would put a report after a clock change an hour off its time.
+  tm.tm_isdst = -1;
   const std::time_t next = std::mktime(&tm);
   return next < 0 ? 0 : static_cast<uint32_t>(next);
 }
