@@ -97,9 +97,9 @@ uint32_t ReportThread(CCVNCore& core) {
   const auto parameter = static_cast<uint32_t>(s.Report_ScheduleParameter.value);
   std::atomic<int32_t>& status = core.ThreadStatus(CoreThread::kReport);
   if (!IsValidSchedule(type, parameter)) {
-    status = kStatusInvalidSchedule;
     core.next_report_time = 0;
     StartPeriod(core, 0);
+    status = kStatusInvalidSchedule;
     return 0;
   }
   uint32_t now = Now();

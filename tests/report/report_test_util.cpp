@@ -47,6 +47,7 @@ std::filesystem::path LogFile(const std::u16string& log) {
 }
 
 bool SetTimes(const std::u16string& log, const std::vector<TestRecord>& records) {
+  if (records.empty()) return true;
   std::fstream f(LogFile(log), std::ios::in | std::ios::out | std::ios::binary);
   if (!f) return false;
   uint32_t offset = 0x30;
