@@ -1,5 +1,6 @@
 // The report generator: reads each log newest record first and assembles the
 // HTML document from the pieces of report_html.
+#include <algorithm>
 #include <cstring>
 #include <span>
 
@@ -8,6 +9,7 @@
 #include "core/cvn_core.h"
 #include "platform/environment.h"
 #include "platform/event_log.h"
+#include "platform/locale.h"
 #include "report/date_time_format.h"
 #include "report/report_html.h"
 
@@ -39,6 +41,8 @@ ReportOptions ReadOptions(CCVNSettings& s, bool filtered) {
   o.description.trim_length = s.Report_TrimDescriptionLength.value;
   o.date_format = static_cast<uint32_t>(s.General_DateFormat.value);
   o.time_format = static_cast<uint32_t>(s.General_TimeFormat.value);
+  // The system's clock is asked once per report, not for every row.
+  if (o.time_format == 0) o.time_format = platform::SystemLocaleUses12HourClock() ? 1 : 2;
   o.filter = filtered && s.Report_FilterEvents.value;
   o.omit_empty = s.Report_OmitEmptyLogs.value;
   return o;
@@ -161,9 +165,15 @@ void CCVNCore::GenerateReport(uint32_t start, uint32_t end, const std::vector<st
   }
   pieces.push_front(report::HeadPiece(summary));
 
+  size_t total = 0;
+  for (const std::u16string& piece : pieces) total += piece.size();
   document.clear();
-  document.reserve(kReservedDocumentChars);
-  for (const std::u16string& piece : pieces) document += piece;
+  document.reserve(std::max(total, kReservedDocumentChars));
+  // Each piece is freed once copied, so the text is not held twice.
+  while (!pieces.empty()) {
+    document += pieces.front();
+    pieces.pop_front();
+  }
   period_text =
       Utf16ToUtf8(FormatDateTime(start, options.date_format, options.time_format) + u" - " +
                   FormatDateTime(end - 1, options.date_format, options.time_format));
