@@ -27,8 +27,12 @@ const uint32_t kDec8 = kDec7 + 86400;
 class ReportTest : public core_test::CoreTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(UseTimeZone("UTC"));
+    ASSERT_TRUE(UseTimeZone("UTC0"));
     CoreTest::SetUp();
+    if (!WriteLog(u"RepProbe", {TestRecord{kDec7, 4, u"Probe", u"probe", 1}})) {
+      GTEST_SKIP() << "records with chosen times cannot be written: this system only stubs "
+                      "the classic event log (Wine); the posix store carries these tests";
+    }
     report::InstallReports(*core_);
     core_->SetThreadBody(CoreThread::kPrimary, nullptr);  // the tests set what it keeps
     ASSERT_EQ(core_->InitCore(), 0u);

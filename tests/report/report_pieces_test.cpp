@@ -90,7 +90,7 @@ constexpr uint32_t kSunday = 1, kMonday = 2, kThursday = 16;
 
 class ScheduleTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(UseTimeZone("UTC")); }
+  void SetUp() override { ASSERT_TRUE(UseTimeZone("UTC0")); }
 };
 
 TEST_F(ScheduleTest, ValidSchedules) {
@@ -135,7 +135,7 @@ TEST_F(ScheduleTest, DaylightSavingChangeKeepsTheWallClockTime) {
   const uint32_t daily = Weekly(7, 30, 0x7F);
   EXPECT_EQ(CalcTimeForNextReport(Local(2026, 3, 28, 8, 0), 1, daily), Local(2026, 3, 29, 7, 30));
   EXPECT_EQ(CalcTimeForNextReport(Local(2026, 10, 24, 8, 0), 1, daily), Local(2026, 10, 25, 7, 30));
-  UseTimeZone("UTC");
+  UseTimeZone("UTC0");
 }
 
 }  // namespace

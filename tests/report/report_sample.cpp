@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     std::fputs("usage: report_sample <output.html>\n", stderr);
     return 2;
   }
-  report_test::UseTimeZone("UTC");
+  report_test::UseTimeZone("UTC0");
   cvn::testing::ScopedMachineRoot root;
   const uint32_t day = 1481068800;  // 2016-12-07 00:00 UTC
   const std::u16string long_text =
