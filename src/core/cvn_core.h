@@ -213,8 +213,11 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // Reports, defined by the report subsystem (report/). GenerateReport reads
   // the logs (all watched ones, filtered, when logs is null) for the period
   // start <= t < end and leaves both outputs unchanged when there is no log.
+  // With stop_aware, reading ends early once the threads are told to stop
+  // (the caller then discards the document).
   void GenerateReport(uint32_t start, uint32_t end, const std::vector<std::u16string>* logs,
-                      std::u16string& document, std::string& period_text);
+                      std::u16string& document, std::string& period_text,
+                      bool stop_aware = false);
   // A scheduled report: generate, prune, save, mail, count and log.
   void GenerateReportEx(uint32_t start, uint32_t end);
   // Keeps the newest Report/MaxNumberOfReports report files of folder.

@@ -108,7 +108,13 @@ void CCVNCore::GenerateReportEx(uint32_t start, uint32_t end) {
   ThreadStatus(CoreThread::kReport) = report::kStatusGenerating;
   std::u16string document;
   std::string period;
-  GenerateReport(start, end, nullptr, document, period);
+  GenerateReport(start, end, nullptr, document, period, true);
+  if (StopRequested()) {
+    // Cut short by a stop: nothing is saved and the period stays open, so the
+    // next start reports it whole.
+    ThreadStatus(CoreThread::kReport) = 0;
+    return;
+  }
   LogFormat('N', "Report", "Scheduled report generated. [%s]", period.c_str());
 
   const std::u16string folder = ReportFolder(*this);

@@ -52,14 +52,19 @@ ReportOptions ReadOptions(CCVNSettings& s, bool filtered) {
 class LogReader {
  public:
   LogReader(CCVNCore& core, const ReportOptions& options, std::vector<uint8_t>& buffer,
-            uint32_t start, uint32_t end)
-      : core_(core), options_(options), buffer_(buffer), start_(start), end_(end) {}
+            uint32_t start, uint32_t end, bool stop_aware)
+      : core_(core),
+        options_(options),
+        buffer_(buffer),
+        start_(start),
+        end_(end),
+        stop_aware_(stop_aware) {}
 
   bool Read(const std::u16string& name, ReportPieces& pieces, LogSection& section) {
     platform::EventLog log;
     if (log.Open(name) != 0) return false;
     bool older_reached = false;
-    while (!older_reached) {
+    while (!older_reached && !(stop_aware_ && core_.StopRequested())) {
       uint32_t got = 0;
       if (!ReadBuffer(log, got)) break;
       older_reached = Walk(std::span(buffer_.data(), got), name, pieces, section);
@@ -125,12 +130,13 @@ class LogReader {
   std::vector<uint8_t>& buffer_;
   uint32_t start_;
   uint32_t end_;
+  bool stop_aware_;
 };
 
 }  // namespace
 
 void CCVNCore::GenerateReport(uint32_t start, uint32_t end, const std::vector<std::u16string>* logs,
-                              std::u16string& document, std::string& period_text) {
+                              std::u16string& document, std::string& period_text, bool stop_aware) {
   if (platform::Event* ready = TableReadyEvent()) ready->Wait(kTableReadyWaitMs);
   std::vector<std::u16string> names;
   const bool filtered = logs == nullptr;
@@ -153,7 +159,7 @@ void CCVNCore::GenerateReport(uint32_t start, uint32_t end, const std::vector<st
   ReportPieces pieces;
   pieces.push_front(report::FooterPiece());
   std::vector<uint8_t> buffer(kReadBufferSize);
-  LogReader reader(*this, options, buffer, start, end);
+  LogReader reader(*this, options, buffer, start, end, stop_aware);
   for (const std::u16string& name : names) {
     LogSection section(options.description, options.date_format, options.time_format);
     if (!reader.Read(name, pieces, section)) continue;

@@ -108,6 +108,7 @@ uint32_t ReportThread(CCVNCore& core) {
   } else if (CalcTimeForNextReport(core.report_period_from, type, parameter) <= now) {
     // A report fell due while the service was not running.
     core.GenerateReportEx(core.report_period_from, now);
+    if (core.StopRequested()) return 0;
     StartPeriod(core, now);
   }
   uint32_t next = CalcTimeForNextReport(core.report_period_from, type, parameter);
@@ -119,6 +120,7 @@ uint32_t ReportThread(CCVNCore& core) {
     now = Now();
     if (next > now) continue;
     core.GenerateReportEx(core.report_period_from, now);
+    if (core.StopRequested()) return 0;
     StartPeriod(core, now);
     next = CalcTimeForNextReport(now, type, parameter);
     core.next_report_time = next;
