@@ -57,7 +57,8 @@ class ReportTest : public core_test::CoreTest {
   std::vector<std::string> ReportFiles() {
     std::vector<std::string> names;
     if (!fs::exists(folder_)) return names;
-    for (const auto& e : fs::directory_iterator(folder_)) names.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(folder_))
+      names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
