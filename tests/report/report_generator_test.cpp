@@ -260,6 +260,7 @@ class CustomReportTest : public ReportTest {
  protected:
   void SetUp() override {
     ReportTest::SetUp();
+    if (IsSkipped()) return;
     console_ = std::make_unique<console::ConsoleSession>(
         server_pipe_, console_pipe_, [](const std::string&) {},
         [](const control::CSTCtrlMessage&) {});
