@@ -6,6 +6,7 @@
 #include "config/xml_document.h"
 #include "core/crc32.h"
 #include "core/cvn_core.h"
+#include "core/shared_config.h"
 #include "platform/file.h"
 
 namespace cvn {
@@ -68,26 +69,9 @@ bool CCVNCore::LoadSharedConfigAtStart() {
   const std::u16string& path = settings_.Settings_SharedFilePath.value;
   if (path.empty() || !platform::FileExists(path)) return false;
 
-  platform::File file;
-  if (file.Open(path, platform::FileAccess::kRead, platform::FileShare::kNone,
-                platform::FileCreate::kOpenExisting) != 0) {
-    return false;
-  }
-  uint64_t size = 0;
-  if (file.GetSize(size) != 0 || size > UINT32_MAX) return false;
-  std::vector<uint8_t> bytes(static_cast<size_t>(size));
-  uint32_t have = 0;
-  while (have < bytes.size()) {
-    uint32_t got = 0;
-    if (file.Read(bytes.data() + have, static_cast<uint32_t>(bytes.size()) - have, got) != 0 ||
-        got == 0) {
-      break;
-    }
-    have += got;
-  }
-  file.Close();
-  if (have < bytes.size()) return false;
-  shared_file_size = size;
+  std::vector<uint8_t> bytes;
+  if (!ReadSharedFile(path, bytes)) return false;
+  shared_file_size = bytes.size();
   shared_file_crc = Crc32(bytes.data(), bytes.size());
 
   XmlDocument document(u"Corvane");

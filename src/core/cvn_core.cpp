@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "control/ctrl_protocol.h"
 #include "core/event_log_monitor.h"
+#include "core/shared_config.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
@@ -57,6 +58,7 @@ CCVNCore::CCVNCore()
   for (size_t i = 0; i < kCoreThreadCount; ++i) slots_[i].name = kNames[i];
   for (auto& h : histograms) h.assign(kHistogramSize, 0);
   slots_[static_cast<size_t>(CoreThread::kPrimary)].body = PrimaryServerThread;
+  slots_[static_cast<size_t>(CoreThread::kSecondary)].body = SecondaryServerThread;
 }
 
 CCVNCore::~CCVNCore() {
@@ -372,7 +374,7 @@ uint32_t CCVNCore::StopThreads(bool with_secondary) {
   // Messages not yet durable are dropped: the bookmarks have not moved past
   // their records, which the next start reads again from the event logs.
   syslog_queue.Purge();
-  email_progress.AcknowledgeAll();
+  PurgeEmailQueue();
   db_progress.AcknowledgeAll();
   return 0;
 }
@@ -410,13 +412,20 @@ void CCVNCore::ClearExportQueue() {
   // exists.
 }
 
+void CCVNCore::PurgeEmailQueue() {
+  // Under the queue lock, so that no number is issued between the two.
+  platform::LockGuard guard(email_queue.lock);
+  email_queue.items.clear();
+  email_progress.AcknowledgeAll();
+}
+
 int CCVNCore::OnNotify(int method) {
   switch (method) {
     case 0:
       if (syslog_purge_event_) syslog_purge_event_->Set();
       syslog_queue.Purge();
       return 0;
-    case 1: email_queue.Clear(); return 0;
+    case 1: PurgeEmailQueue(); return 0;
     case 3: {
       std::unique_lock<platform::Lock> guard(start_stop_lock_, std::try_to_lock);
       if (!guard.owns_lock()) return kNotifyRefused;

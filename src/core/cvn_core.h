@@ -77,6 +77,10 @@ struct SEmailMessage {
   std::u16string body;
   std::string content_type;
   int32_t event_count = 1;
+  // The delivery number of the newest record in the message.
+  uint64_t seq = 0;
+  // Failed connects for this message so far.
+  uint32_t connect_attempts = 0;
 };
 
 // One watched event log: its name, open handle and change notification.
@@ -336,7 +340,9 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   platform::Lock logs_list_lock;
   platform::Lock statistics_lock;
   std::array<std::vector<uint32_t>, kHistogramCount> histograms;
-  bool statistics_changed = false;
+  // Set when the reader counts new records; taken (and cleared) by the
+  // secondary server thread, which then tells the console.
+  std::atomic<bool> statistics_changed{false};
 
   // Working buffers; InitCore allocates them at their sizes.
   std::vector<uint8_t> reading_buffer;
@@ -358,6 +364,36 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // Size and CRC-32 of the shared configuration file last loaded.
   uint64_t shared_file_size = 0;
   uint32_t shared_file_crc = 0;
+
+  // The secondary server thread's work (shared_config.cpp). Seconds are
+  // since 1970; the histograms' buckets are 20-second steps times their
+  // granularity.
+  static constexpr uint32_t kSecondaryPeriodSeconds = 20;
+  // Sets every histogram's current slot from now, moving nothing.
+  void SetStatisticsSlots(int64_t now);
+  // Moves every histogram on to the slot of now: buckets move towards the
+  // oldest, the ones that fall out are dropped and the newest are empty; a
+  // step of 90 or more empties the histogram. True when one moved, in which
+  // case the console was told (method 2).
+  bool ShiftStatistics(int64_t now);
+  // True when the shared file is due for a check at now (and now is noted as
+  // the last check): always the first time, then once per
+  // Settings/TrackChangesPeriod minutes.
+  bool IsTimeToCheckSharedFile(int64_t now);
+  enum class MergeResult {
+    kUnreadable,  // missing or unreadable: tried again after the period
+    kUnchanged,   // same size and checksum as the content last taken
+    kDeferred,    // a start, stop or reload holds the start/stop lock: checked again
+                  // on the next boundary
+    kRejected,    // not a configuration document: tried again once it changes
+    kMerged,      // merged, written (or logged), threads restarted, console told
+  };
+  // Reads the shared file and, when its content changed, merges it into the
+  // configuration, writes that to the settings file (replaced atomically),
+  // restarts the threads other than the secondary one and tells the console
+  // (method 4). Never runs during a start, stop or reload: it takes the
+  // start/stop lock without waiting, and only while the server runs.
+  MergeResult MergeSharedConfig();
 
   // Tests: other pipe names, and shorter stop deadlines.
   using CSTCtrlIntfPipe::SetPipeNames;
@@ -400,6 +436,8 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   void FinishWorker(CoreThread which);
   // Empties the database export queue.
   void ClearExportQueue();
+  // Empties the e-mail queue; nobody waits for those records any more.
+  void PurgeEmailQueue();
 
   // Reads the settings file into settings: 0, also when there is no file (the
   // values stay); kErrorBadConfiguration when the file exists but is
@@ -432,6 +470,11 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
 
   platform::RegistryKey registry_key_;
   std::u16string event_logs_folder_;
+
+  // The secondary server thread's state: the histograms' current slots and
+  // when the shared file was last checked (0: never).
+  std::array<int64_t, kHistogramCount> statistics_slots_{};
+  int64_t shared_last_check_ = 0;
 
   uint32_t stop_timeout_ms_ = kThreadStopTimeoutMs;
   uint32_t grace_ms_ = kThreadGraceMs;

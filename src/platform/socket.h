@@ -156,6 +156,10 @@ void SetSocketLastError(uint32_t error);
 uint32_t ResolveAddress(std::string_view host, std::string_view service,
                         std::vector<ResolvedAddress>* out, const ResolveHints& hints = {});
 
+// The local host name as the system's gethostname gives it: 0, or the
+// socket error (out is then empty).
+uint32_t LocalHostName(std::string* out);
+
 // Creates a socket: UDP for kDatagram, TCP for kStream.
 uint32_t OpenSocket(AddressFamily family, SocketType type, SocketHandle* out);
 // Connects (for UDP: fixes the destination). With a time-out, a connection

@@ -1,6 +1,8 @@
 // CVNService: installs, controls and queries the service, and is the service
 // itself when the service manager runs it with the command "service".
 #include "core/cvn_core.h"
+#include "diag/crash_handler.h"
+#include "email/email_forwarder.h"
 #include "platform/program_entry.h"
 #include "report/report_schedule.h"
 #include "service/command_line.h"
@@ -8,6 +10,10 @@
 #include "syslog/syslog_forwarder.h"
 
 namespace {
+
+// In place before ProgramMain runs, whether the executable runs a command or
+// the service itself, until the process exits.
+const cvn::ScopedCrashHandler crash_handler;
 
 // The service runtime's view of the process's core.
 class CoreOfProcess : public cvn::service::ServiceCore {
@@ -25,6 +31,7 @@ class CoreOfProcess : public cvn::service::ServiceCore {
 // registered is never started.
 void RegisterChannels(cvn::CCVNCore& core) {
   cvn::syslog::InstallSyslogChannel(core);
+  cvn::email::InstallEmailChannel(core);
   cvn::report::InstallReports(core);
 }
 

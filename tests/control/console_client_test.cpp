@@ -112,6 +112,35 @@ TEST_F(ConsoleClientTest, ClearErrorsWhenTheServiceIsNotThere) {
   EXPECT_FALSE(first.StillConnected(kWaitMs));
 }
 
+TEST(ConsoleTextTest, StatusTableAndStatisticsChart) {
+  EXPECT_EQ(StatusTable({13, -1, 7, 0x00020005, 99, 3}),
+            "key  name                         value\n"
+            " 13  report thread                not enabled\n"
+            "  7  reports saved / mailed       5 / 2\n"
+            " 99  key 99                       3");
+
+  // Errors: one in the oldest bucket and eight in the newest; audits: four
+  // in the middle. Each count shows, the highest at the top level.
+  std::vector<int32_t> counters(360, 0);
+  counters[0] = 1;
+  counters[89] = 8;
+  counters[3 * 90 + 45] = 4;
+  const std::string chart = HistogramChart(u"System events for the last 2 hours", counters);
+  std::vector<std::string> rows;
+  for (size_t at = 0, next; at <= chart.size(); at = next + 1) {
+    next = std::min(chart.find('\n', at), chart.size());
+    rows.push_back(chart.substr(at, next - at));
+  }
+  ASSERT_EQ(rows.size(), 6u) << chart;
+  EXPECT_EQ(rows[0], "System events for the last 2 hours (highest bucket: 8)");
+  EXPECT_EQ(rows[1], "errors      |." + std::string(88, ' ') + "#| 9");
+  EXPECT_EQ(rows[2], "warnings    |" + std::string(90, ' ') + "| 0");
+  EXPECT_EQ(rows[4], "audits      |" + std::string(45, ' ') + "=" + std::string(44, ' ') + "| 4");
+  EXPECT_EQ(rows[5].find("-2 h"), 12u);
+  EXPECT_NE(rows[5].find("-1 h"), std::string::npos);
+  EXPECT_EQ(rows[5].substr(rows[5].size() - 3), "now");
+}
+
 TEST(ConsoleTextTest, PropertiesAndTimes) {
   CSTCtrlMessage status;
   status.ValueToStack(std::vector<int32_t>{13, -1, 11, 0, 7, 0x00020005, 17, -1});

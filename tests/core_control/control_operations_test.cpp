@@ -23,8 +23,11 @@ using control::CSTCtrlMessage;
 class ControlOperationsTest : public CoreTest {
  protected:
   void Start() {
-    // No event log monitor: the tests set the values it would keep.
+    // No event log monitor: the tests set the values it would keep. No
+    // secondary thread, whose statistics notifications would mix with the
+    // ones counted here.
     core_->SetThreadBody(CoreThread::kPrimary, nullptr);
+    core_->SetThreadBody(CoreThread::kSecondary, nullptr);
     ASSERT_EQ(core_->InitCore(), 0u);
     ASSERT_EQ(core_->StartServer(), 0u);
     console_ = std::make_unique<console::ConsoleSession>(
@@ -197,6 +200,65 @@ TEST_F(ControlOperationsTest, ResetsClearTheirOwnCountersAndTexts) {
   Assign(control::kPropResetCounter, 3);
   EXPECT_EQ(StatusValue(1), 50);
   EXPECT_EQ(StatusValue(5), 9);
+}
+
+TEST_F(ControlOperationsTest, EachResetCodeClearsExactlyWhatItNames) {
+  Start();
+  struct Counters {
+    int32_t syslog_sent, syslog_failed, email_queued, email_sent, email_failed, saved, mailed,
+        save_failed, mail_failed;
+    uint64_t exported, db_failed;
+    bool operator==(const Counters&) const = default;
+  };
+  auto read = [this] {
+    return Counters{core_->syslog_sent,    core_->syslog_failed,      int32_t(core_->email_counter),
+                    core_->email_sent,     core_->email_failed,       core_->reports_saved,
+                    core_->reports_mailed, core_->report_save_failed, core_->report_mail_failed,
+                    core_->db_exported,    core_->db_failed};
+  };
+  const Counters full{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+  auto fill = [this, &full] {
+    core_->syslog_sent = full.syslog_sent;
+    core_->syslog_failed = full.syslog_failed;
+    core_->email_counter = uint32_t(full.email_queued);
+    core_->email_sent = full.email_sent;
+    core_->email_failed = full.email_failed;
+    core_->reports_saved = full.saved;
+    core_->reports_mailed = full.mailed;
+    core_->report_save_failed = full.save_failed;
+    core_->report_mail_failed = full.mail_failed;
+    core_->db_exported = full.exported;
+    core_->db_failed = full.db_failed;
+    platform::LockGuard guard(core_->status_lock);
+    core_->syslog_last_error = core_->email_last_error = core_->report_last_error = u"x";
+  };
+  const struct {
+    int32_t code;
+    Counters after;
+    const char* texts;  // which last-error texts are empty afterwards
+  } cases[] = {
+      {1, {0, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, ""},
+      {2, {1, 0, 3, 4, 5, 6, 7, 8, 9, 10, 11}, "syslog"},
+      {4, {1, 2, 0, 4, 5, 6, 7, 8, 9, 10, 11}, ""},
+      {5, {1, 2, 3, 0, 5, 6, 7, 8, 9, 10, 11}, ""},
+      {6, {1, 2, 3, 4, 0, 6, 7, 8, 9, 10, 11}, "email"},
+      {7, {1, 2, 3, 4, 5, 0, 0, 8, 9, 10, 11}, ""},
+      {8, {1, 2, 3, 4, 5, 6, 7, 0, 0, 10, 11}, "report"},
+      {15, {1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 11}, ""},
+      {16, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0}, ""},
+      {18, {1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 11}, ""},
+      {19, {0, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, ""},
+      {3, full, ""},
+  };
+  for (const auto& c : cases) {
+    fill();
+    Assign(control::kPropResetCounter, c.code);
+    EXPECT_TRUE(read() == c.after) << "code " << c.code;
+    const std::string texts = c.texts;
+    EXPECT_EQ(Text(control::kPropSyslogError).empty(), texts == "syslog") << "code " << c.code;
+    EXPECT_EQ(Text(control::kPropEmailError).empty(), texts == "email") << "code " << c.code;
+    EXPECT_EQ(Text(control::kPropReportError).empty(), texts == "report") << "code " << c.code;
+  }
 }
 
 TEST_F(ControlOperationsTest, PeriodSelectionIsClampedWhenReadAndNotifiedOnChange) {

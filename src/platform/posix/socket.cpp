@@ -367,4 +367,12 @@ uint32_t SocketCalls::WaitReadable(SocketHandle s, uint32_t timeout_ms, bool* re
   }
 }
 
+uint32_t LocalHostName(std::string* out) {
+  out->clear();
+  char name[260] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return LastWsa();
+  out->assign(name);
+  return 0;
+}
+
 }  // namespace cvn::platform

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/crash_hook.h"
+
 namespace cvn::platform {
 
 struct Thread::State {
@@ -26,7 +28,10 @@ bool Thread::Start(Body body) {
   auto state = std::make_shared<State>();
   try {
     impl_->thread = std::thread([state, body = std::move(body)] {
-      const uint32_t rc = body();
+      const uint32_t rc = [&body] {
+        const CrashHookThreadStack crash_stack;
+        return body();
+      }();
       uint32_t expected = kStillActive;
       state->exit_code.compare_exchange_strong(expected, rc);
       state->finished.Set();
@@ -38,9 +43,7 @@ bool Thread::Start(Body body) {
   return true;
 }
 
-bool Thread::IsRunning() const {
-  return impl_->state && impl_->state->exit_code == kStillActive;
-}
+bool Thread::IsRunning() const { return impl_->state && impl_->state->exit_code == kStillActive; }
 
 bool Thread::Join(uint32_t timeout_ms) {
   if (!impl_->thread.joinable()) return true;

@@ -325,4 +325,13 @@ uint32_t SocketCalls::WaitReadable(SocketHandle s, uint32_t timeout_ms, bool* re
   return 0;
 }
 
+uint32_t LocalHostName(std::string* out) {
+  out->clear();
+  if (const uint32_t error = EnsureStarted(); error != 0) return error;
+  char name[260] = {};
+  if (::gethostname(name, static_cast<int>(sizeof name - 1)) != 0) return LastWsa();
+  out->assign(name);
+  return 0;
+}
+
 }  // namespace cvn::platform

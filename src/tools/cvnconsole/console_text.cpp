@@ -1,5 +1,6 @@
 #include "tools/cvnconsole/console_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <ctime>
@@ -74,38 +75,56 @@ std::string ThreadStatus(int32_t v) {
   return buf;
 }
 
-std::string StatusLine(int32_t key, int32_t value) {
+// The name of a status key, as the status table and the status property show it.
+std::string StatusName(int32_t key) {
+  switch (key) {
+    case 13: return "report thread";
+    case 11: return "syslog thread";
+    case 12: return "e-mail thread";
+    case 0: return "syslog messages waiting";
+    case 1: return "syslog messages sent";
+    case 2: return "syslog send failures";
+    case 3: return "e-mail queue length";
+    case 4: return "records queued for e-mail";
+    case 5: return "e-mails sent";
+    case 6: return "e-mail failures";
+    case 7: return "reports saved / mailed";
+    case 8: return "report save / mail errors";
+    case 9: return "last report";
+    case 10: return "next report";
+    case 14: return "database queue length";
+    case 15: return "database records handled";
+    case 16: return "database records failed";
+    case 17: return "database channel";
+    case 18: return "database records exported";
+    case 19: return "syslog messages handled";
+    default: return "key " + std::to_string(key);
+  }
+}
+
+std::string StatusValue(int32_t key, int32_t value) {
   const auto u = static_cast<uint32_t>(value);
   switch (key) {
-    case 13: return "report thread:             " + ThreadStatus(value);
-    case 11: return "syslog thread:             " + ThreadStatus(value);
-    case 12: return "e-mail thread:             " + ThreadStatus(value);
-    case 0: return "syslog messages waiting:   " + std::to_string(value);
-    case 1: return "syslog messages sent:      " + std::to_string(value);
-    case 2: return "syslog send failures:      " + std::to_string(value);
-    case 3: return "e-mail queue length:       " + std::to_string(value);
-    case 4: return "records queued for e-mail: " + std::to_string(value);
-    case 5: return "e-mails sent:              " + std::to_string(value);
-    case 6: return "e-mail failures:           " + std::to_string(value);
+    case 11:
+    case 12:
+    case 13: return ThreadStatus(value);
     case 7:
-      return "reports saved / mailed:    " + std::to_string(u & 0xFFFF) + " / " +
-             std::to_string(u >> 16);
-    case 8:
-      return "report save / mail errors: " + std::to_string(u & 0xFFFF) + " / " +
-             std::to_string(u >> 16);
-    case 9: return "last report:               " + FormatTime(u);
-    case 10: return "next report:               " + FormatTime(u);
-    case 14: return "database queue length:     " + std::to_string(value);
-    case 15: return "database records handled:  " + std::to_string(u);
-    case 16: return "database records failed:   " + std::to_string(u);
-    case 17:
-      return "database channel:          " + std::string(value == -1  ? "not enabled"
-                                                         : value == 0 ? "running"
-                                                                      : "not running");
-    case 18: return "database records exported: " + std::to_string(u);
-    case 19: return "syslog messages handled:   " + std::to_string(u);
-    default: return "key " + std::to_string(key) + ": " + std::to_string(value);
+    case 8: return std::to_string(u & 0xFFFF) + " / " + std::to_string(u >> 16);
+    case 9:
+    case 10: return FormatTime(u);
+    case 15:
+    case 16:
+    case 18:
+    case 19: return std::to_string(u);
+    case 17: return value == -1 ? "not enabled" : value == 0 ? "running" : "not running";
+    default: return std::to_string(value);
   }
+}
+
+std::string StatusLine(int32_t key, int32_t value) {
+  std::string line = StatusName(key) + ":";
+  if (key >= 0 && key <= 19) line.resize(std::max<size_t>(line.size(), 26), ' ');
+  return line + " " + StatusValue(key, value);
 }
 
 std::string Histogram(const std::vector<int32_t>& counters) {
@@ -231,6 +250,74 @@ std::string DescribeProperty(uint8_t id, CSTCtrlMessage& values) {
     default: break;
   }
   return RawValues(values);
+}
+
+std::string StatusTable(const std::vector<int32_t>& pairs) {
+  std::string out = "key  name                         value";
+  char row[64];
+  for (size_t i = 0; i + 1 < pairs.size(); i += 2) {
+    std::snprintf(row, sizeof row, "\n%3d  %-27s  ", pairs[i], StatusName(pairs[i]).c_str());
+    out += row + StatusValue(pairs[i], pairs[i + 1]);
+  }
+  return out;
+}
+
+std::string HistogramChart(std::u16string_view period_name, const std::vector<int32_t>& counters) {
+  static const char* const kTypes[] = {"errors", "warnings", "information", "audits"};
+  // The spans of the statistics periods, longest first, as labels of the
+  // axis's start and middle.
+  static const struct {
+    const char16_t* name;
+    const char* start;
+    const char* middle;
+  } kSpans[] = {
+      {u"System events for the last 14 days", "-14 d", "-7 d"},
+      {u"System events for the last 7 days", "-7 d", "-3.5 d"},
+      {u"System events for the last 2 days", "-2 d", "-1 d"},
+      {u"System events for the last 12 hours", "-12 h", "-6 h"},
+      {u"System events for the last 6 hours", "-6 h", "-3 h"},
+      {u"System events for the last 2 hours", "-2 h", "-1 h"},
+      {u"System events for the last 30 minutes", "-30 min", "-15 min"},
+  };
+  constexpr size_t kBuckets = 90;
+  constexpr std::string_view kLevels = " .:-=+*%#";
+  uint32_t highest = 0;
+  for (int32_t c : counters) highest = std::max(highest, static_cast<uint32_t>(c));
+
+  std::string out = Utf16ToUtf8(std::u16string(period_name));
+  if (out.empty()) out = "event statistics";
+  out += " (highest bucket: " + std::to_string(highest) + ")";
+  for (size_t type = 0; type < 4; ++type) {
+    uint64_t total = 0;
+    std::string line(kBuckets, ' ');
+    for (size_t b = 0; b < kBuckets && type * kBuckets + b < counters.size(); ++b) {
+      const auto n = static_cast<uint32_t>(counters[type * kBuckets + b]);
+      total += n;
+      // Any count shows; the highest bucket gets the top level.
+      if (n != 0) {
+        const uint64_t steps = kLevels.size() - 1;
+        line[b] = kLevels[std::max<uint64_t>(1, (uint64_t{n} * steps + highest - 1) / highest)];
+      }
+    }
+    char head[16];
+    std::snprintf(head, sizeof head, "\n%-12s|", kTypes[type]);
+    out += head + line + "| " + std::to_string(total);
+  }
+  const char* start = "-90";
+  const char* middle = "-45";
+  for (const auto& span : kSpans) {
+    if (period_name == span.name) {
+      start = span.start;
+      middle = span.middle;
+    }
+  }
+  std::string axis(kBuckets + 2, ' ');
+  const std::string_view s(start), m(middle), now("now");
+  axis.replace(0, s.size(), s);
+  axis.replace(kBuckets / 2 + 1 - m.size() / 2, m.size(), m);
+  axis.replace(axis.size() - now.size(), now.size(), now);
+  out += "\n            " + axis;
+  return out;
 }
 
 std::optional<uint8_t> MethodByName(std::string_view name) { return ByName(name, kMethods); }

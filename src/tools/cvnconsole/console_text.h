@@ -25,6 +25,16 @@ std::string DescribePopup(control::CSTCtrlMessage& values);
 // The values of a property-query reply (kind already popped).
 std::string DescribeProperty(uint8_t id, control::CSTCtrlMessage& values);
 
+// The status property's key-value pairs as a table: key, name, value, one
+// row per pair in the order received.
+std::string StatusTable(const std::vector<int32_t>& pairs);
+
+// A histogram (4 type rows of 90 buckets, the newest last) as a text chart:
+// one row per type with one column per bucket, time running left to right up
+// to now, the heights as characters from ' ' (none) to '#' (the highest
+// bucket), then the time axis. period_name chooses the axis labels.
+std::string HistogramChart(std::u16string_view period_name, const std::vector<int32_t>& counters);
+
 // Names accepted on the command line for method numbers and property ids.
 std::optional<uint8_t> MethodByName(std::string_view name);
 std::optional<uint8_t> PropertyByName(std::string_view name);

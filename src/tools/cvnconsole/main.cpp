@@ -38,6 +38,9 @@ constexpr char kUsage[] =
     "                             reload (3), purge-db (5), or any number 0-255\n"
     "  reload                     the configuration file changed: same as call 3\n"
     "  purge syslog|email|db      empty a channel's queue: call 0, 1 or 5\n"
+    "  status                     the service's status values as a table\n"
+    "  stats [period]             the event statistics as a chart; period 0-6 selects\n"
+    "                             14 d, 7 d, 2 d, 12 h, 6 h, 2 h or 30 min first\n"
     "  get <property>             query: status (0), start-time (2), period-name (4),\n"
     "                             histogram (5), syslog-error (7), email-error (8),\n"
     "                             report-error (9), logs (10), db-error (12), or a number\n"
@@ -139,6 +142,54 @@ int GetProperty(uint8_t id) {
   return kExitOk;
 }
 
+// One property query on an open session; false when it failed (reported).
+bool Query(Session& s, uint8_t id, CSTCtrlMessage& reply, int& rc) {
+  CSTCtrlMessage request;
+  request.ValueToStack(id);
+  request.ValueToStack(static_cast<uint8_t>(cvn::control::kKindPropertyQuery));
+  rc = s.Request(request, cvn::control::kKindPropertyReply, reply, kReplyTimeoutMs);
+  return rc == kExitOk;
+}
+
+int Status() {
+  Session s;
+  if (const int rc = s.Open(); rc != kExitOk) return rc;
+  CSTCtrlMessage reply;
+  std::vector<int32_t> pairs;
+  if (int rc = 0; !Query(s, cvn::control::kPropStatus, reply, rc)) return rc;
+  if (!reply.ValueFromStack(pairs)) return Fail("the status reply holds no values", kExitFailed);
+  Print(StatusTable(pairs));
+  return kExitOk;
+}
+
+int Stats(std::optional<int32_t> period) {
+  Session s;
+  if (const int rc = s.Open(); rc != kExitOk) return rc;
+  if (period) {
+    CSTCtrlMessage request, reply;
+    request.ValueToStack(*period);
+    request.ValueToStack(static_cast<uint8_t>(cvn::control::kPropSelectPeriod));
+    request.ValueToStack(static_cast<uint8_t>(cvn::control::kKindPropertySet));
+    if (const int rc =
+            s.Request(request, cvn::control::kKindPropertySetReply, reply, kReplyTimeoutMs);
+        rc != kExitOk) {
+      return rc;
+    }
+  }
+  CSTCtrlMessage name_reply, histogram_reply;
+  std::u16string name;
+  std::vector<int32_t> counters;
+  int rc = 0;
+  if (!Query(s, cvn::control::kPropPeriodName, name_reply, rc)) return rc;
+  if (!Query(s, cvn::control::kPropHistogram, histogram_reply, rc)) return rc;
+  name_reply.ValueFromStack(name);
+  if (!histogram_reply.ValueFromStack(counters)) {
+    return Fail("the statistics reply holds no values", kExitFailed);
+  }
+  Print(HistogramChart(name, counters));
+  return kExitOk;
+}
+
 int SetProperty(uint8_t id, CSTCtrlMessage& request, uint32_t timeout_ms, const std::string& done) {
   Session s;
   if (const int rc = s.Open(); rc != kExitOk) return rc;
@@ -231,6 +282,19 @@ int ProgramMain(std::vector<std::u16string> wide_args) {
       if (!seconds || *seconds <= 0) return Usage("watch needs a positive number of seconds");
     }
     return Watch(seconds);
+  }
+  if (command == "status") {
+    if (args.size() != 1) return Usage("status takes no arguments");
+    return Status();
+  }
+  if (command == "stats") {
+    if (args.size() > 2) return Usage("stats takes at most a period");
+    std::optional<int32_t> period;
+    if (args.size() == 2) {
+      period = ParseInt(args[1]);
+      if (!period || *period < 0 || *period > 6) return Usage("stats needs a period 0-6");
+    }
+    return Stats(period);
   }
   if (command == "reload") {
     if (args.size() != 1) return Usage("reload takes no arguments");

@@ -1,0 +1,203 @@
+#include "core/shared_config.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+
+#include "base/text.h"
+#include "config/xml_document.h"
+#include "control/ctrl_protocol.h"
+#include "core/crc32.h"
+#include "core/cvn_core.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/message_module.h"
+
+namespace cvn {
+namespace {
+
+constexpr size_t kBuckets = 90;
+constexpr size_t kTypes = 4;
+// Bucket width of each histogram, in 20-second steps.
+constexpr int64_t kGranularity[CCVNCore::kHistogramCount] = {672, 336, 96, 24, 12, 4, 1};
+
+int64_t SlotOf(int64_t now, size_t histogram) {
+  return now / CCVNCore::kSecondaryPeriodSeconds / kGranularity[histogram];
+}
+
+// Moves a histogram's buckets d places towards the oldest; the newest d are
+// empty afterwards.
+void ShiftHistogram(std::vector<uint32_t>& h, int64_t d) {
+  for (size_t type = 0; type < kTypes; ++type) {
+    uint32_t* row = h.data() + type * kBuckets;
+    if (d >= static_cast<int64_t>(kBuckets)) {
+      std::fill(row, row + kBuckets, 0u);
+      continue;
+    }
+    const size_t step = static_cast<size_t>(d);
+    std::copy(row + step, row + kBuckets, row);
+    std::fill(row + kBuckets - step, row + kBuckets, 0u);
+  }
+}
+
+// "<system text> (Error code: n)" as UTF-8 text for the log.
+std::string SystemErrorText(uint32_t code) {
+  std::u16string text;
+  char number[48];
+  const int32_t signed_code = static_cast<int32_t>(code);
+  if (platform::FormatSystemMessage(code, false, text) != 0) {
+    std::snprintf(number, sizeof number, "Error code: %d", signed_code);
+    return number;
+  }
+  while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n')) text.pop_back();
+  std::snprintf(number, sizeof number, " (Error code: %d)", signed_code);
+  return Utf16ToUtf8(text) + number;
+}
+
+void Trace(CCVNCore& core, const char* message) {
+  if (TraceLogEnabled) core.Log('N', "Trace", message);
+}
+
+// Seconds to the next multiple of the period, in milliseconds.
+uint32_t MsToNextBoundary(int64_t now) {
+  const int64_t period = CCVNCore::kSecondaryPeriodSeconds;
+  return static_cast<uint32_t>((period - ((now % period) + period) % period) * 1000);
+}
+
+// One wake-up on a boundary: statistics, then the shared file.
+void OnBoundary(CCVNCore& core, int64_t now) {
+  const bool told = core.ShiftStatistics(now);
+  if (core.statistics_changed.exchange(false) && !told) {
+    int ignored = 0;
+    core.CI_CallMethod(control::kNotifyStatisticsChanged, ignored);
+  }
+  CCVNSettings& settings = core.Settings();
+  if (!settings.Settings_TrackChanges.value || settings.Settings_SharedFilePath.value.empty()) {
+    return;
+  }
+  if (core.IsTimeToCheckSharedFile(now)) core.MergeSharedConfig();
+}
+
+}  // namespace
+
+uint32_t SecondaryServerThread(CCVNCore& core) {
+  platform::Event* stop = core.ThreadStopEvent(CoreThread::kSecondary);
+  if (stop == nullptr) return 0;
+  Trace(core, "Secondary server thread started");
+  core.SetStatisticsSlots(platform::NowSeconds());
+  for (;;) {
+    if (stop->Wait(MsToNextBoundary(platform::NowSeconds()))) break;
+    OnBoundary(core, platform::NowSeconds());
+  }
+  Trace(core, "Secondary server thread stopped");
+  return 0;
+}
+
+bool ReadSharedFile(std::u16string_view path, std::vector<uint8_t>& bytes) {
+  bytes.clear();
+  if (path.empty() || !platform::FileExists(path)) return false;
+  platform::File file;
+  if (file.Open(path, platform::FileAccess::kRead, platform::FileShare::kNone,
+                platform::FileCreate::kOpenExisting) != 0) {
+    return false;
+  }
+  uint64_t size = 0;
+  if (file.GetSize(size) != 0 || size > UINT32_MAX) return false;
+  try {
+    bytes.resize(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  uint32_t have = 0;
+  while (have < bytes.size()) {
+    uint32_t got = 0;
+    if (file.Read(bytes.data() + have, static_cast<uint32_t>(bytes.size()) - have, got) != 0 ||
+        got == 0) {
+      return false;
+    }
+    have += got;
+  }
+  return true;
+}
+
+void CCVNCore::SetStatisticsSlots(int64_t now) {
+  for (size_t h = 0; h < kHistogramCount; ++h) statistics_slots_[h] = SlotOf(now, h);
+}
+
+bool CCVNCore::ShiftStatistics(int64_t now) {
+  std::array<int64_t, kHistogramCount> delta{};
+  for (size_t h = 0; h < kHistogramCount; ++h) {
+    const int64_t slot = SlotOf(now, h);
+    delta[h] = slot - statistics_slots_[h];
+    statistics_slots_[h] = slot;
+  }
+  bool moved = false;
+  {
+    platform::LockGuard guard(statistics_lock);
+    for (size_t h = 0; h < kHistogramCount; ++h) {
+      if (delta[h] <= 0) continue;  // a clock set back moves nothing
+      moved = true;
+      ShiftHistogram(histograms[h], delta[h]);
+    }
+  }
+  if (moved) {
+    int ignored = 0;
+    CI_CallMethod(control::kNotifyStatisticsChanged, ignored);
+  }
+  return moved;
+}
+
+bool CCVNCore::IsTimeToCheckSharedFile(int64_t now) {
+  const int64_t period = static_cast<int64_t>(settings_.Settings_TrackChangesPeriod.value) * 60;
+  if (shared_last_check_ != 0 && now < shared_last_check_ + period) return false;
+  shared_last_check_ = now;
+  return true;
+}
+
+CCVNCore::MergeResult CCVNCore::MergeSharedConfig() {
+  std::vector<uint8_t> bytes;
+  if (!ReadSharedFile(settings_.Settings_SharedFilePath.value, bytes)) {
+    return MergeResult::kUnreadable;
+  }
+  const uint32_t crc = Crc32(bytes.data(), bytes.size());
+  if (bytes.size() == shared_file_size && crc == shared_file_crc) return MergeResult::kUnchanged;
+
+  // A start, stop or reload in progress: this thread may be the one a stop
+  // is about to end, so it neither waits for the lock nor restarts anything.
+  std::unique_lock<platform::Lock> guard(start_stop_lock_, std::try_to_lock);
+  if (!guard.owns_lock() || !running_ || stopping_) {
+    shared_last_check_ = 0;  // the next boundary checks again
+    return MergeResult::kDeferred;
+  }
+
+  // Taken before parsing, so that a file that does not parse is not tried
+  // again until it changes.
+  shared_file_size = bytes.size();
+  shared_file_crc = crc;
+  XmlDocument document(u"Corvane");
+  if (document.Parse(bytes.data(), bytes.size()) != 0) return MergeResult::kRejected;
+
+  StopThreads(false);
+  settings_.Load(document, false);
+  // Written to a temporary file and renamed over the settings file, so that
+  // a crash leaves the old or the new configuration.
+  const std::u16string settings_path = GetSettingsFilePath();
+  if (const int32_t error = settings_.SaveFile(settings_path); error != 0) {
+    LogFormat('E', "Service",
+              "Shared config ignored: Failed to write merged settings to main file: %s",
+              SystemErrorText(static_cast<uint32_t>(error)).c_str());
+    settings_.LoadFile(settings_path, false);
+  }
+  ConfigureLogWriter();
+  StartThreads(false);
+  // The console is told after the lock is released: a console slow to
+  // answer must not hold up a stop.
+  guard.unlock();
+  if (CI_IsConnected()) {
+    int ignored = 0;
+    CI_CallMethod(control::kNotifySharedConfigApplied, ignored);
+  }
+  return MergeResult::kMerged;
+}
+
+}  // namespace cvn

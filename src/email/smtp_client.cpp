@@ -1,0 +1,271 @@
+// The SMTP dialogue of CSTEMail2 over the connection object.
+#include <vector>
+
+#include "email/smtp_client.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
+
+namespace cvn {
+namespace {
+
+// The result of an operation that a stopping caller cut short.
+constexpr uint32_t kAborted = err::kWsaInterrupted;
+
+bool IsProtocolFailure(uint32_t result) { return result > 0x10000; }
+
+// The error behind a failed call of the connection object; never 0.
+uint32_t Failure(uint32_t error) { return error != 0 ? error : err::kWsaNotConnected; }
+
+}  // namespace
+
+CSTEMail2::CSTEMail2(std::string server, uint16_t port, int security_mode)
+    : server_(std::move(server)),
+      port_(port),
+      security_mode_(security_mode == kSmtpTlsFirst || security_mode == kSmtpStartTls
+                         ? security_mode
+                         : kSmtpPlain),
+      local_time_(&platform::LocalCalendarTime) {
+  reply_.reserve(65536);
+  receive_buffer_.resize(CSecureSocket::kMaxReceive + 1);
+}
+
+CSTEMail2::~CSTEMail2() { Close(); }
+
+uint32_t CSTEMail2::SendCommand() {
+  if (abort_ && abort_()) return kAborted;
+  if (connection_.Send(command_.data(), command_.size(), nullptr, kSendTimeoutMs) < 0) {
+    connection_lost_ = true;
+    return Failure(connection_.LastError());
+  }
+  return 0;
+}
+
+uint32_t CSTEMail2::Command(std::string text) {
+  command_ = std::move(text);
+  return SendCommand();
+}
+
+uint32_t CSTEMail2::ReadReply() {
+  const int n = connection_.Receive(receive_buffer_.data());
+  // The server closed (0 bytes) or the read failed: nothing more can pass.
+  if (n <= 0) connection_lost_ = true;
+  if (n < 0) {
+    reply_.clear();
+    return Failure(connection_.LastError());
+  }
+  reply_.assign(receive_buffer_.data(), static_cast<size_t>(n));
+  return 0;
+}
+
+uint32_t CSTEMail2::WaitForFinal(int code, uint32_t failure) {
+  if (const uint32_t error = ReadReply(); error != 0) return error;
+  // A reply of the bare code still counts as final.
+  reply_ += ' ';
+  whole_reply_ = reply_;
+  for (;;) {
+    const SmtpReplyFacts facts = ParseSmtpReply(reply_);
+    const bool final_line = code == 220 ? facts.final_220 : facts.final_250;
+    const bool more = code == 220 ? facts.continues_220 : facts.continues_250;
+    if (final_line) return 0;
+    if (!more) return failure;
+    if (const uint32_t error = ReadReply(); error != 0) return error;
+    whole_reply_ += reply_;
+  }
+}
+
+uint32_t CSTEMail2::Exchange(std::string text, int code, uint32_t failure) {
+  if (const uint32_t error = Command(std::move(text)); error != 0) return error;
+  return WaitForFinal(code, failure);
+}
+
+uint32_t CSTEMail2::Connect(int auth_type, const std::string& user, const std::string& password) {
+  if (ready_) return 0;
+  authenticated_ = false;
+  connection_lost_ = false;
+  bool greeted = false;
+  const uint32_t result = ConnectSteps(auth_type, user, password, greeted);
+  if (result == 0) {
+    ready_ = true;
+    return 0;
+  }
+  if (greeted && Command("QUIT\r\n") == 0) ReadReply();
+  Close();
+  return result;
+}
+
+uint32_t CSTEMail2::OpenConnection() {
+  std::vector<platform::ResolvedAddress> addresses;
+  if (const uint32_t error = platform::ResolveAddress(server_, std::to_string(port_), &addresses);
+      error != 0) {
+    return error;
+  }
+  if (addresses.empty()) return err::kWsaHostNotFound;
+  const platform::ResolvedAddress& first = addresses.front();
+  // Connect and handshake share one bound.
+  const platform::Deadline deadline(kConnectTimeoutMs);
+  if (const uint32_t error = connection_.Open(first.family); error != 0) return error;
+  connection_.SetReceiveTimeout();
+  if (const uint32_t error = connection_.Connect(first.address, deadline.Remaining()); error != 0) {
+    return error;
+  }
+  if (security_mode_ == kSmtpTlsFirst && !connection_.StartTls(server_, deadline.Remaining())) {
+    return Failure(connection_.LastError());
+  }
+  socket_connected_ = true;
+  return 0;
+}
+
+uint32_t CSTEMail2::Hello(const std::string& name, int& auth_type) {
+  if (Exchange("EHLO " + name + "\r\n", 250, kSmtpHelloRefused) == 0) return 0;
+  // The same name with HELO; no extensions, so no authentication either.
+  command_[0] = 'H';
+  command_[1] = 'E';
+  if (const uint32_t error = SendCommand(); error != 0) return error;
+  if (const uint32_t error = WaitForFinal(250, kSmtpHelloRefused); error != 0) return error;
+  auth_type = kSmtpAuthNone;
+  return 0;
+}
+
+uint32_t CSTEMail2::StartTlsExchange(const std::string& name) {
+  if (!ParseSmtpReply(whole_reply_).starttls) return kSmtpNoStartTls;
+  if (const uint32_t error = Exchange("STARTTLS\r\n", 220, kSmtpStartTlsRefused); error != 0) {
+    return error;
+  }
+  if (!connection_.StartTls(server_, kConnectTimeoutMs)) return Failure(connection_.LastError());
+  return Exchange("EHLO " + name + "\r\n", 250, kSmtpTlsHelloRefused);
+}
+
+uint32_t CSTEMail2::ConnectSteps(int auth_type, const std::string& user,
+                                 const std::string& password, bool& greeted) {
+  if (const uint32_t error = OpenConnection(); error != 0) return error;
+  if (const uint32_t error = WaitForFinal(220, kSmtpNoGreeting); error != 0) return error;
+  std::string name;
+  if (platform::LocalHostName(&name) != 0 || name.empty()) name = mailer_;
+  if (const uint32_t error = Hello(name, auth_type); error != 0) return error;
+  greeted = true;
+  if (security_mode_ == kSmtpStartTls) {
+    if (const uint32_t error = StartTlsExchange(name); error != 0) return error;
+  }
+  return Authenticate(auth_type, user, password);
+}
+
+uint32_t CSTEMail2::Authenticate(int auth_type, const std::string& user,
+                                 const std::string& password) {
+  const SmtpReplyFacts offer = ParseSmtpReply(whole_reply_);
+  const bool detect = auth_type == kSmtpAuthDetect;
+  if (auth_type == kSmtpAuthLogin || (detect && offer.auth_login)) {
+    if (const uint32_t error = AuthLogin(user, password); error != 0) return error;
+  }
+  if (!authenticated_ && (auth_type == kSmtpAuthPlain || (detect && offer.auth_plain))) {
+    if (const uint32_t error = AuthPlain(user, password); error != 0) return error;
+  }
+  // Detection with nothing offered goes on without authentication.
+  const bool tried = !detect || offer.auth_login || offer.auth_plain;
+  if (!authenticated_ && auth_type != kSmtpAuthNone && tried) return kSmtpAuthFailed;
+  return 0;
+}
+
+uint32_t CSTEMail2::AuthLogin(const std::string& user, const std::string& password) {
+  if (user.empty() || password.empty()) return kSmtpNoCredentials;
+  if (const uint32_t error = Command("AUTH LOGIN\r\n"); error != 0) return error;
+  if (const uint32_t error = ReadReply(); error != 0) return error;
+  // The challenge texts vary between servers ("Username:", "User Name"):
+  // each 334 reply asks for the next item in turn.
+  if (!ReplyBeginsWith("334")) return 0;
+  if (const uint32_t error = Command(Base64Encode(user.data(), user.size()) + "\r\n"); error != 0) {
+    return error;
+  }
+  if (const uint32_t error = ReadReply(); error != 0) return error;
+  if (!ReplyBeginsWith("334")) return 0;
+  if (const uint32_t error = Command(Base64Encode(password.data(), password.size()) + "\r\n");
+      error != 0) {
+    return error;
+  }
+  if (const uint32_t error = ReadReply(); error != 0) return error;
+  if (ReplyBeginsWith("235")) authenticated_ = true;
+  return 0;
+}
+
+uint32_t CSTEMail2::AuthPlain(const std::string& user, const std::string& password) {
+  if (user.empty() || password.empty()) return kSmtpNoCredentials;
+  if (const uint32_t error = Command("AUTH PLAIN\r\n"); error != 0) return error;
+  if (const uint32_t error = ReadReply(); error != 0) return error;
+  if (!ReplyHolds("334")) return 0;
+  std::string credentials;
+  credentials.reserve(user.size() + password.size() + 2);
+  credentials += '\0';
+  credentials += user;
+  credentials += '\0';
+  credentials += password;
+  if (const uint32_t error = Command(Base64Encode(credentials.data(), credentials.size()) + "\r\n");
+      error != 0) {
+    return error;
+  }
+  if (const uint32_t error = ReadReply(); error != 0) return error;
+  if (ReplyBeginsWith("235")) authenticated_ = true;
+  return 0;
+}
+
+uint32_t CSTEMail2::SendMail(const std::string& from, const std::string& to,
+                             std::u16string_view subject, std::u16string_view body,
+                             const std::string& content_type) {
+  if (!ready_) return 0;
+  bool sender_accepted = false;
+  const uint32_t result = Transaction(from, to, subject, body, content_type, sender_accepted);
+  if (IsProtocolFailure(result) && sender_accepted && Command("RSET\r\n") == 0) ReadReply();
+  return result;
+}
+
+uint32_t CSTEMail2::Recipients(const std::string& to) {
+  static constexpr std::string_view kDelimiters = " ,;";
+  size_t accepted = 0;
+  size_t at = to.find_first_not_of(kDelimiters);
+  while (at != std::string::npos) {
+    const size_t end = to.find_first_of(kDelimiters, at);
+    const std::string address = to.substr(at, end == std::string::npos ? end : end - at);
+    at = end == std::string::npos ? end : to.find_first_not_of(kDelimiters, end);
+    if (address.find('@') == std::string::npos) continue;
+    // A broken connection ends the list; the count decides the result.
+    if (Command("RCPT TO:<" + address + ">\r\n") != 0 || ReadReply() != 0) break;
+    if (ReplyBeginsWith("250") || ReplyBeginsWith("251")) ++accepted;
+  }
+  return accepted == 0 ? kSmtpNoRecipient : 0;
+}
+
+uint32_t CSTEMail2::Transaction(const std::string& from, const std::string& to,
+                                std::u16string_view subject, std::u16string_view body,
+                                const std::string& content_type, bool& sender_accepted) {
+  if (const uint32_t error = Exchange("MAIL FROM:<" + from + ">\r\n", 250, kSmtpSenderRefused);
+      error != 0) {
+    return error;
+  }
+  sender_accepted = true;
+  if (const uint32_t error = Recipients(to); error != 0) return error;
+  if (const uint32_t error = Command("DATA\r\n"); error != 0) return error;
+  if (const uint32_t error = ReadReply(); error != 0) return error;
+  if (!ReplyBeginsWith("354")) return kSmtpDataRefused;
+  SmtpMessage message{from, to, std::u16string(subject), std::u16string(body), content_type};
+  command_ = BuildSmtpMessage(message, mailer_, platform::NowSeconds(), local_time_);
+  if (const uint32_t error = SendCommand(); error != 0) return error;
+  return WaitForFinal(250, kSmtpMessageRefused);
+}
+
+uint32_t CSTEMail2::Quit() {
+  if (!ready_) return 0;
+  // A stopping caller does not wait for the reply.
+  const uint32_t result = Command("QUIT\r\n") == kAborted ? kAborted : ReadReply();
+  Close();
+  return result;
+}
+
+void CSTEMail2::Close() {
+  // Without a connection the next Connect must connect again.
+  ready_ = false;
+  if (socket_connected_) {
+    connection_.Shutdown();
+    socket_connected_ = false;
+  }
+  connection_.Close();
+}
+
+}  // namespace cvn

@@ -1,0 +1,177 @@
+// The service's SMTP client: one mail server, plain TCP, TLS from the first
+// byte or STARTTLS, AUTH LOGIN / AUTH PLAIN, messages with several
+// recipients, QUIT. It composes each message itself (header, charset,
+// encoded Subject, dot-stuffed body, end-of-data marker).
+//
+// The client writes no log lines: every operation returns a result code,
+// and the callers log their own texts. 0 is success; a value up to 0x10000
+// is a system or socket error; the values above are protocol failures
+// (kSmtp... below).
+//
+// A user of one message (a report, for example):
+//   CSTEMail2 client(server, port, security_mode);
+//   uint32_t r = client.Connect(auth_type, user, password);
+//   if (r == 0) r = client.SendMail(from, to, subject, html, "text/html");
+//   client.Quit();
+// A burst of messages shares one Connect and one Quit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "events/placeholders.h"
+#include "syslog/secure_socket.h"
+
+namespace cvn {
+
+// Protocol failures.
+constexpr uint32_t kSmtpNoGreeting = 0x10001;       // the greeting holds no "220 "
+constexpr uint32_t kSmtpHelloRefused = 0x10002;     // neither EHLO nor HELO answered with 250
+constexpr uint32_t kSmtpAuthFailed = 0x10003;       // no authentication exchange was accepted
+constexpr uint32_t kSmtpNoStartTls = 0x10004;       // STARTTLS not offered (Connect)
+constexpr uint32_t kSmtpSenderRefused = 0x10004;    // MAIL FROM refused (SendMail)
+constexpr uint32_t kSmtpStartTlsRefused = 0x10005;  // STARTTLS not answered with 220 (Connect)
+constexpr uint32_t kSmtpNoRecipient = 0x10005;      // no recipient accepted (SendMail)
+constexpr uint32_t kSmtpDataRefused = 0x10006;      // DATA not answered with 354
+constexpr uint32_t kSmtpTlsHelloRefused = 0x10007;  // EHLO over TLS not answered with 250
+constexpr uint32_t kSmtpMessageRefused = 0x10007;   // the message not answered with 250
+constexpr uint32_t kSmtpNoCredentials = 0x10009;    // AUTH without user name or password
+
+// Security modes and authentication types as the settings hold them.
+enum SmtpSecurity : int { kSmtpPlain = 0, kSmtpTlsFirst = 1, kSmtpStartTls = 2 };
+enum SmtpAuth : int {
+  kSmtpAuthNone = 0,
+  kSmtpAuthDetect = 1,
+  kSmtpAuthPlain = 2,
+  kSmtpAuthLogin = 3
+};
+
+// What one read of a server reply says. The tests are case-sensitive
+// substring searches anywhere in the bytes, as servers vary in layout.
+struct SmtpReplyFacts {
+  int leading_code = 0;        // the first three characters as a number, 0 when not digits
+  bool final_220 = false;      // holds "220 "
+  bool continues_220 = false;  // holds "220-"
+  bool final_250 = false;
+  bool continues_250 = false;
+  bool starttls = false;    // holds "STARTTLS"
+  bool auth_login = false;  // "LOGIN" at or after the first "AUTH"
+  bool auth_plain = false;  // "PLAIN" at or after the first "AUTH"
+};
+
+// Reads the facts above out of the bytes of one read. Any bytes are safe.
+SmtpReplyFacts ParseSmtpReply(std::string_view bytes);
+
+// Standard base64 (RFC 4648) with "=" padding and no line breaks. A length
+// of 0 encodes up to the terminating NUL byte.
+std::string Base64Encode(const void* data, size_t length);
+
+// The fields of one message as BuildSmtpMessage writes them.
+struct SmtpMessage {
+  std::string from;
+  std::string to;
+  std::u16string subject;
+  std::u16string body;
+  std::string content_type;
+};
+
+// The whole DATA text of a message: header lines (Date in the local time of
+// now with its zone), the empty line, the dot-stuffed UTF-8 body and the
+// end-of-data marker. Control characters of the Subject become blanks, and
+// every lone CR or LF of the body becomes CR LF.
+std::string BuildSmtpMessage(const SmtpMessage& message, std::string_view mailer, int64_t now,
+                             LocalTimeFunction local_time);
+
+class CSTEMail2 {
+ public:
+  static constexpr const char* kMailerName = "CVN Mailer";
+  // The bound of the TCP connect and of the TLS handshake, and of each send.
+  static constexpr uint32_t kConnectTimeoutMs = 10000;
+  static constexpr uint32_t kSendTimeoutMs = 30000;
+
+  // No network activity; a security mode other than 1 or 2 means plain.
+  CSTEMail2(std::string server, uint16_t port, int security_mode);
+  // Performs Close; never sends QUIT.
+  virtual ~CSTEMail2();
+  CSTEMail2(const CSTEMail2&) = delete;
+  CSTEMail2& operator=(const CSTEMail2&) = delete;
+
+  // Connects, greets, secures and authenticates; 0 when the client is ready
+  // (also when it already was). A failure leaves it not ready and closed.
+  uint32_t Connect(int auth_type, const std::string& user, const std::string& password);
+  // One message to every address of to (separated by blanks, commas or
+  // semicolons; words without "@" are skipped). 0 also when not ready. A
+  // protocol failure after MAIL FROM was accepted resets the transaction.
+  uint32_t SendMail(const std::string& from, const std::string& to, std::u16string_view subject,
+                    std::u16string_view body, const std::string& content_type);
+  // QUIT, then Close: 0 or the error of reading the reply.
+  uint32_t Quit();
+  // Shuts down and closes the connection without a command; the client is
+  // no longer ready.
+  void Close();
+
+  bool ready() const { return ready_; }
+  // Since the last Connect a send or receive failed, or the server closed
+  // the connection: a ready client can send nothing more.
+  bool connection_lost() const { return connection_lost_; }
+  bool authenticated() const { return authenticated_; }
+  // "TLSv1.2", "TLSv1.3", or empty without TLS.
+  std::string TlsProtocol() const { return connection_.TlsProtocol(); }
+
+  // Asked before each command: true ends the operation with 10004 (a
+  // stopping thread does not start another wait of up to 10 s).
+  void SetAbortCheck(std::function<bool()> abort) { abort_ = std::move(abort); }
+  // The local-time conversion of the Date header (tests use fixed zones).
+  void SetLocalTimeFunction(LocalTimeFunction local_time) { local_time_ = local_time; }
+
+ private:
+  uint32_t ConnectSteps(int auth_type, const std::string& user, const std::string& password,
+                        bool& greeted);
+  uint32_t OpenConnection();
+  uint32_t Hello(const std::string& name, int& auth_type);
+  uint32_t StartTlsExchange(const std::string& name);
+  uint32_t Authenticate(int auth_type, const std::string& user, const std::string& password);
+  uint32_t AuthLogin(const std::string& user, const std::string& password);
+  uint32_t AuthPlain(const std::string& user, const std::string& password);
+  uint32_t Transaction(const std::string& from, const std::string& to, std::u16string_view subject,
+                       std::u16string_view body, const std::string& content_type,
+                       bool& sender_accepted);
+  uint32_t Recipients(const std::string& to);
+
+  // Sets command and sends it: 0 or the error of the send.
+  uint32_t Command(std::string text);
+  uint32_t SendCommand();
+  // One receive into the reply (replacing it): 0 or the error.
+  uint32_t ReadReply();
+  // Reads until the last read holds "code " or no longer "code-": 0,
+  // failure when the final line never came, or the error of a read. The
+  // reads are also kept together in whole_reply_.
+  uint32_t WaitForFinal(int code, uint32_t failure);
+  // The same after sending text.
+  uint32_t Exchange(std::string text, int code, uint32_t failure);
+  bool ReplyBeginsWith(std::string_view code) const { return reply_.compare(0, 3, code) == 0; }
+  bool ReplyHolds(std::string_view text) const { return reply_.find(text) != std::string::npos; }
+
+  std::string server_;
+  std::string mailer_ = kMailerName;
+  uint16_t port_ = 0;
+  int security_mode_ = kSmtpPlain;
+  bool ready_ = false;
+  bool socket_connected_ = false;
+  bool authenticated_ = false;
+  bool connection_lost_ = false;
+  CSecureSocket connection_;
+  std::string reply_;
+  // Every read of the last multi-line reply: servers that write each EHLO
+  // line on its own spread the extensions over several reads.
+  std::string whole_reply_;
+  std::string command_;
+  std::string receive_buffer_;
+  std::function<bool()> abort_;
+  LocalTimeFunction local_time_;
+};
+
+}  // namespace cvn
