@@ -172,23 +172,19 @@ int CSTCtrlIntfPipe::CI_PerformOperation(CSTCtrlMessage& request, CSTCtrlMessage
   return 0;
 }
 
-void CSTCtrlIntfPipe::DropConnection(bool& greeted, bool& write_pending, CSTCtrlMessage& request,
-                                     uint32_t& received) {
-  request.MutableBytes().clear();
+void CSTCtrlIntfPipe::DropConnection(bool& greeted, bool& write_pending,
+                                     CtrlMessageAssembler& request) {
+  request.Reset();
   greeted = false;
   write_pending = false;
-  received = 0;
   server_pipe_.Disconnect();
   CI_Disconnect();
   CI_OnClientDisconnected();
 }
 
 uint32_t CSTCtrlIntfPipe::CI_WorkThreadBody() {
-  CSTCtrlMessage request;
-  request.MutableBytes().clear();  // empty: waiting for a message's first chunk
+  CtrlMessageAssembler assembler;
   CSTCtrlMessage reply;
-  uint32_t total = 0;
-  uint32_t received = 0;
   bool write_pending = false;
   bool greeted = false;
   platform::Event* events[2] = {stop_event_.get(), server_pipe_.Completion()};
@@ -218,46 +214,27 @@ uint32_t CSTCtrlIntfPipe::CI_WorkThreadBody() {
       drop = server_pipe_.BeginWrite(kGreeting) != 0;
       write_pending = !drop;
     } else {
-      const std::span<const uint8_t> chunk = server_pipe_.ReadData().first(count);
-      std::vector<uint8_t>& buffer = request.MutableBytes();
-      if (count == 0) {
+      const auto state = assembler.Add(server_pipe_.ReadData().first(count));
+      if (state == CtrlMessageAssembler::kRejected) {
         drop = true;
-      } else if (buffer.empty()) {
-        if (count <= kLengthFieldSize) {
+      } else if (state == CtrlMessageAssembler::kComplete) {
+        CSTCtrlMessage request = assembler.Take();
+        // A request the dispatcher cannot take gets no answer: the console
+        // is dropped instead.
+        if (CI_OnPerformOperation(request, reply) != 0) {
           drop = true;
         } else {
-          total = LengthOf(chunk);
-          drop = total > kMaxMessageSize || count > total;
-          if (!drop) buffer.assign(chunk.begin(), chunk.end());
+          reply.SetLengthField();
+          drop = server_pipe_.BeginWrite(reply.Bytes()) != 0;
+          write_pending = !drop;
         }
-      } else if (buffer.size() + count > total) {
-        drop = true;
       } else {
-        buffer.insert(buffer.end(), chunk.begin(), chunk.end());
-      }
-      if (!drop) {
-        received = static_cast<uint32_t>(buffer.size());
-        if (received == total) {
-          const int rc = CI_OnPerformOperation(request, reply);
-          request.MutableBytes().clear();
-          received = 0;
-          // A request the dispatcher cannot take gets no answer: the
-          // console is dropped instead.
-          if (rc != 0) {
-            drop = true;
-          } else {
-            reply.SetLengthField();
-            drop = server_pipe_.BeginWrite(reply.Bytes()) != 0;
-            write_pending = !drop;
-          }
-        } else {
-          drop = server_pipe_.BeginRead(kChunkSize) != 0;
-        }
+        drop = server_pipe_.BeginRead(kChunkSize) != 0;
       }
     }
 
     if (drop) {
-      DropConnection(greeted, write_pending, request, received);
+      DropConnection(greeted, write_pending, assembler);
       if (server_pipe_.BeginConnect() != 0) return 0;
     }
   }

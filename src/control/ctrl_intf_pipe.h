@@ -57,8 +57,7 @@ class CSTCtrlIntfPipe : public CSTCtrlIntf {
   void SetReplyTimeout(uint32_t timeout_ms) { reply_timeout_ms_ = timeout_ms; }
 
  private:
-  void DropConnection(bool& greeted, bool& write_pending, CSTCtrlMessage& request,
-                      uint32_t& received);
+  void DropConnection(bool& greeted, bool& write_pending, CtrlMessageAssembler& request);
 
   std::u16string server_pipe_name_;
   std::u16string console_pipe_name_;

@@ -1,5 +1,7 @@
 #include "control/ctrl_message.h"
 
+#include "control/ctrl_protocol.h"
+
 namespace cvn::control {
 namespace {
 
@@ -121,6 +123,31 @@ bool CSTCtrlMessage::ValueFromStack(std::vector<std::u16string>& values) {
   }
   values = std::move(out);
   return true;
+}
+
+CtrlMessageAssembler::State CtrlMessageAssembler::Add(std::span<const uint8_t> chunk) {
+  if (bytes_.empty()) {
+    if (chunk.size() <= kLengthFieldSize) return kRejected;
+    total_ = GetLe(chunk.data(), 4);
+    if (total_ > kMaxMessageSize || chunk.size() > total_) return kRejected;
+  } else if (chunk.empty() || bytes_.size() + chunk.size() > total_) {
+    Reset();
+    return kRejected;
+  }
+  bytes_.insert(bytes_.end(), chunk.begin(), chunk.end());
+  return bytes_.size() == total_ ? kComplete : kIncomplete;
+}
+
+CSTCtrlMessage CtrlMessageAssembler::Take() {
+  CSTCtrlMessage message;
+  message.Assign(bytes_);
+  Reset();
+  return message;
+}
+
+void CtrlMessageAssembler::Reset() {
+  bytes_.clear();
+  total_ = 0;
 }
 
 }  // namespace cvn::control

@@ -81,4 +81,25 @@ class CSTCtrlMessage {
   std::vector<uint8_t> bytes_;
 };
 
+// Assembles one received message from the chunks that reads deliver: the
+// first chunk holds the length field and at least one value byte, and the
+// message is complete exactly at its declared length. Declared lengths above
+// kMaxMessageSize, or below what already arrived, and bytes beyond the
+// declared length reject the message (the peer is not to be trusted further).
+class CtrlMessageAssembler {
+ public:
+  enum State { kIncomplete, kComplete, kRejected };
+
+  // Adds the next chunk; an empty chunk is rejected. After kRejected the
+  // assembler is empty again.
+  State Add(std::span<const uint8_t> chunk);
+  // The complete message; the assembler is empty again.
+  CSTCtrlMessage Take();
+  void Reset();
+
+ private:
+  std::vector<uint8_t> bytes_;
+  uint32_t total_ = 0;
+};
+
 }  // namespace cvn::control

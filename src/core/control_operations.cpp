@@ -92,14 +92,18 @@ std::vector<int32_t> StatusPairs(CCVNCore& core) {
   add(kReportsFailed, Halves(core.report_mail_failed, core.report_save_failed));
   add(kLastReport, static_cast<int32_t>(core.last_report.load()));
   add(kNextReport, static_cast<int32_t>(core.next_report_time.load()));
-  // No export queue exists without the database channel's worker.
-  add(kDbQueueLength, 0);
+  DbChannelControl* db = core.DbChannel();
+  add(kDbQueueLength, db != nullptr ? static_cast<int32_t>(db->QueueLength()) : 0);
   const uint64_t exported = core.db_exported;
   const uint64_t failed = core.db_failed;
   add(kDbHandled, static_cast<int32_t>(static_cast<uint32_t>(failed + exported)));
   add(kDbFailed, static_cast<int32_t>(static_cast<uint32_t>(failed)));
   int32_t db_channel = CCVNCore::kChannelDisabled;
-  if (core.Settings().DB_Forward.value) db_channel = core.db_status == 0 ? 0 : kDbWorkerNotRunning;
+  // The worker runs and has its database: 0.
+  if (core.Settings().DB_Forward.value) {
+    const bool running = db != nullptr && db->WorkerRunning() && core.db_status == 0;
+    db_channel = running ? 0 : kDbWorkerNotRunning;
+  }
   add(kDbChannel, db_channel);
   add(kDbExported, static_cast<int32_t>(static_cast<uint32_t>(exported)));
   add(kSyslogHandled, static_cast<int32_t>(static_cast<uint32_t>(core.syslog_sent) +
@@ -203,7 +207,10 @@ int CCVNCore::CI_OnSetProperty(uint8_t id, control::CSTCtrlMessage& request) {
           break;
         case 15:
         case 18: db_exported = 0; break;
-        case 16: db_failed = 0; break;
+        case 16:
+          db_failed = 0;
+          ClearText(*this, db_last_error);
+          break;
         case 19: syslog_sent = 0; break;
         default: break;
       }

@@ -299,10 +299,9 @@ uint32_t CCVNCore::StartThreads(bool with_secondary) {
   StartChannel(CoreThread::kEmail, settings_.Email_Forward.value);
   StartChannel(CoreThread::kSyslog, settings_.Syslog_Forward.value);
 
-  // Database channel: the exporter and its worker are configured from DB/...
-  // and started here once the database subsystem exists; until then the
-  // channel is disabled.
+  // Database channel: the exporter and its worker, configured from DB/...
   db_status = kChannelDisabled;
+  if (settings_.DB_Forward.value && db_channel_) db_status = db_channel_->Start(*this);
 
   if (settings_.Report_GeneratePeriodically.value) {
     StartChannel(CoreThread::kReport, true);
@@ -337,8 +336,10 @@ void CCVNCore::FinishWorker(CoreThread which) {
 uint32_t CCVNCore::StopThreads(bool with_secondary) {
   // Ends the reader's waits for room in a full queue and its long reads.
   stopping_ = true;
-  // The database worker is told to stop here, before the other threads, once
-  // the database subsystem exists.
+  // The database worker is told to stop first: it exports what it can while
+  // the other threads stop.
+  const platform::Deadline deadline(stop_timeout_ms_);
+  if (db_channel_) db_channel_->RequestStop();
 
   // Signal every existing thread, then wait for all of them together.
   std::vector<platform::Thread*> collected;
@@ -355,7 +356,6 @@ uint32_t CCVNCore::StopThreads(bool with_secondary) {
     collected.push_back(slot.thread.get());
   }
   if (!collected.empty()) {
-    const platform::Deadline deadline(stop_timeout_ms_);
     for (platform::Thread* thread : collected) {
       if (Event* finished = thread->Finished()) finished->Wait(deadline.Remaining());
     }
@@ -366,9 +366,9 @@ uint32_t CCVNCore::StopThreads(bool with_secondary) {
   FinishWorker(CoreThread::kReport);
   FinishWorker(CoreThread::kEmail);
 
-  // The database worker, when running, is given up at once here (it is not
-  // part of the shared wait), then its exporter is disconnected and its queue
-  // and counters are reset.
+  // The database worker has what is left of the shared wait; then its
+  // exporter is disconnected and its queue and counters are reset.
+  if (db_channel_) db_channel_->FinishStop(*this, deadline.Remaining() + grace_ms_);
 
   FinishWorker(CoreThread::kPrimary);
   // Messages not yet durable are dropped: the bookmarks have not moved past
@@ -408,8 +408,12 @@ uint32_t CCVNCore::LoadSettingsFile(CCVNSettings& settings, const char* conseque
 }
 
 void CCVNCore::ClearExportQueue() {
-  // The database export queue is emptied here once the database subsystem
-  // exists.
+  if (db_channel_) db_channel_->Purge(*this);
+}
+
+void CCVNCore::SetDbChannel(std::shared_ptr<DbChannelControl> channel) {
+  platform::LockGuard guard(start_stop_lock_);
+  db_channel_ = std::move(channel);
 }
 
 void CCVNCore::PurgeEmailQueue() {

@@ -115,6 +115,29 @@ enum CustomReportState : int32_t {
   kCustomReportFailed = 4,
 };
 
+class CCVNCore;
+
+// The database channel as the core starts, stops and queries it. The
+// database subsystem supplies it; its worker is not one of the core's thread
+// slots: it is told to stop before the others and waited for after them.
+class DbChannelControl {
+ public:
+  virtual ~DbChannelControl() = default;
+  // Configures the channel from the settings, opens the database and starts
+  // the worker: 0, or the first failing result (the channel status).
+  virtual int32_t Start(CCVNCore& core) = 0;
+  // Tells the worker to stop (it exports what it can for a few seconds).
+  virtual void RequestStop() = 0;
+  // Waits up to wait_ms for the worker, then closes the database, discards
+  // what is still queued and zeroes the counters.
+  virtual void FinishStop(CCVNCore& core, uint32_t wait_ms) = 0;
+  // Empties the export queue (the console's purge).
+  virtual void Purge(CCVNCore& core) = 0;
+  // Records waiting in the export queue.
+  virtual size_t QueueLength() = 0;
+  virtual bool WorkerRunning() = 0;
+};
+
 class CCVNCore : public control::CSTCtrlIntfPipe {
  public:
   using ThreadBody = std::function<uint32_t(CCVNCore&)>;
@@ -179,6 +202,11 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // Registers the preparation of a forwarding channel (nullptr removes it).
   // Call before StartServer; a channel without a handler drops its records.
   void SetChannelHandler(Channel which, ChannelHandler handler);
+
+  // Registers the database channel (nullptr removes it). Call before
+  // StartServer; without one, the channel is reported disabled.
+  void SetDbChannel(std::shared_ptr<DbChannelControl> channel);
+  DbChannelControl* DbChannel() const { return db_channel_.get(); }
 
   // The channel switches, read once per range of records.
   struct ChannelSwitches {
@@ -464,6 +492,7 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   CPopupSender popup_sender_;
   std::array<ChannelHandler, kChannelCount> channel_handlers_;
   CustomReportHandler custom_report_handler_;
+  std::shared_ptr<DbChannelControl> db_channel_;
   std::unique_ptr<platform::Event> registry_change_event_;
   std::unique_ptr<platform::Event> syslog_purge_event_;
   std::unique_ptr<platform::Event> table_ready_event_;

@@ -1,6 +1,7 @@
 // CVNService: installs, controls and queries the service, and is the service
 // itself when the service manager runs it with the command "service".
 #include "core/cvn_core.h"
+#include "db/db_channel.h"
 #include "diag/crash_handler.h"
 #include "email/email_forwarder.h"
 #include "platform/program_entry.h"
@@ -33,6 +34,7 @@ void RegisterChannels(cvn::CCVNCore& core) {
   cvn::syslog::InstallSyslogChannel(core);
   cvn::email::InstallEmailChannel(core);
   cvn::report::InstallReports(core);
+  cvn::db::InstallDbChannel(core);
 }
 
 }  // namespace

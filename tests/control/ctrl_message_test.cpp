@@ -89,5 +89,30 @@ TEST(CtrlMessageTest, ShortOrLyingValuesAreNotRead) {
   EXPECT_TRUE(s.empty());
 }
 
+TEST(CtrlMessageTest, TheAssemblerCompletesAtTheDeclaredLengthAndRejectsWhatDoesNotFit) {
+  CSTCtrlMessage m;
+  m.ValueToStack(static_cast<int32_t>(7));
+  m.ValueToStack(static_cast<uint8_t>(kKindMethodCall));
+  m.SetLengthField();
+  const std::span<const uint8_t> bytes(m.Bytes());
+
+  CtrlMessageAssembler a;
+  EXPECT_EQ(a.Add(bytes.first(6)), CtrlMessageAssembler::kIncomplete);
+  EXPECT_EQ(a.Add(bytes.subspan(6)), CtrlMessageAssembler::kComplete);
+  EXPECT_EQ(a.Take().Bytes(), m.Bytes());
+
+  // A first chunk with no value byte, a length below what arrived or above
+  // the limit, and bytes past the declared end.
+  EXPECT_EQ(a.Add(bytes.first(4)), CtrlMessageAssembler::kRejected);
+  std::vector<uint8_t> longer(m.Bytes());
+  longer.push_back(0);
+  EXPECT_EQ(a.Add(longer), CtrlMessageAssembler::kRejected);
+  const std::vector<uint8_t> huge = {0xFF, 0xFF, 0xFF, 0xFF, 1};
+  EXPECT_EQ(a.Add(huge), CtrlMessageAssembler::kRejected);
+  EXPECT_EQ(a.Add(bytes.first(6)), CtrlMessageAssembler::kIncomplete);
+  EXPECT_EQ(a.Add(longer), CtrlMessageAssembler::kRejected);
+  EXPECT_EQ(a.Add(bytes), CtrlMessageAssembler::kComplete);  // empty again after a rejection
+}
+
 }  // namespace
 }  // namespace cvn::control

@@ -11,4 +11,6 @@ bool SystemLocaleUses12HourClock() {
   return value[0] == L'0';
 }
 
+void UseUtf8NarrowText() {}
+
 }  // namespace cvn::platform

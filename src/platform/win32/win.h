@@ -3,7 +3,8 @@
 // win32 source needs: UTF-16 strings as wide strings, the last error as a
 // number, and handles that close themselves.
 //
-// Only files under src/platform/win32/ include this header.
+// Only files under src/platform/win32/ include this header (and
+// platform/odbc_api.h, which puts it in front of the ODBC headers).
 #pragma once
 
 #ifndef _WIN32

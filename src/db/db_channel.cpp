@@ -1,0 +1,127 @@
+#include "db/db_channel.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "base/text.h"
+#include "db/db_record.h"
+#include "db/thread_exporter.h"
+#include "platform/locale.h"
+
+namespace cvn::db {
+namespace {
+
+// The channel status while the database cannot be reached (the low 16 bits
+// of the ODBC error -1).
+constexpr int32_t kDatabaseDown = 0xFFFF;
+
+class DbChannel final : public DbChannelControl {
+ public:
+  explicit DbChannel(CCVNCore& core) {
+    CSTThreadProcessor::Hooks hooks;
+    hooks.account = [this, &core](const ExportOutcome& outcome) { Account(core, outcome); };
+    hooks.log = [&core](char level, const std::string& message) {
+      core.Log(level, "Database", message);
+    };
+    hooks.link = [&core](bool up) { core.db_status = up ? 0 : kDatabaseDown; };
+    worker_.Exporter().SetLog(hooks.log);
+    worker_.Processor().SetHooks(std::move(hooks));
+  }
+
+  int32_t Start(CCVNCore& core) override {
+    // The exporter and the queue belong to a given-up worker until it ends.
+    if (worker_.Processor().HeldBack()) {
+      core.Log('A', "Database",
+               "The database worker was not started: the one given up at the last stop is "
+               "still running.");
+      return static_cast<int32_t>(CSTThreadWorker::kErrorHeldBack);
+    }
+    const CCVNSettings& settings = core.Settings();
+    VarDbExporter_t exporter_settings;
+    exporter_settings.ConnectionString.value = settings.DB_ConnString.value;
+    exporter_settings.UseTransactions.value = settings.DB_UseTrans.value;
+    worker_.Exporter().SetSettings(exporter_settings);
+    worker_.Queue().SetMaximum(static_cast<size_t>(std::max(0, settings.DB_MaxQueue.value)));
+    command_ = settings.DB_Command.value;
+    // A database that cannot be opened now is tried again by the worker,
+    // after a back-off, so that the channel comes up with the database.
+    const int32_t opened = worker_.Exporter().Open();
+    if (opened != 0) {
+      StoreLastError(core);
+      worker_.Processor().BeginBackoff();
+    }
+    const uint32_t started = worker_.Processor().Start();
+    if (started != 0) {
+      core.LogFormat('A', "Database", "The database worker could not be started (error %u).",
+                     started);
+      return static_cast<int32_t>(started);
+    }
+    return opened != 0 ? static_cast<int32_t>(static_cast<uint16_t>(opened)) : 0;
+  }
+
+  void RequestStop() override { worker_.Processor().RequestStop(); }
+
+  void FinishStop(CCVNCore& core, uint32_t wait_ms) override {
+    if (!worker_.Processor().Stop(wait_ms)) {
+      core.Log('A', "Database",
+               "The database worker did not stop in time and was given up; it is not started "
+               "again until it has ended.");
+    } else {
+      ExportOutcome outcome;
+      worker_.Exporter().Close(outcome);
+      Account(core, outcome);
+    }
+    worker_.Queue().Clear();
+    worker_.Queue().ResetDropped();
+    core.db_exported = 0;
+    core.db_failed = 0;
+  }
+
+  void Purge(CCVNCore& core) override {
+    worker_.Queue().Clear();
+    core.db_progress.AcknowledgeAll();
+  }
+
+  size_t QueueLength() override { return worker_.Queue().Size(); }
+  bool WorkerRunning() override { return worker_.Processor().IsRunning(); }
+
+  // The channel's work after the filter step, on the reading thread.
+  void Enqueue(CCVNCore& core, const SEventRecord& record) {
+    // A record the bound refuses gets no number: nobody waits for it.
+    worker_.Queue().Push(PrepareDbRecord(command_, record),
+                         [&core](DbRecordPtr& item) { item->seq = core.db_progress.Issue(); });
+    worker_.Processor().Wake();
+  }
+
+ private:
+  void Account(CCVNCore& core, const ExportOutcome& outcome) {
+    core.db_exported += outcome.exported.size();
+    core.db_failed += outcome.failed.size();
+    if (outcome.done_up_to != 0) core.db_progress.Acknowledge(outcome.done_up_to);
+    if (!outcome.failed.empty() || !outcome.retry.empty()) StoreLastError(core);
+  }
+
+  void StoreLastError(CCVNCore& core) {
+    std::u16string text = worker_.Exporter().LastError();
+    platform::LockGuard guard(core.status_lock);
+    core.db_last_error = std::move(text);
+  }
+
+  CSTThreadExporter worker_;
+  std::u16string command_;  // DB/Command as the channel started
+};
+
+}  // namespace
+
+void InstallDbChannel(CCVNCore& core) {
+  // Before any thread runs: the ODBC text conversion needs it.
+  platform::UseUtf8NarrowText();
+  auto channel = std::make_shared<DbChannel>(core);
+  core.SetDbChannel(channel);
+  core.SetChannelHandler(Channel::kDb, [channel](CCVNCore& c, const SEventRecord& record) {
+    channel->Enqueue(c, record);
+    return true;
+  });
+}
+
+}  // namespace cvn::db

@@ -1,0 +1,213 @@
+#include "db/db_exporter.h"
+
+#include <algorithm>
+
+#include "base/text.h"
+
+namespace cvn::db {
+
+namespace {
+constexpr std::u16string_view kOdbcPrefix = u"ODBC;";
+}  // namespace
+
+CSTDbExporter::~CSTDbExporter() {
+  ExportOutcome ignored;
+  Close(ignored);
+}
+
+void CSTDbExporter::SetSettings(const VarDbExporter_t& settings) {
+  platform::LockGuard guard(lock_);
+  settings_ = settings;
+}
+
+std::u16string CSTDbExporter::StripOdbcPrefix(std::u16string_view connection_string) {
+  if (connection_string.size() > kOdbcPrefix.size() &&
+      EqualsNoCase(connection_string.substr(0, kOdbcPrefix.size()), kOdbcPrefix)) {
+    connection_string.remove_prefix(kOdbcPrefix.size());
+  }
+  return std::u16string(connection_string);
+}
+
+uint32_t CSTDbExporter::CallTimeoutS() const {
+  if (call_deadline_ == nullptr) return kCallTimeoutS;
+  const uint32_t left_s = (call_deadline_->Remaining() + 999) / 1000;
+  return std::clamp<uint32_t>(left_s, 1, kCallTimeoutS);
+}
+
+int32_t CSTDbExporter::Open() {
+  if (connection_.IsOpen()) return 0;
+  transactions_in_use_ = false;
+  std::u16string connection_string;
+  bool use_transactions = false;
+  {
+    platform::LockGuard guard(lock_);
+    connection_string = StripOdbcPrefix(settings_.ConnectionString.value);
+    use_transactions = settings_.UseTransactions.value;
+  }
+  SetLastError({});
+  const OdbcResult result = connection_.Open(connection_string, CallTimeoutS());
+  if (!result.ok()) {
+    SetLastError(result.Text());
+    if (link_ != Link::kDown) {
+      Log('E', "The database cannot be opened: " + Utf16ToUtf8(result.Text()));
+    }
+    link_ = Link::kDown;
+    return result.code() != 0 ? result.code() : -1;
+  }
+  transactions_in_use_ = use_transactions && connection_.CanTransact();
+  if (link_ == Link::kDown) Log('N', "The connection to the database was restored.");
+  link_ = Link::kUp;
+  return 0;
+}
+
+bool CSTDbExporter::IsTransient(const OdbcResult& result) const {
+  return result.ConnectionLost() || result.Interrupted() || connection_.IsLocked(result) ||
+         connection_.IsDead();
+}
+
+void CSTDbExporter::Export(DbRecordPtr record, bool more, ExportOutcome& out) {
+  if (!connection_.IsOpen() && Open() != 0) {
+    out.Retry(std::move(record));
+    return;
+  }
+  const bool batch = transactions_in_use_ && (more || InTransaction());
+  if (!batch) {
+    ExecuteAlone(record, out);
+    return;
+  }
+  if (!connection_.InTransaction()) {
+    if (const OdbcResult begun = connection_.BeginTransaction(); !begun.ok()) {
+      if (IsTransient(begun)) {
+        LoseConnection(begun, out);
+        out.Retry(std::move(record));
+      } else {
+        ExecuteAlone(record, out);
+      }
+      return;
+    }
+  }
+  const OdbcResult result = connection_.Execute(record->statement, CallTimeoutS());
+  if (!result.ok()) {
+    if (IsTransient(result)) {
+      LoseConnection(result, out);
+      out.Retry(std::move(record));
+      return;
+    }
+    std::vector<DbRecordPtr> records = std::move(pending_);
+    pending_.clear();
+    records.push_back(std::move(record));
+    FallBackFromTransaction(std::move(records), out);
+    return;
+  }
+  pending_.push_back(std::move(record));
+  if (!more) Flush(out);
+}
+
+void CSTDbExporter::Flush(ExportOutcome& out) {
+  if (!connection_.InTransaction()) return;
+  const OdbcResult result = connection_.Commit();
+  if (result.ok()) {
+    for (DbRecordPtr& record : pending_) out.Exported(std::move(record));
+    pending_.clear();
+    return;
+  }
+  if (IsTransient(result)) {
+    LoseConnection(result, out);
+    return;
+  }
+  std::vector<DbRecordPtr> records = std::move(pending_);
+  pending_.clear();
+  FallBackFromTransaction(std::move(records), out);
+}
+
+void CSTDbExporter::FallBackFromTransaction(std::vector<DbRecordPtr> records, ExportOutcome& out) {
+  if (const OdbcResult rolled_back = connection_.Rollback();
+      !rolled_back.ok() && IsTransient(rolled_back)) {
+    LoseConnection(rolled_back, out);
+    for (DbRecordPtr& record : records) out.Retry(std::move(record));
+    return;
+  }
+  ExecuteEachAlone(std::move(records), out);
+}
+
+bool CSTDbExporter::ExecuteAlone(const DbRecordPtr& record, ExportOutcome& out) {
+  const OdbcResult result = connection_.Execute(record->statement, CallTimeoutS());
+  if (result.ok()) {
+    out.Exported(record);
+    return true;
+  }
+  if (IsTransient(result)) {
+    LoseConnection(result, out);
+    out.Retry(record);
+    return false;
+  }
+  StatementFailed(result);
+  out.Failed(record);
+  return true;
+}
+
+void CSTDbExporter::ExecuteEachAlone(std::vector<DbRecordPtr> records, ExportOutcome& out) {
+  size_t i = 0;
+  while (i < records.size() && ExecuteAlone(records[i], out)) ++i;
+  for (++i; i < records.size(); ++i) out.Retry(std::move(records[i]));
+}
+
+void CSTDbExporter::LoseConnection(const OdbcResult& result, ExportOutcome& out) {
+  SetLastError(result.Text());
+  if (link_ != Link::kDown) {
+    const bool lost = result.ConnectionLost() || connection_.IsDead();
+    Log('E', (lost ? "The connection to the database was lost: "
+                   : "The database did not complete a statement; it is "
+                     "tried again: ") +
+                 Utf16ToUtf8(result.Text()));
+  }
+  link_ = Link::kDown;
+  // What the open transaction held was not committed: it waits again.
+  for (DbRecordPtr& record : pending_) out.Retry(std::move(record));
+  pending_.clear();
+  connection_.Close();
+}
+
+void CSTDbExporter::StatementFailed(const OdbcResult& result) {
+  SetLastError(result.Text());
+  last_failure_text_ = result.Text();
+  ++failures_unlogged_;
+  const uint32_t now = platform::TickCount();
+  if (!failure_logged_ || now - last_failure_log_ >= kFailureLogIntervalMs) ReportFailures();
+}
+
+void CSTDbExporter::ReportFailures() {
+  if (failures_unlogged_ == 0) return;
+  Log('E', std::to_string(failures_unlogged_) +
+               (failures_unlogged_ == 1 ? " statement" : " statements") +
+               " failed; the last: " + Utf16ToUtf8(last_failure_text_));
+  failures_unlogged_ = 0;
+  failure_logged_ = true;
+  last_failure_log_ = platform::TickCount();
+}
+
+void CSTDbExporter::Close(ExportOutcome& out) {
+  if (connection_.IsOpen()) Flush(out);
+  // What is left of a transaction whose commit could not finish waits again.
+  for (DbRecordPtr& record : pending_) out.Retry(std::move(record));
+  pending_.clear();
+  ReportFailures();
+  connection_.Close();
+  transactions_in_use_ = false;
+}
+
+std::u16string CSTDbExporter::LastError() {
+  platform::LockGuard guard(lock_);
+  return last_error_;
+}
+
+void CSTDbExporter::SetLastError(const std::u16string& text) {
+  platform::LockGuard guard(lock_);
+  last_error_ = text;
+}
+
+void CSTDbExporter::Log(char level, const std::string& message) {
+  if (log_) log_(level, message);
+}
+
+}  // namespace cvn::db

@@ -1,0 +1,129 @@
+// The database exporter: owns the connection and executes the records'
+// statements, grouping the records that waited together into one
+// transaction when transactions are in use.
+//
+// Every record handed to Export comes back, at once or with a later call,
+// in an ExportOutcome: exported (committed), failed for good, or to be tried
+// again because the connection is gone or the statement was interrupted (a
+// time-out, a server shutting down): the connection is then closed and
+// opened again later. A record executed inside a
+// transaction stays with the exporter until the transaction ends. When a
+// statement fails inside a transaction, the transaction is rolled back and
+// its statements run again one at a time, so that only the failing one
+// fails (some databases abort the whole transaction at its first error).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "config/settings.h"
+#include "db/db_record.h"
+#include "db/odbc.h"
+#include "platform/clock.h"
+#include "platform/sync.h"
+
+namespace cvn::db {
+
+struct ExportOutcome {
+  std::vector<DbRecordPtr> exported;
+  std::vector<DbRecordPtr> failed;
+  std::vector<DbRecordPtr> retry;  // in their order; all come after the others
+  uint64_t done_up_to = 0;         // highest number among exported and failed
+
+  void Exported(DbRecordPtr r) {
+    Done(*r);
+    exported.push_back(std::move(r));
+  }
+  void Failed(DbRecordPtr r) {
+    Done(*r);
+    failed.push_back(std::move(r));
+  }
+  void Retry(DbRecordPtr r) { retry.push_back(std::move(r)); }
+
+ private:
+  void Done(const SDBRecordForExport& r) {
+    if (r.seq > done_up_to) done_up_to = r.seq;
+  }
+};
+
+class CSTDbExporter {
+ public:
+  // Each call to the database gives up after this long.
+  static constexpr uint32_t kCallTimeoutS = 5;
+  // Statement failures are logged at most this often.
+  static constexpr uint32_t kFailureLogIntervalMs = 60000;
+
+  using LogFunction = std::function<void(char level, const std::string& message)>;
+
+  CSTDbExporter() = default;
+  ~CSTDbExporter();
+  CSTDbExporter(const CSTDbExporter&) = delete;
+  CSTDbExporter& operator=(const CSTDbExporter&) = delete;
+
+  // Lines for the service log (category "Database"); none by default.
+  void SetLog(LogFunction log) { log_ = std::move(log); }
+  void SetSettings(const VarDbExporter_t& settings);
+
+  // 0, or the failed call's ODBC return code (-1 when it has none); the
+  // driver's text is then the last error.
+  int32_t Open();
+  bool IsOpen() const { return connection_.IsOpen(); }
+  // Executes the record's statement; with more (further records wait) and
+  // transactions in use, inside a transaction that the first record without
+  // more commits.
+  void Export(DbRecordPtr record, bool more, ExportOutcome& out);
+  // Commits an open transaction.
+  void Flush(ExportOutcome& out);
+  // Commits an open transaction, then closes the connection.
+  void Close(ExportOutcome& out);
+
+  bool InTransaction() const { return !pending_.empty(); }
+  size_t PendingCount() const { return pending_.size(); }
+  bool TransactionsInUse() const { return transactions_in_use_; }
+  std::u16string LastError();
+
+  // While set, every call to the database gives up by this deadline (at
+  // least 1 s from now): the stop's drain.
+  void SetCallDeadline(const platform::Deadline* deadline) { call_deadline_ = deadline; }
+
+  // "ODBC;" in front of a connection string is removed, in any letter case,
+  // unless nothing follows it.
+  static std::u16string StripOdbcPrefix(std::u16string_view connection_string);
+
+ private:
+  uint32_t CallTimeoutS() const;
+  bool IsTransient(const OdbcResult& result) const;
+  // Runs one statement on its own: false when the connection was lost (the
+  // record is then to be tried again).
+  bool ExecuteAlone(const DbRecordPtr& record, ExportOutcome& out);
+  // Runs each record on its own; after a lost connection the rest wait.
+  void ExecuteEachAlone(std::vector<DbRecordPtr> records, ExportOutcome& out);
+  // After a statement or a commit failed inside a transaction.
+  void FallBackFromTransaction(std::vector<DbRecordPtr> records, ExportOutcome& out);
+  void LoseConnection(const OdbcResult& result, ExportOutcome& out);
+  void StatementFailed(const OdbcResult& result);
+  void ReportFailures();
+  void SetLastError(const std::u16string& text);
+  void Log(char level, const std::string& message);
+
+  platform::Lock lock_;  // guards settings_ and last_error_
+  VarDbExporter_t settings_;
+  std::u16string last_error_;
+
+  OdbcConnection connection_;
+  bool transactions_in_use_ = false;
+  std::vector<DbRecordPtr> pending_;  // executed in the open transaction
+  const platform::Deadline* call_deadline_ = nullptr;
+
+  enum class Link { kNever, kUp, kDown };
+  Link link_ = Link::kNever;
+  uint32_t failures_unlogged_ = 0;
+  uint32_t last_failure_log_ = 0;
+  bool failure_logged_ = false;
+  std::u16string last_failure_text_;
+  LogFunction log_;
+};
+
+}  // namespace cvn::db

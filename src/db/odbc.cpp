@@ -1,0 +1,281 @@
+#include "db/odbc.h"
+
+#include <algorithm>
+
+#include "base/text.h"
+#include "platform/locale.h"
+#include "platform/odbc_api.h"
+
+namespace cvn::db {
+namespace {
+
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "ODBC wide characters must be UTF-16");
+
+const SQLWCHAR* Wide(const std::u16string& s) {
+  return reinterpret_cast<const SQLWCHAR*>(s.c_str());
+}
+
+std::u16string FromWide(const SQLWCHAR* s, size_t n) {
+  return std::u16string(reinterpret_cast<const char16_t*>(s), n);
+}
+
+// A handle that frees itself: environment, connection or statement.
+template <SQLSMALLINT kType>
+class OdbcHandle {
+ public:
+  OdbcHandle() = default;
+  ~OdbcHandle() { Reset(); }
+  OdbcHandle(const OdbcHandle&) = delete;
+  OdbcHandle& operator=(const OdbcHandle&) = delete;
+
+  SQLRETURN Allocate(SQLHANDLE parent) {
+    Reset();
+    return SQLAllocHandle(kType, parent, &handle_);
+  }
+  void Reset() {
+    if (handle_ != SQL_NULL_HANDLE) SQLFreeHandle(kType, handle_);
+    handle_ = SQL_NULL_HANDLE;
+  }
+  SQLHANDLE get() const { return handle_; }
+  explicit operator bool() const { return handle_ != SQL_NULL_HANDLE; }
+
+ private:
+  SQLHANDLE handle_ = SQL_NULL_HANDLE;
+};
+
+bool Succeeded(SQLRETURN r) { return r == SQL_SUCCESS || r == SQL_SUCCESS_WITH_INFO; }
+
+// The diagnostics a failed call left on its handle.
+std::vector<OdbcDiagnostic> Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
+  std::vector<OdbcDiagnostic> out;
+  if (handle == SQL_NULL_HANDLE) return out;
+  for (SQLSMALLINT i = 1; i <= 16; ++i) {
+    SQLWCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    std::vector<SQLWCHAR> text(1024);
+    SQLSMALLINT length = 0;
+    SQLRETURN r = SQLGetDiagRecW(type, handle, i, state, &native, text.data(),
+                                 static_cast<SQLSMALLINT>(text.size()), &length);
+    if (r == SQL_SUCCESS_WITH_INFO && length >= static_cast<SQLSMALLINT>(text.size())) {
+      text.resize(static_cast<size_t>(length) + 1);
+      r = SQLGetDiagRecW(type, handle, i, state, &native, text.data(),
+                         static_cast<SQLSMALLINT>(text.size()), &length);
+    }
+    if (!Succeeded(r)) break;
+    OdbcDiagnostic d;
+    d.sqlstate = Utf16ToUtf8(FromWide(state, 5));
+    d.native_error = native;
+    d.text = FromWide(text.data(), std::min<size_t>(static_cast<size_t>(length), text.size() - 1));
+    out.push_back(std::move(d));
+  }
+  return out;
+}
+
+OdbcResult Check(SQLRETURN r, SQLSMALLINT type, SQLHANDLE handle) {
+  if (Succeeded(r) || r == SQL_NO_DATA) return {};
+  return OdbcResult(static_cast<int16_t>(r), Diagnostics(type, handle));
+}
+
+// The SQLite driver waits up to 100 s for a lock another connection holds,
+// also while it connects, and knows no login or query time-out; its own
+// "Timeout" key (milliseconds) bounds that wait. A statement may wait twice
+// (prepare and step), hence half the time-out. Added to a string that names
+// a SQLite driver and sets no such key.
+std::u16string WithSqliteTimeout(std::u16string_view connection_string, uint32_t timeout_s) {
+  std::u16string text(connection_string);
+  const std::u16string lower = AsciiLower(text);
+  const size_t driver = lower.find(u"driver=");
+  if (driver == std::u16string::npos) return text;
+  const size_t end = lower.find(u';', driver);
+  if (lower.substr(driver, end - driver).find(u"sqlite") == std::u16string::npos) return text;
+  if (lower.rfind(u"timeout=", 0) == 0 || lower.find(u";timeout=") != std::u16string::npos) {
+    return text;
+  }
+  if (!text.empty() && text.back() != u';') text += u';';
+  return text + u"Timeout=" + Utf8ToUtf16(std::to_string(timeout_s * 500)) + u";";
+}
+
+OdbcResult NotOpen() {
+  return OdbcResult(SQL_ERROR, {OdbcDiagnostic{"08003", 0, u"The connection is not open."}});
+}
+
+SQLPOINTER IntAttribute(SQLULEN value) { return reinterpret_cast<SQLPOINTER>(value); }
+
+}  // namespace
+
+struct OdbcConnection::Handles {
+  OdbcHandle<SQL_HANDLE_ENV> env;
+  OdbcHandle<SQL_HANDLE_DBC> dbc;
+  OdbcHandle<SQL_HANDLE_STMT> stmt;
+  bool connected = false;
+};
+
+std::string OdbcResult::SqlState() const {
+  return diagnostics_.empty() ? std::string() : diagnostics_.front().sqlstate;
+}
+
+std::u16string OdbcResult::Text() const {
+  std::u16string out;
+  for (const OdbcDiagnostic& d : diagnostics_) {
+    if (!out.empty()) out += u"; ";
+    out += u"[" + Utf8ToUtf16(d.sqlstate) + u"] " + d.text;
+    if (d.native_error != 0)
+      out += u" (native " + Utf8ToUtf16(std::to_string(d.native_error)) + u")";
+  }
+  if (out.empty() && !ok()) out = u"ODBC call failed with " + Utf8ToUtf16(std::to_string(code_));
+  return out;
+}
+
+bool OdbcResult::ConnectionLost() const {
+  return std::any_of(diagnostics_.begin(), diagnostics_.end(),
+                     [](const OdbcDiagnostic& d) { return d.sqlstate.rfind("08", 0) == 0; });
+}
+
+bool OdbcResult::Interrupted() const {
+  return std::any_of(diagnostics_.begin(), diagnostics_.end(), [](const OdbcDiagnostic& d) {
+    return d.sqlstate == "HYT00" || d.sqlstate == "HYT01" || d.sqlstate.rfind("57", 0) == 0;
+  });
+}
+
+OdbcConnection::OdbcConnection() : h_(std::make_unique<Handles>()) {}
+
+OdbcConnection::~OdbcConnection() { Close(); }
+
+OdbcResult OdbcConnection::Open(std::u16string_view connection_string, uint32_t timeout_s) {
+  Close();
+  // The driver manager converts text for drivers without wide calls through
+  // the narrow character set; it must hold every character.
+  platform::UseUtf8NarrowText();
+  timeout_s = std::max<uint32_t>(timeout_s, 1);
+  SQLRETURN r = h_->env.Allocate(SQL_NULL_HANDLE);
+  if (!Succeeded(r)) return OdbcResult(static_cast<int16_t>(r), {});
+  r = SQLSetEnvAttr(h_->env.get(), SQL_ATTR_ODBC_VERSION, IntAttribute(SQL_OV_ODBC3), 0);
+  if (!Succeeded(r)) return Check(r, SQL_HANDLE_ENV, h_->env.get());
+  r = h_->dbc.Allocate(h_->env.get());
+  if (!Succeeded(r)) return Check(r, SQL_HANDLE_ENV, h_->env.get());
+  SQLHDBC dbc = h_->dbc.get();
+  // Time-outs are hints to the driver; one that does not know them still
+  // connects.
+  SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, IntAttribute(timeout_s), 0);
+  SQLSetConnectAttr(dbc, SQL_ATTR_CONNECTION_TIMEOUT, IntAttribute(timeout_s), 0);
+
+  const std::u16string text = WithSqliteTimeout(connection_string, timeout_s);
+  SQLWCHAR out[1024];
+  SQLSMALLINT out_length = 0;
+  r = SQLDriverConnectW(dbc, nullptr, const_cast<SQLWCHAR*>(Wide(text)),
+                        static_cast<SQLSMALLINT>(std::min<size_t>(text.size(), 32767)), out, 1024,
+                        &out_length, SQL_DRIVER_NOPROMPT);
+  if (!Succeeded(r)) {
+    OdbcResult failure = Check(r, SQL_HANDLE_DBC, dbc);
+    Close();
+    return failure;
+  }
+  h_->connected = true;
+  r = h_->stmt.Allocate(dbc);
+  if (!Succeeded(r)) {
+    OdbcResult failure = Check(r, SQL_HANDLE_DBC, dbc);
+    Close();
+    return failure;
+  }
+  query_timeout_s_ = 0;
+
+  SQLUSMALLINT capable = SQL_TC_NONE;
+  if (!Succeeded(SQLGetInfoW(dbc, SQL_TXN_CAPABLE, &capable, sizeof capable, nullptr))) {
+    capable = SQL_TC_NONE;
+  }
+  can_transact_ = capable != SQL_TC_NONE;
+  SQLWCHAR name[128] = {};
+  SQLSMALLINT name_bytes = 0;
+  if (Succeeded(SQLGetInfoW(dbc, SQL_DBMS_NAME, name, sizeof name, &name_bytes))) {
+    dbms_name_ =
+        FromWide(name, std::min<size_t>(static_cast<size_t>(name_bytes) / sizeof(SQLWCHAR), 127));
+  }
+  return {};
+}
+
+bool OdbcConnection::IsOpen() const { return h_->connected; }
+
+bool OdbcConnection::CanTransact() const { return can_transact_; }
+
+const std::u16string& OdbcConnection::DbmsName() const { return dbms_name_; }
+
+bool OdbcConnection::InTransaction() const { return in_transaction_; }
+
+OdbcResult OdbcConnection::BeginTransaction() {
+  if (!IsOpen()) return NotOpen();
+  const SQLRETURN r =
+      SQLSetConnectAttr(h_->dbc.get(), SQL_ATTR_AUTOCOMMIT, IntAttribute(SQL_AUTOCOMMIT_OFF), 0);
+  OdbcResult result = Check(r, SQL_HANDLE_DBC, h_->dbc.get());
+  in_transaction_ = result.ok();
+  return result;
+}
+
+OdbcResult OdbcConnection::Commit() {
+  if (!IsOpen()) return NotOpen();
+  OdbcResult result =
+      Check(SQLEndTran(SQL_HANDLE_DBC, h_->dbc.get(), SQL_COMMIT), SQL_HANDLE_DBC, h_->dbc.get());
+  if (!result.ok()) return result;
+  in_transaction_ = false;
+  return Check(
+      SQLSetConnectAttr(h_->dbc.get(), SQL_ATTR_AUTOCOMMIT, IntAttribute(SQL_AUTOCOMMIT_ON), 0),
+      SQL_HANDLE_DBC, h_->dbc.get());
+}
+
+OdbcResult OdbcConnection::Rollback() {
+  if (!IsOpen()) return NotOpen();
+  OdbcResult result =
+      Check(SQLEndTran(SQL_HANDLE_DBC, h_->dbc.get(), SQL_ROLLBACK), SQL_HANDLE_DBC, h_->dbc.get());
+  in_transaction_ = false;
+  const OdbcResult autocommit = Check(
+      SQLSetConnectAttr(h_->dbc.get(), SQL_ATTR_AUTOCOMMIT, IntAttribute(SQL_AUTOCOMMIT_ON), 0),
+      SQL_HANDLE_DBC, h_->dbc.get());
+  return result.ok() ? autocommit : result;
+}
+
+OdbcResult OdbcConnection::Execute(std::u16string_view statement, uint32_t timeout_s) {
+  if (!IsOpen()) return NotOpen();
+  SQLHSTMT stmt = h_->stmt.get();
+  timeout_s = std::max<uint32_t>(timeout_s, 1);
+  if (timeout_s != query_timeout_s_) {
+    SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT, IntAttribute(timeout_s), 0);
+    query_timeout_s_ = timeout_s;
+  }
+  const std::u16string text(statement);
+  OdbcResult result = Check(
+      SQLExecDirectW(stmt, const_cast<SQLWCHAR*>(Wide(text)), static_cast<SQLINTEGER>(text.size())),
+      SQL_HANDLE_STMT, stmt);
+  // A statement that returned rows leaves a cursor open.
+  SQLFreeStmt(stmt, SQL_CLOSE);
+  return result;
+}
+
+bool OdbcConnection::IsLocked(const OdbcResult& result) const {
+  // SQLITE_BUSY and SQLITE_LOCKED, as the SQLite driver reports them.
+  if (dbms_name_ != u"SQLite") return false;
+  return std::any_of(
+      result.diagnostics().begin(), result.diagnostics().end(),
+      [](const OdbcDiagnostic& d) { return d.native_error == 5 || d.native_error == 6; });
+}
+
+bool OdbcConnection::IsDead() const {
+  if (!IsOpen()) return true;
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  const SQLRETURN r =
+      SQLGetConnectAttr(h_->dbc.get(), SQL_ATTR_CONNECTION_DEAD, &dead, sizeof dead, nullptr);
+  return Succeeded(r) && dead == SQL_CD_TRUE;
+}
+
+void OdbcConnection::Close() {
+  h_->stmt.Reset();
+  if (h_->connected) {
+    if (in_transaction_) SQLEndTran(SQL_HANDLE_DBC, h_->dbc.get(), SQL_ROLLBACK);
+    SQLDisconnect(h_->dbc.get());
+  }
+  h_->connected = false;
+  in_transaction_ = false;
+  can_transact_ = false;
+  h_->dbc.Reset();
+  h_->env.Reset();
+}
+
+}  // namespace cvn::db

@@ -1,0 +1,123 @@
+// The exporter and its worker against PostgreSQL 15 through psqlODBC, one
+// server for the suite: transactions grouped by what waits, a failing
+// statement in a batch, and a server restart in the middle of the stream.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "db/db_peers.h"
+#include "db/export_rig.h"
+#include "support/temp_dir.h"
+
+namespace cvn::db_test {
+namespace {
+
+class PostgresExportTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!PostgresServer::Unavailable().empty()) return;
+    dir_ = new cvn::testing::TempDir();
+    server_ = new PostgresServer(dir_->path());
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    delete dir_;
+    server_ = nullptr;
+    dir_ = nullptr;
+  }
+  void SetUp() override {
+    if (const std::string why = PostgresServer::Unavailable(); !why.empty()) {
+      GTEST_SKIP() << why << "; skipping";
+    }
+    ASSERT_TRUE(server_->ok()) << server_->ServerLog();
+    server_->Query("DROP TABLE IF EXISTS EventLog");
+    ASSERT_EQ(server_->Query(kPostgresTable), "");
+  }
+
+  static cvn::testing::TempDir* dir_;
+  static PostgresServer* server_;
+};
+cvn::testing::TempDir* PostgresExportTest::dir_ = nullptr;
+PostgresServer* PostgresExportTest::server_ = nullptr;
+
+TEST_F(PostgresExportTest, RecordsQueuedTogetherShareOneTransactionOnlyWithTransactionsOn) {
+  for (const bool use_transactions : {true, false}) {
+    server_->Query("TRUNCATE EventLog");
+    ExportRig rig(server_->Connection(), use_transactions);
+    for (int n = 1; n <= 10; ++n) rig.Push(Insert(n), false);
+    ASSERT_EQ(rig.Start(), 0) << Utf16ToUtf8(rig.worker.Exporter().LastError());
+    rig.Wake();
+    ASSERT_TRUE(rig.WaitHandled(10));
+    EXPECT_EQ(rig.exported, 10u);
+    EXPECT_EQ(server_->Query("SELECT count(*), count(DISTINCT Tx) FROM EventLog"),
+              use_transactions ? "10|1\n" : "10|10\n");
+  }
+}
+
+// PostgreSQL aborts the whole transaction at its first error; the other
+// records of the batch still arrive.
+TEST_F(PostgresExportTest, AFailingStatementInABatchLosesOnlyItself) {
+  ExportRig rig(server_->Connection(), true);
+  for (int n = 1; n <= 10; ++n) {
+    rig.Push(n == 4 ? "INSERT INTO EventLog (EventId) VALUES ('not a number')" : Insert(n), false);
+  }
+  ASSERT_EQ(rig.Start(), 0);
+  rig.Wake();
+  ASSERT_TRUE(rig.WaitHandled(10));
+  EXPECT_EQ(rig.failed, 1u);
+  EXPECT_EQ(rig.exported, 9u);
+  EXPECT_EQ(server_->Query("SELECT string_agg(EventId::text, ',' ORDER BY EventId) FROM EventLog"),
+            "1,2,3,5,6,7,8,9,10\n");
+}
+
+// A server that goes away and comes back: the records wait and arrive, each
+// once, in order; the loss and the return are logged once each.
+TEST_F(PostgresExportTest, AServerRestartMidStreamLosesNothingWithinTheBound) {
+  ExportRig rig(server_->Connection(), true, 1000);
+  ASSERT_EQ(rig.Start(), 0);
+  for (int n = 1; n <= 20; ++n) rig.Push(Insert(n));
+  ASSERT_TRUE(rig.WaitHandled(20));
+  server_->Stop();
+  for (int n = 21; n <= 60; ++n) rig.Push(Insert(n));
+  platform::SleepMs(1500);
+  ASSERT_TRUE(server_->Start());
+  ASSERT_TRUE(rig.WaitHandled(60)) << rig.Logs();
+  EXPECT_EQ(rig.failed, 0u) << rig.Logs();
+  EXPECT_EQ(server_->Query("SELECT count(*), count(DISTINCT EventId), min(EventId), max(EventId) "
+                           "FROM EventLog"),
+            "60|60|1|60\n");
+  const std::string logs = rig.Logs();
+  EXPECT_NE(logs.find("The connection to the database was lost: "), std::string::npos) << logs;
+  EXPECT_NE(logs.find("The connection to the database was restored."), std::string::npos) << logs;
+}
+
+// A table locked by another session holds the statement until the call's
+// time-out; the record waits and is written once the lock is gone. While it
+// is held, the bound of 2 refuses the fourth record.
+TEST_F(PostgresExportTest, ABlockedTableHoldsRecordsWithinTheBoundUntilItIsFree) {
+  ExportRig rig(server_->Connection(), false, 2);
+  ASSERT_EQ(rig.Start(), 0);
+  const std::string holder = "(" + std::string("runuser -u postgres -- psql -h ") +
+                             (dir_->path() / "pg" / "sock").string() + " -p " +
+                             std::to_string(server_->port()) +
+                             " -U tester -d testdb -qAt -c 'BEGIN; LOCK TABLE EventLog; SELECT "
+                             "pg_sleep(7); COMMIT;' >/dev/null 2>&1 &)";
+  db_test::Run(holder);
+  ASSERT_TRUE(Eventually([&] {
+    return server_->Query(
+               "SELECT count(*) FROM pg_locks WHERE mode = 'AccessExclusiveLock' AND "
+               "relation = 'eventlog'::regclass") == "1\n";
+  }));
+  EXPECT_TRUE(rig.Push(Insert(1)));
+  ASSERT_TRUE(Eventually([&] { return rig.worker.Queue().Size() == 0; }));  // in flight
+  EXPECT_TRUE(rig.Push(Insert(2)));
+  EXPECT_TRUE(rig.Push(Insert(3)));
+  EXPECT_FALSE(rig.Push(Insert(4)));
+  ASSERT_TRUE(rig.WaitHandled(3)) << rig.Logs();
+  EXPECT_EQ(rig.failed, 0u) << rig.Logs();
+  EXPECT_EQ(server_->Query("SELECT string_agg(EventId::text, ',' ORDER BY EventId) FROM EventLog"),
+            "1,2,3\n");
+}
+
+}  // namespace
+}  // namespace cvn::db_test
