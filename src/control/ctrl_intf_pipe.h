@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "control/ctrl_intf.h"
@@ -43,6 +44,12 @@ class CSTCtrlIntfPipe : public CSTCtrlIntf {
 
   // The work thread's body: serves consoles until the stop event is set.
   uint32_t CI_WorkThreadBody();
+
+  // Runs work with the file-access rights of the console being served
+  // (ServerPipe::RunAsClient); for a handler on the work thread.
+  uint32_t CI_RunAsClient(const std::function<uint32_t()>& work) {
+    return server_pipe_.RunAsClient(work);
+  }
 
  protected:
   // Pipe names; tests use their own so they never meet a running service.

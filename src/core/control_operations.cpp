@@ -126,27 +126,21 @@ void ClearText(CCVNCore& core, std::u16string& text) {
   text.clear();
 }
 
-// A custom report request as the console sends it.
-struct CustomReportRequest {
-  int32_t all_logs = 0;
-  int32_t watched_logs = 0;
-  std::vector<std::u16string> logs;
-  std::u16string path;
-  int32_t from = 0;
-  int32_t to = 0;
-};
-
 // Reads a request; one whose format tag is not the expected one is read no
 // further and keeps an empty path.
-CustomReportRequest PopCustomReport(CSTCtrlMessage& request) {
-  CustomReportRequest r;
+SCustomReportRequest PopCustomReport(CSTCtrlMessage& request) {
+  SCustomReportRequest r;
   if (PopInt(request) != control::kCustomReportTag) return r;
-  request.ValueFromStack(r.to);
-  request.ValueFromStack(r.from);
+  int32_t to = 0;
+  int32_t from = 0;
+  request.ValueFromStack(to);
+  request.ValueFromStack(from);
+  r.to = static_cast<uint32_t>(to);
+  r.from = static_cast<uint32_t>(from);
   request.ValueFromStack(r.path);
   request.ValueFromStack(r.logs);
-  request.ValueFromStack(r.watched_logs);
-  request.ValueFromStack(r.all_logs);
+  request.ValueFromStack(r.all_watched);
+  request.ValueFromStack(r.mode);
   return r;
 }
 
@@ -230,13 +224,23 @@ int CCVNCore::CI_OnSetProperty(uint8_t id, control::CSTCtrlMessage& request) {
       break;
     }
     case control::kPropCustomReport:
-      // This build has no report generator: the request is read and dropped,
-      // and the console gets its reply at once.
-      PopCustomReport(request);
+      // The reply goes out once the report is done.
+      RunCustomReport(PopCustomReport(request));
       break;
     default: break;
   }
   return 0;
+}
+
+void CCVNCore::RunCustomReport(SCustomReportRequest request) {
+  platform::LockGuard guard(custom_report_lock);
+  custom_report_request = std::move(request);
+  custom_report_state = kCustomReportRequested;
+  if (custom_report_handler_) {
+    custom_report_handler_(*this, custom_report_request);
+  } else {
+    custom_report_state = kCustomReportFailed;
+  }
 }
 
 }  // namespace cvn

@@ -94,6 +94,27 @@ struct EventLogEntry {
 enum class Channel : int { kSyslog = 0, kDb, kEmail };
 constexpr size_t kChannelCount = 3;
 
+// A custom report request of the console: mode 1 means every event log
+// registered on the system, all_watched 1 the logs the service watches,
+// otherwise the explicit list; the file to write and the period.
+struct SCustomReportRequest {
+  int32_t mode = 0;
+  int32_t all_watched = 0;
+  std::vector<std::u16string> logs;
+  std::u16string path;
+  uint32_t from = 0;
+  uint32_t to = 0;
+};
+
+// States of the custom report.
+enum CustomReportState : int32_t {
+  kCustomReportNone = 0,
+  kCustomReportRequested = 1,
+  kCustomReportRunning = 2,
+  kCustomReportSaved = 3,
+  kCustomReportFailed = 4,
+};
+
 class CCVNCore;
 
 // The database channel as the core starts, stops and queries it. The
@@ -209,6 +230,30 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   void ProcessRecordForPopups(const SEventRecord& record);
   // Pop-ups dropped because the console did not keep up, since the start.
   uint64_t PopupsDropped() const { return popup_sender_.Dropped(); }
+
+  // The report subsystem's work for a custom report request; it runs on the
+  // control channel's work thread under custom_report_lock and sets
+  // custom_report_state. Without one a request ends failed.
+  using CustomReportHandler = std::function<void(CCVNCore&, const SCustomReportRequest&)>;
+  void SetCustomReportHandler(CustomReportHandler handler) {
+    custom_report_handler_ = std::move(handler);
+  }
+  // Stores the request and runs it at once on the calling thread; a second
+  // request waits for the first to end.
+  void RunCustomReport(SCustomReportRequest request);
+
+  // Reports, defined by the report subsystem (report/). GenerateReport reads
+  // the logs (all watched ones, filtered, when logs is null) for the period
+  // start <= t < end and leaves both outputs unchanged when there is no log.
+  // With stop_aware, reading ends early once the threads are told to stop
+  // (the caller then discards the document).
+  void GenerateReport(uint32_t start, uint32_t end, const std::vector<std::u16string>* logs,
+                      std::u16string& document, std::string& period_text,
+                      bool stop_aware = false);
+  // A scheduled report: generate, prune, save, mail, count and log.
+  void GenerateReportEx(uint32_t start, uint32_t end);
+  // Keeps the newest Report/MaxNumberOfReports report files of folder.
+  void DeleteOldReports(const std::u16string& folder);
 
   // Property queries and assignments from the console.
   int CI_OnGetProperty(uint8_t id, control::CSTCtrlMessage& reply) override;
@@ -337,6 +382,10 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   std::atomic<uint32_t> last_report{0};
   std::atomic<uint32_t> report_period_from{0};
   std::atomic<uint32_t> next_report_time{0};
+  // The custom report: one request at a time under its lock.
+  platform::Lock custom_report_lock;
+  SCustomReportRequest custom_report_request;
+  std::atomic<int32_t> custom_report_state{kCustomReportNone};
   // Seconds since 1970 of the first successful start; 0 before.
   std::atomic<uint32_t> start_time{0};
 
@@ -442,6 +491,7 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   std::array<WorkerSlot, kCoreThreadCount> slots_;
   CPopupSender popup_sender_;
   std::array<ChannelHandler, kChannelCount> channel_handlers_;
+  CustomReportHandler custom_report_handler_;
   std::shared_ptr<DbChannelControl> db_channel_;
   std::unique_ptr<platform::Event> registry_change_event_;
   std::unique_ptr<platform::Event> syslog_purge_event_;

@@ -13,3 +13,12 @@ std::u16string GetEnvironmentValue(std::u16string_view name);
 bool SetEnvironmentValue(std::u16string_view name, std::u16string_view value);
 
 }  // namespace cvn::platform
+
+namespace cvn::platform {
+
+// The computer's name as GetComputerNameW gives it into a buffer of 16
+// characters; empty when that fails. posix: the host name up to its first
+// dot, upper case, cut to 15 characters.
+std::u16string LocalComputerName();
+
+}  // namespace cvn::platform

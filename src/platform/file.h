@@ -74,6 +74,9 @@ uint32_t RemoveFile(std::u16string_view path);
 uint32_t ReplaceFile(std::u16string_view from, std::u16string_view to);
 bool FileExists(std::u16string_view path);
 bool FolderExists(std::u16string_view path);
+// Whether path names a file without reference to a current folder or drive
+// (Windows: "X:\..." or "\\server\..."; posix: "/..." or "\...").
+bool IsAbsolutePath(std::u16string_view path);
 
 // The common application data folder (all users), created when missing; empty
 // when it cannot be found. On posix: <machine root>/ProgramData.

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -81,6 +82,14 @@ class ServerPipe {
 
   // Drops the client, cancelling a pending operation; BeginConnect can follow.
   void Disconnect();
+
+  // Runs work on the calling thread with the file-access rights of the
+  // connected client and returns its result: posix gives the thread the
+  // client's user, group and supplementary groups (from the socket's peer
+  // credentials) as its file-system identity, Windows impersonates the pipe
+  // client. 233 when no client is connected, 5 when its rights cannot be
+  // taken; work does not run then.
+  uint32_t RunAsClient(const std::function<uint32_t()>& work);
 
   struct Impl;  // defined per platform
 

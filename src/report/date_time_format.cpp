@@ -12,7 +12,7 @@ namespace cvn {
 namespace {
 
 constexpr std::array<const char*, 15> kDateFormats = {
-    "%x",       "%m/%d/%Y", "%m.%d.%Y", "%m-%d-%Y", "%d/%m/%Y", "%d.%m.%Y", "%d-%m-%Y", "%Y/%m/%d",
+    "%x",       "%m/%d/%Y", "%m.%d.%Y", "%m-%d-%Y", "%d/%m/%Y",  "%d.%m.%Y", "%d-%m-%Y", "%Y/%m/%d",
     "%Y.%m.%d", "%Y-%m-%d", "%d %b %Y", "%Y %b %d", "%b %d, %Y", "%d-%b-%Y", "%Y-%b-%d"};
 
 constexpr const char* k12Hour = "%I:%M:%S %p";
@@ -23,8 +23,7 @@ constexpr size_t kMaxFormattedChars = 95;
 
 const char* TimeFormatNow(uint32_t time_format) {
   // The locale's clock is read afresh for every call that depends on it.
-  return TimeFormatText(time_format,
-                        time_format == 0 && platform::SystemLocaleUses12HourClock());
+  return TimeFormatText(time_format, time_format == 0 && platform::SystemLocaleUses12HourClock());
 }
 
 std::u16string Format(int64_t time, const std::string& format) {

@@ -5,6 +5,7 @@
 #include "diag/crash_handler.h"
 #include "email/email_forwarder.h"
 #include "platform/program_entry.h"
+#include "report/report_schedule.h"
 #include "service/command_line.h"
 #include "service/service_runtime.h"
 #include "syslog/syslog_forwarder.h"
@@ -32,6 +33,7 @@ class CoreOfProcess : public cvn::service::ServiceCore {
 void RegisterChannels(cvn::CCVNCore& core) {
   cvn::syslog::InstallSyslogChannel(core);
   cvn::email::InstallEmailChannel(core);
+  cvn::report::InstallReports(core);
   cvn::db::InstallDbChannel(core);
 }
 

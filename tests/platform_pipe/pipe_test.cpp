@@ -205,5 +205,18 @@ TEST_F(PipeTest, ConnectCompletesWhenTheClientCameFirst) {
   EXPECT_EQ(Complete(server_), 0u);
 }
 
+TEST_F(PipeTest, RunAsClientNeedsAConnectedClient) {
+  bool ran = false;
+  const auto work = [&ran] {
+    ran = true;
+    return 7u;
+  };
+  EXPECT_EQ(server_.RunAsClient(work), 233u);
+  EXPECT_FALSE(ran);
+  Connect(server_, client_);
+  EXPECT_EQ(server_.RunAsClient(work), 7u);  // the same user: its own rights
+  EXPECT_TRUE(ran);
+}
+
 }  // namespace
 }  // namespace cvn::platform

@@ -26,9 +26,9 @@ const int64_t kSample = Local(2016, 12, 8, 14, 5, 9);
 std::string Date(uint32_t format) { return Utf16ToUtf8(FormatDate(kSample, format)); }
 
 TEST(DateFormats, EveryRowOfTheTable) {
-  const char* expected[] = {"12/08/16",    "12/08/2016",  "12.08.2016",   "12-08-2016",
-                            "08/12/2016",  "08.12.2016",  "08-12-2016",   "2016/12/08",
-                            "2016.12.08",  "2016-12-08",  "08 Dec 2016",  "2016 Dec 08",
+  const char* expected[] = {"12/08/16",     "12/08/2016",  "12.08.2016",  "12-08-2016",
+                            "08/12/2016",   "08.12.2016",  "08-12-2016",  "2016/12/08",
+                            "2016.12.08",   "2016-12-08",  "08 Dec 2016", "2016 Dec 08",
                             "Dec 08, 2016", "08-Dec-2016", "2016-Dec-08"};
   for (uint32_t i = 0; i < 15; ++i) EXPECT_EQ(Date(i), expected[i]) << "DateFormat " << i;
 }
@@ -53,8 +53,7 @@ TEST(TimeFormats, EveryRowOfTheTable) {
 TEST(CombinedFormats, DateTimeAndLongDateTime) {
   EXPECT_EQ(Utf16ToUtf8(FormatDateTime(kSample, 12, 2)), "Dec 08, 2016 14:05:09");
   EXPECT_EQ(Utf16ToUtf8(FormatLongDateTime(kSample, 2)), "Thursday, December 08, 2016 14:05:09");
-  EXPECT_EQ(Utf16ToUtf8(FormatLongDateTime(kSample, 1)),
-            "Thursday, December 08, 2016 02:05:09 PM");
+  EXPECT_EQ(Utf16ToUtf8(FormatLongDateTime(kSample, 1)), "Thursday, December 08, 2016 02:05:09 PM");
 }
 
 TEST(CombinedFormats, UnconvertibleTimesGiveEmptyText) {

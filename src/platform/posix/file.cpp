@@ -178,6 +178,10 @@ bool FileExists(std::u16string_view path) {
   return ::stat(posix::NativePath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool IsAbsolutePath(std::u16string_view path) {
+  return !path.empty() && (path[0] == u'/' || path[0] == u'\\');
+}
+
 bool FolderExists(std::u16string_view path) {
   struct stat st {};
   return ::stat(posix::NativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -18,9 +18,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/fsuid.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -171,6 +174,10 @@ struct ServerPipe::Impl {
   int wake_rd = -1;
   int wake_wr = -1;
 
+  // The connected client's credentials, taken when it was accepted.
+  bool has_peer = false;
+  ucred peer{};
+
   Op op = Op::kNone;
   bool done = false;
   uint32_t error = 0;
@@ -211,6 +218,8 @@ struct ServerPipe::Impl {
     if (conn_fd < 0 && op == Op::kConnect && !done &&
         send(fd, &kAcceptByte, 1, MSG_NOSIGNAL) == 1) {
       conn_fd = fd;
+      socklen_t size = sizeof peer;
+      has_peer = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
       Complete(err::kSuccess, 0);
       return;
     }
@@ -483,6 +492,89 @@ void ServerPipe::Disconnect() {
   const uint64_t target = ++s.drops_requested;
   s.Wake();
   s.cv.wait(lk, [&] { return s.drops_done >= target || s.quit; });
+}
+
+namespace {
+
+// The calling thread's file-system identity, switched to a user's and back
+// when the object ends. Linux keeps the file-system user and group and the
+// supplementary groups per thread when they are set through the system calls
+// themselves (the C library's setgroups changes every thread of the process).
+class ThreadFsIdentity {
+ public:
+  ThreadFsIdentity() = default;
+  ThreadFsIdentity(const ThreadFsIdentity&) = delete;
+  ThreadFsIdentity& operator=(const ThreadFsIdentity&) = delete;
+  ~ThreadFsIdentity() { Restore(); }
+
+  // 0, or 5 when the identity cannot be taken (then nothing changed).
+  uint32_t Become(uid_t uid, gid_t gid) {
+    if (geteuid() != 0) return uid == geteuid() ? err::kSuccess : err::kAccessDenied;
+    const long count = syscall(SYS_getgroups, 0, nullptr);
+    if (count < 0) return err::kAccessDenied;
+    old_groups_.resize(static_cast<size_t>(count));
+    if (syscall(SYS_getgroups, count, old_groups_.data()) != count) return err::kAccessDenied;
+    const std::vector<gid_t> groups = GroupsOf(uid, gid);
+    if (syscall(SYS_setgroups, groups.size(), groups.data()) != 0) return err::kAccessDenied;
+    switched_ = true;
+    old_gid_ = static_cast<gid_t>(setfsgid(gid));
+    old_uid_ = static_cast<uid_t>(setfsuid(uid));
+    if (static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) != gid ||
+        static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))) != uid) {
+      Restore();
+      return err::kAccessDenied;
+    }
+    return err::kSuccess;
+  }
+
+ private:
+  // The user's groups from the account database; the group alone when the
+  // user has no entry.
+  static std::vector<gid_t> GroupsOf(uid_t uid, gid_t gid) {
+    passwd pw{};
+    passwd* found = nullptr;
+    std::vector<char> text(16384);
+    if (getpwuid_r(uid, &pw, text.data(), text.size(), &found) != 0 || found == nullptr) {
+      return {gid};
+    }
+    std::vector<gid_t> groups(64);
+    int n = static_cast<int>(groups.size());
+    if (getgrouplist(pw.pw_name, gid, groups.data(), &n) < 0) {
+      groups.resize(static_cast<size_t>(n));
+      if (getgrouplist(pw.pw_name, gid, groups.data(), &n) < 0) return {gid};
+    }
+    groups.resize(static_cast<size_t>(n));
+    return groups;
+  }
+
+  void Restore() {
+    if (!switched_) return;
+    switched_ = false;
+    setfsuid(old_uid_);
+    setfsgid(old_gid_);
+    syscall(SYS_setgroups, old_groups_.size(), old_groups_.data());
+  }
+
+  bool switched_ = false;
+  uid_t old_uid_ = 0;
+  gid_t old_gid_ = 0;
+  std::vector<gid_t> old_groups_;
+};
+
+}  // namespace
+
+uint32_t ServerPipe::RunAsClient(const std::function<uint32_t()>& work) {
+  Impl& s = *impl_;
+  ucred peer{};
+  {
+    std::lock_guard lk(s.mu);
+    if (s.conn_fd < 0 || !s.has_peer) return pipe_err::kPipeNotConnected;
+    peer = s.peer;
+  }
+  ThreadFsIdentity identity;
+  const uint32_t error = identity.Become(peer.uid, peer.gid);
+  if (error != err::kSuccess) return error;
+  return work();
 }
 
 // ---------------------------------------------------------------------------

@@ -36,4 +36,11 @@ bool SetEnvironmentValue(std::u16string_view name, std::u16string_view value) {
   return ok && crt_ok;
 }
 
+std::u16string LocalComputerName() {
+  wchar_t name[16] = {};
+  DWORD size = 16;
+  if (!::GetComputerNameW(name, &size)) return {};
+  return win32::FromWide(std::wstring(name, size));
+}
+
 }  // namespace cvn::platform

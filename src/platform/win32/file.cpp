@@ -180,6 +180,14 @@ bool FolderExists(std::u16string_view path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool IsAbsolutePath(std::u16string_view path) {
+  auto separator = [](char16_t c) { return c == u'\\' || c == u'/'; };
+  if (path.size() >= 2 && separator(path[0]) && separator(path[1])) return true;
+  const bool letter = path.size() >= 3 && ((path[0] >= u'A' && path[0] <= u'Z') ||
+                                           (path[0] >= u'a' && path[0] <= u'z'));
+  return letter && path[1] == u':' && separator(path[2]);
+}
+
 std::u16string CommonAppDataFolder() {
   wchar_t path[MAX_PATH] = {};
   if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr,

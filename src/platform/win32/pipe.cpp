@@ -134,7 +134,8 @@ struct ServerPipe::Impl {
   HANDLE wait = nullptr;
   Event completion{Event::Mode::kManualReset};
   Op op = Op::kNone;
-  bool at_once = false;  // a connect that found its client already there
+  bool at_once = false;    // a connect that found its client already there
+  bool connected = false;  // a connect ended well and the client was not dropped since
   std::vector<uint8_t> in;
   std::vector<uint8_t> out;
 
@@ -225,6 +226,7 @@ void ServerPipe::Close() {
   if (!s.pipe) return;
   s.Cancel();
   ::DisconnectNamedPipe(s.pipe.Get());
+  s.connected = false;
   s.pipe.Reset();
 }
 
@@ -288,6 +290,7 @@ uint32_t ServerPipe::Finish(size_t* bytes) {
   s.at_once = false;
   s.completion.Reset();
   if (op == Impl::Op::kRead) s.in.resize(rc == ERROR_SUCCESS ? n : 0);
+  if (op == Impl::Op::kConnect) s.connected = rc == ERROR_SUCCESS;
   if (bytes != nullptr && rc == ERROR_SUCCESS) *bytes = n;
   return rc;
 }
@@ -299,6 +302,22 @@ void ServerPipe::Disconnect() {
   if (!s.pipe) return;
   s.Cancel();
   ::DisconnectNamedPipe(s.pipe.Get());
+  s.connected = false;
+}
+
+uint32_t ServerPipe::RunAsClient(const std::function<uint32_t()>& work) {
+  Impl& s = *impl_;
+  // Some systems impersonate without a client; this one never does.
+  if (!s.pipe || !s.connected) return pipe_err::kPipeNotConnected;
+  if (!::ImpersonateNamedPipeClient(s.pipe.Get())) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_CANNOT_IMPERSONATE ? pipe_err::kPipeNotConnected : error;
+  }
+  const uint32_t result = work();
+  // A thread that cannot go back to its own rights must not serve anyone
+  // again with the client's.
+  if (!::RevertToSelf()) ::ExitThread(ERROR_ACCESS_DENIED);
+  return result;
 }
 
 // ---------------------------------------------------------------------------

@@ -348,4 +348,53 @@ std::optional<int64_t> ParseTime(std::string_view text) {
   return SecondsFromUtc(y, mo, d, h, mi, s);
 }
 
+std::optional<ReportArgs> ParseReportArgs(const std::vector<std::string>& args, int64_t now,
+                                          std::string& error) {
+  ReportArgs r;
+  std::optional<int64_t> from;
+  std::optional<int64_t> to;
+  int selections = 0;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const bool has_value = i + 1 < args.size();
+    if ((a == "--from" || a == "--to" || a == "--logs") && !has_value) {
+      error = a + " needs a value";
+      return std::nullopt;
+    }
+    if (a == "--from" || a == "--to") {
+      const auto t = ParseTime(args[++i]);
+      if (!t) {
+        error = "report times are seconds since 1970 or YYYY-MM-DD[THH:MM[:SS]] (UTC)";
+        return std::nullopt;
+      }
+      (a == "--from" ? from : to) = t;
+    } else if (a == "--logs") {
+      ++selections;
+      std::string_view list = args[++i];
+      while (!list.empty()) {
+        const size_t comma = list.find(',');
+        if (comma != 0) r.logs.emplace_back(list.substr(0, comma));
+        list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+      }
+    } else if (a == "--all-logs" || a == "--watched") {
+      ++selections;
+      (a == "--all-logs" ? r.all_logs : r.watched) = 1;
+    } else if (!a.empty() && a[0] != '-' && r.file.empty()) {
+      r.file = a;
+    } else {
+      error = "unexpected report argument: " + a;
+      return std::nullopt;
+    }
+  }
+  if (r.file.empty()) error = "report needs a file";
+  if (selections > 1) error = "give one of --logs, --all-logs and --watched";
+  if (!r.logs.empty() || r.all_logs == 1) r.watched = 0;
+  r.to = to.value_or(now);
+  r.from = from.value_or(r.to - 86400);
+  if (error.empty() && r.from >= r.to)
+    error = "the report period is empty (--from is not before --to)";
+  if (!error.empty()) return std::nullopt;
+  return r;
+}
+
 }  // namespace cvn::console

@@ -43,4 +43,19 @@ std::optional<uint8_t> PropertyByName(std::string_view name);
 // (UTC).
 std::optional<int64_t> ParseTime(std::string_view text);
 
+// The arguments of "report <file> [--from <time>] [--to <time>]
+// [--logs a,b | --all-logs | --watched]": by default the last day up to now,
+// over the logs the service watches.
+struct ReportArgs {
+  std::string file;
+  int64_t from = 0;
+  int64_t to = 0;
+  int32_t all_logs = 0;
+  int32_t watched = 1;
+  std::vector<std::string> logs;
+};
+// The request, or the problem (text) in error.
+std::optional<ReportArgs> ParseReportArgs(const std::vector<std::string>& args, int64_t now,
+                                          std::string& error);
+
 }  // namespace cvn::console

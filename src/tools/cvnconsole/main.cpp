@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -45,9 +46,11 @@ constexpr char kUsage[] =
     "                             report-error (9), logs (10), db-error (12), or a number\n"
     "  set <property> <value>     assign a 32-bit value: reset (1) with a reset code,\n"
     "                             period (3) with a period index 0-6, or a number\n"
-    "  report <file> <from> <to> [--all | --watched | <log>...]\n"
-    "                             ask for a custom report; times are seconds since 1970\n"
-    "                             or YYYY-MM-DD[THH:MM[:SS]] in UTC\n"
+    "  report <file> [--from <time>] [--to <time>] [--logs a,b | --all-logs | --watched]\n"
+    "                             have the service write an HTML report of a period\n"
+    "                             (default: the last day, the watched logs) to <file>,\n"
+    "                             with your rights; times are seconds since 1970 or\n"
+    "                             YYYY-MM-DD[THH:MM[:SS]] in UTC\n"
     "\n"
     "exit codes: 0 done, 1 usage, 2 the service is not running, 3 another console is\n"
     "connected, 4 the exchange failed or the service refused, 5 access denied\n";
@@ -214,35 +217,49 @@ int Watch(std::optional<int32_t> seconds) {
   return kExitOk;
 }
 
+// When the file was last written; nullopt when it is not there.
+std::optional<std::filesystem::file_time_type> WriteTime(const std::filesystem::path& file) {
+  std::error_code ec;
+  const auto t = std::filesystem::last_write_time(file, ec);
+  if (ec) return std::nullopt;
+  return t;
+}
+
 int Report(const std::vector<std::string>& args) {
-  if (args.size() < 4) return Usage("report needs a file, a start and an end");
-  const auto from = ParseTime(args[2]);
-  const auto to = ParseTime(args[3]);
-  if (!from || !to) return Usage("report times are seconds since 1970 or YYYY-MM-DD[THH:MM[:SS]]");
-  int32_t all = 0;
-  int32_t watched = 0;
+  std::string problem;
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  const auto r = ParseReportArgs({args.begin() + 1, args.end()}, now, problem);
+  if (!r) return Usage(problem);
+  // The service takes full paths only; a relative one is the console's.
+  std::error_code ec;
+  const std::filesystem::path file = std::filesystem::absolute(r->file, ec);
+  if (ec) return Usage("cannot make a full path of " + r->file);
   std::vector<std::u16string> logs;
-  for (size_t i = 4; i < args.size(); ++i) {
-    if (args[i] == "--all") {
-      all = 1;
-    } else if (args[i] == "--watched") {
-      watched = 1;
-    } else {
-      logs.push_back(cvn::Utf8ToUtf16(args[i]));
-    }
-  }
-  if (all == 0 && watched == 0 && logs.empty()) watched = 1;
+  for (const auto& name : r->logs) logs.push_back(cvn::Utf8ToUtf16(name));
   CSTCtrlMessage request;
-  request.ValueToStack(all);
-  request.ValueToStack(watched);
+  request.ValueToStack(r->all_logs);
+  request.ValueToStack(r->watched);
   request.ValueToStack(logs);
-  request.ValueToStack(std::u16string_view(cvn::Utf8ToUtf16(args[1])));
-  request.ValueToStack(static_cast<int32_t>(*from));
-  request.ValueToStack(static_cast<int32_t>(*to));
+  request.ValueToStack(std::u16string_view(cvn::Utf8ToUtf16(file.string())));
+  request.ValueToStack(static_cast<int32_t>(r->from));
+  request.ValueToStack(static_cast<int32_t>(r->to));
   request.ValueToStack(cvn::control::kCustomReportTag);
-  return SetProperty(
+  const auto before = WriteTime(file);
+  const int rc = SetProperty(
       cvn::control::kPropCustomReport, request, kReportTimeoutMs,
-      "the service has handled the report request (problems: cvnconsole get report-error)");
+      "the service has made the report of " + FormatTime(r->from) + " to " + FormatTime(r->to));
+  if (rc != kExitOk) return rc;
+  // The reply carries no outcome: the file tells it.
+  const auto after = WriteTime(file);
+  if (!after || after == before) {
+    return Fail(
+        "the service could not write " + file.string() + " (its log says why: category Report)",
+        kExitFailed);
+  }
+  Print("report written to " + file.string());
+  return kExitOk;
 }
 
 }  // namespace

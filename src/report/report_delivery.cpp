@@ -1,0 +1,201 @@
+// Scheduled reports saved, pruned and mailed; custom reports written for the
+// console with the console user's rights.
+#include <algorithm>
+#include <functional>
+#include <vector>
+
+#include "base/text.h"
+#include "base/time_format.h"
+#include "platform/clock.h"
+#include "platform/environment.h"
+#include "platform/event_log.h"
+#include "platform/file.h"
+#include "report/date_time_format.h"
+#include "report/report_schedule.h"
+#include "syslog/syslog_sender.h"
+
+namespace cvn {
+namespace {
+
+// EventsReport(??????-??????).html, each "?" escaped so that no trigraph forms.
+constexpr std::u16string_view kReportPattern = u"EventsReport(\?\?\?\?\?\?-\?\?\?\?\?\?).html";
+constexpr const char16_t* kUnknownError = u"Unknown error. Please contact support service.";
+constexpr const char16_t* kNotAbsolute = u"The path is not absolute.";
+
+std::string U8(std::u16string_view text) { return Utf16ToUtf8(text); }
+
+// The reason text of a failed save.
+std::u16string SaveErrorText(uint32_t error) {
+  return FormatSystemError(error == report::kEmptyDocument ? 0xFFFFFFFFu : error);
+}
+
+void SetLastError(CCVNCore& core, std::u16string text) {
+  platform::LockGuard guard(core.status_lock);
+  core.report_last_error = std::move(text);
+}
+
+std::u16string ReportFolder(CCVNCore& core) {
+  std::u16string folder = core.Settings().Report_FolderPath.value;
+  if (folder.empty()) return folder;
+  platform::CreateFolderTree(folder);
+  return platform::WithTrailingSeparator(std::move(folder));
+}
+
+void LogMailFailure(CCVNCore& core, const std::u16string& reason) {
+  CCVNSettings& s = core.Settings();
+  core.LogFormat('E', "Report", "Failed to send report. [%s, server: %s] Reason: %s",
+                 U8(s.Report_EmailToAddress.value).c_str(), U8(s.Email_Server.value).c_str(),
+                 U8(reason).c_str());
+}
+
+// Saves a scheduled report and counts the outcome.
+void SaveScheduled(CCVNCore& core, const std::u16string& path, const std::u16string& document) {
+  const uint32_t error = report::SaveReport(path, document);
+  if (error == 0) {
+    ++core.reports_saved;
+    core.LogFormat('N', "Report", "Report saved to file. [%s]", U8(path).c_str());
+    return;
+  }
+  ++core.report_save_failed;
+  if (error == report::kEmptyDocument) {
+    SetLastError(core, kUnknownError);
+    CCVNSettings& s = core.Settings();
+    core.LogFormat('A', "Report", "Failed to send report. [%s, server: %s] Reason: %s",
+                   U8(s.Report_EmailToAddress.value).c_str(), U8(s.Email_Server.value).c_str(),
+                   U8(kUnknownError).c_str());
+    return;
+  }
+  const std::u16string reason = SaveErrorText(error);
+  SetLastError(core, reason);
+  core.LogFormat('E', "Report", "Failed to save report. [%s] Reason: %s", U8(path).c_str(),
+                 U8(reason).c_str());
+}
+
+void MailScheduled(CCVNCore& core, const std::u16string& document, uint32_t end) {
+  const std::u16string reason = report::MailReport(core, document, end);
+  if (reason.empty()) {
+    ++core.reports_mailed;
+    core.LogFormat('N', "Report", "Report sent to email. [%s]",
+                   U8(core.Settings().Report_EmailToAddress.value).c_str());
+    return;
+  }
+  SetLastError(core, reason);
+  ++core.report_mail_failed;
+  LogMailFailure(core, reason);
+}
+
+// Whether the console may name this path: only a full path, so that where
+// the file lands never depends on the service's current folder.
+bool IsAcceptedPath(std::u16string_view path) { return platform::IsAbsolutePath(path); }
+
+std::vector<std::u16string> CustomReportLogs(const SCustomReportRequest& r, bool& explicit_list) {
+  std::vector<std::u16string> logs;
+  explicit_list = true;
+  if (r.mode == 1) {
+    platform::ListEventLogs(logs);
+  } else if (r.all_watched == 1) {
+    explicit_list = false;
+  } else {
+    logs = r.logs;
+  }
+  return logs;
+}
+
+}  // namespace
+
+void CCVNCore::GenerateReportEx(uint32_t start, uint32_t end) {
+  if (start >= end) return;
+  ThreadStatus(CoreThread::kReport) = report::kStatusGenerating;
+  std::u16string document;
+  std::string period;
+  GenerateReport(start, end, nullptr, document, period, true);
+  if (StopRequested()) {
+    // Cut short by a stop: nothing is saved and the period stays open, so the
+    // next start reports it whole.
+    ThreadStatus(CoreThread::kReport) = 0;
+    return;
+  }
+  LogFormat('N', "Report", "Scheduled report generated. [%s]", period.c_str());
+
+  const std::u16string folder = ReportFolder(*this);
+  const std::u16string path = folder + report::ReportFileName(end);
+  SaveScheduled(*this, path, document);
+  if (!document.empty()) {
+    // Pruned after the save, so the folder keeps exactly the number of
+    // reports asked for, the new one included.
+    DeleteOldReports(folder);
+    if (Settings().Report_SendToEmail.value) MailScheduled(*this, document, end);
+  }
+  last_report = end;
+  WriteStateValue(kLastReportValue, end);
+  ThreadStatus(CoreThread::kReport) = 0;
+}
+
+void CCVNCore::DeleteOldReports(const std::u16string& folder) {
+  if (!Settings().Report_LimitNumberOfReports.value) return;
+  const std::u16string listed = folder.empty() ? std::u16string(u".") : folder;
+  std::vector<std::u16string> names = platform::FindFiles(listed, kReportPattern);
+  std::sort(names.begin(), names.end(), std::greater<>());
+  const auto keep = static_cast<size_t>(std::max(Settings().Report_MaxNumberOfReports.value, 0));
+  if (keep == 0 || names.size() <= keep) return;
+  for (size_t i = keep; i < names.size(); ++i) {
+    platform::RemoveFile(folder + names[i]);
+    LogFormat('N', "Report", "Out-of-date report file deleted. [%s]", U8(names[i]).c_str());
+  }
+}
+
+namespace report {
+
+std::u16string ReportFileName(uint32_t end) {
+  std::tm local{};
+  std::string stamp;
+  if (platform::LocalCalendarTime(end, local))
+    stamp = FormatCTime("%y%m%d-%H%M%S", local).value_or("");
+  return u"EventsReport(" + Utf8ToUtf16(stamp) + u").html";
+}
+
+uint32_t SaveReport(std::u16string_view path, std::u16string_view document) {
+  const std::string bytes = Utf16ToUtf8(document);
+  if (bytes.empty()) return kEmptyDocument;
+  platform::File file;
+  uint32_t error = file.Open(path, platform::FileAccess::kWrite, platform::FileShare::kNone,
+                             platform::FileCreate::kCreateAlways);
+  if (error == 0) error = file.Write(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  file.Close();
+  return error;
+}
+
+void RunCustomReportRequest(CCVNCore& core, const SCustomReportRequest& r) {
+  core.custom_report_state = kCustomReportRunning;
+  if (r.path.empty()) {
+    core.custom_report_state = kCustomReportFailed;
+    return;
+  }
+  const std::string path = U8(r.path);
+  if (!IsAcceptedPath(r.path)) {
+    core.LogFormat('E', "Report", "Failed to save report. [%s] Reason: %s", path.c_str(),
+                   U8(kNotAbsolute).c_str());
+    core.custom_report_state = kCustomReportFailed;
+    return;
+  }
+  bool explicit_list = true;
+  const std::vector<std::u16string> logs = CustomReportLogs(r, explicit_list);
+  std::u16string document;
+  std::string period;
+  core.GenerateReport(r.from, r.to, explicit_list ? &logs : nullptr, document, period);
+  core.LogFormat('N', "Report", "Custom report generated. [%s]", period.c_str());
+  // The file is created with the rights of the console's user, never the
+  // service's: the console names any path it likes.
+  const uint32_t error = core.CI_RunAsClient([&] { return SaveReport(r.path, document); });
+  if (error == 0) {
+    core.LogFormat('N', "Report", "Report saved to file. [%s]", path.c_str());
+    core.custom_report_state = kCustomReportSaved;
+    return;
+  }
+  core.LogFormat('E', "Report", "Failed to save report. [%s] Reason: %s", path.c_str(),
+                 U8(SaveErrorText(error)).c_str());
+  core.custom_report_state = kCustomReportFailed;
+}
+
+}  // namespace report
+}  // namespace cvn
