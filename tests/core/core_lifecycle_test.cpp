@@ -457,6 +457,8 @@ TEST_F(CoreTest, ARejectedSettingsFileFailsTheStartAndIsIgnoredAtAReload) {
   cvn::testing::WriteFileBytes(path, broken);
   EXPECT_EQ(core_->OnNotify(3), 0);
   EXPECT_EQ(core_->Settings().Syslog_Port.value, 600);
+  // The thread of the start may only now run its first line; none more comes.
+  EXPECT_TRUE(WaitForCount(starts, 1));
   EXPECT_EQ(starts, 1);
   EXPECT_NE(Logs().find(reason + "the configuration in force is kept" + dump), std::string::npos)
       << Logs();
