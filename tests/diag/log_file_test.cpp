@@ -9,6 +9,7 @@
 
 #include "base/text.h"
 #include "platform/file.h"
+#include "support/local_time.h"
 #include "support/temp_dir.h"
 
 namespace cvn {
@@ -20,15 +21,7 @@ using testing::WriteFileBytes;
 
 // Seconds since 1970 of a local date and time.
 int64_t Local(int year, int month, int day, int hour, int minute, int second) {
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  tm.tm_isdst = -1;
-  return std::mktime(&tm);
+  return cvn::testing::LocalSeconds(year, month, day, hour, minute, second);
 }
 
 std::vector<std::string> LogNames(const TempDir& dir) {

@@ -5,20 +5,13 @@
 #include <ctime>
 
 #include "base/text.h"
+#include "support/local_time.h"
 
 namespace cvn {
 namespace {
 
 int64_t Local(int year, int month, int day, int hour, int minute, int second) {
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  tm.tm_isdst = -1;
-  return std::mktime(&tm);
+  return cvn::testing::LocalSeconds(year, month, day, hour, minute, second);
 }
 
 const int64_t kSample = Local(2016, 12, 8, 14, 5, 9);

@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "platform/environment.h"
 #include "platform/event_log.h"
+#include "support/local_time.h"
 
 namespace cvn::report_test {
 
@@ -26,15 +27,7 @@ bool UseTimeZone(const char* zone) {
 }
 
 uint32_t Local(int year, int month, int day, int hour, int minute, int second) {
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  tm.tm_isdst = -1;
-  return static_cast<uint32_t>(std::mktime(&tm));
+  return static_cast<uint32_t>(cvn::testing::LocalSeconds(year, month, day, hour, minute, second));
 }
 
 namespace {
