@@ -45,30 +45,25 @@ class OdbcHandle {
 
 bool Succeeded(SQLRETURN r) { return r == SQL_SUCCESS || r == SQL_SUCCESS_WITH_INFO; }
 
+// The characters of a driver's buffer up to its terminator, at most
+// `length` of them (a negative length counts as none).
+std::u16string Terminated(const char16_t* buffer, size_t capacity, int length) {
+  const size_t most = std::min(capacity, static_cast<size_t>(std::max(length, 0)));
+  return std::u16string(buffer, std::find(buffer, buffer + most, u'\0'));
+}
+
 // The diagnostics a failed call left on its handle.
 std::vector<OdbcDiagnostic> Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
-  std::vector<OdbcDiagnostic> out;
-  if (handle == SQL_NULL_HANDLE) return out;
-  for (SQLSMALLINT i = 1; i <= 16; ++i) {
-    SQLWCHAR state[6] = {};
-    SQLINTEGER native = 0;
-    std::vector<SQLWCHAR> text(1024);
-    SQLSMALLINT length = 0;
-    SQLRETURN r = SQLGetDiagRecW(type, handle, i, state, &native, text.data(),
-                                 static_cast<SQLSMALLINT>(text.size()), &length);
-    if (r == SQL_SUCCESS_WITH_INFO && length >= static_cast<SQLSMALLINT>(text.size())) {
-      text.resize(static_cast<size_t>(length) + 1);
-      r = SQLGetDiagRecW(type, handle, i, state, &native, text.data(),
-                         static_cast<SQLSMALLINT>(text.size()), &length);
-    }
-    if (!Succeeded(r)) break;
-    OdbcDiagnostic d;
-    d.sqlstate = Utf16ToUtf8(FromWide(state, 5));
-    d.native_error = native;
-    d.text = FromWide(text.data(), std::min<size_t>(static_cast<size_t>(length), text.size() - 1));
-    out.push_back(std::move(d));
-  }
-  return out;
+  if (handle == SQL_NULL_HANDLE) return {};
+  return ReadDiagnostics([&](int16_t record, char16_t* state, int32_t* native, char16_t* text,
+                             int16_t capacity, int16_t* length) {
+    SQLINTEGER code = 0;
+    const SQLRETURN r =
+        SQLGetDiagRecW(type, handle, record, reinterpret_cast<SQLWCHAR*>(state), &code,
+                       reinterpret_cast<SQLWCHAR*>(text), capacity, length);
+    *native = static_cast<int32_t>(code);
+    return static_cast<int16_t>(r);
+  });
 }
 
 OdbcResult Check(SQLRETURN r, SQLSMALLINT type, SQLHANDLE handle) {
@@ -102,6 +97,30 @@ OdbcResult NotOpen() {
 SQLPOINTER IntAttribute(SQLULEN value) { return reinterpret_cast<SQLPOINTER>(value); }
 
 }  // namespace
+
+std::vector<OdbcDiagnostic> ReadDiagnostics(const DiagRecordFunction& read) {
+  constexpr size_t kFirstBuffer = 1024;
+  constexpr size_t kLargestBuffer = INT16_MAX;  // a buffer size is an SQLSMALLINT
+  std::vector<OdbcDiagnostic> out;
+  for (int16_t record = 1; record <= 16; ++record) {
+    char16_t state[6] = {};
+    int32_t native = 0;
+    std::u16string text(kFirstBuffer, u'\0');
+    int16_t length = 0;
+    auto call = [&] {
+      return read(record, state, &native, text.data(), static_cast<int16_t>(text.size()), &length);
+    };
+    int16_t r = call();
+    if (r == SQL_SUCCESS_WITH_INFO && length >= static_cast<int>(text.size())) {
+      text.assign(std::min(static_cast<size_t>(length) + 1, kLargestBuffer), u'\0');
+      r = call();
+    }
+    if (!Succeeded(r)) break;
+    out.push_back({Utf16ToUtf8(Terminated(state, 5, 5)), native,
+                   Terminated(text.data(), text.size() - 1, length)});
+  }
+  return out;
+}
 
 struct OdbcConnection::Handles {
   OdbcHandle<SQL_HANDLE_ENV> env;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -46,6 +47,19 @@ class OdbcResult {
   int16_t code_ = 0;
   std::vector<OdbcDiagnostic> diagnostics_;
 };
+
+// One call of the driver's diagnostic-record function for record number
+// `record` (from 1): fills state (six characters with the terminator),
+// native and text (capacity characters with the terminator), sets length to
+// the text's whole length in characters, and returns the ODBC return code.
+using DiagRecordFunction = std::function<int16_t(int16_t record, char16_t* state, int32_t* native,
+                                                 char16_t* text, int16_t capacity, int16_t* length)>;
+
+// The diagnostic records a failed call left (at most 16), read through
+// `read`. A text longer than the first buffer is read again into one of its
+// length; whatever length the driver claims, a text ends at its terminator
+// and at the buffer's end.
+std::vector<OdbcDiagnostic> ReadDiagnostics(const DiagRecordFunction& read);
 
 // One connection with its own environment and one statement handle that is
 // reused for every execution. Not thread-safe: one thread uses it at a time.

@@ -4,6 +4,7 @@
 //   fuzz_seeds <corpus folder>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/text.h"
@@ -171,6 +172,41 @@ void FileSeeds() {
   CopySeed("syslog_cache", "one-sent", path);
 }
 
+// One diagnostic-record call as fuzz_odbc_diag plays it: return-code choice
+// (0 success, 1 with info, 2 no data), state, native code, text, claimed length.
+void AppendDiagCall(std::vector<uint8_t>& out, uint8_t code, std::u16string_view state,
+                    uint32_t native, std::u16string_view text, uint16_t claimed) {
+  auto u16 = [&](char16_t c) {
+    out.push_back(static_cast<uint8_t>(c));
+    out.push_back(static_cast<uint8_t>(c >> 8));
+  };
+  out.push_back(code);
+  for (size_t i = 0; i < 6; ++i) u16(i < state.size() ? state[i] : u'\0');
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(native >> (8 * i)));
+  u16(static_cast<char16_t>(text.size()));
+  for (char16_t c : text) u16(c);
+  u16(static_cast<char16_t>(claimed));
+}
+
+void OdbcDiagSeeds() {
+  std::vector<uint8_t> bytes;
+  AppendDiagCall(bytes, 0, u"08S01", 26, u"could not receive data from server", 34);
+  AppendDiagCall(bytes, 2, u"", 0, u"", 0);
+  Seed("odbc_diag", "connection-lost", bytes);
+  bytes.clear();
+  AppendDiagCall(bytes, 0, u"42601", 7,
+                 u"ERROR: syntax error at or near \"'\";\nLINE 1: INSERT \u00e9", 47);
+  AppendDiagCall(bytes, 0, u"HY000", 5, u"database is locked", 18);
+  AppendDiagCall(bytes, 2, u"", 0, u"", 0);
+  Seed("odbc_diag", "two-records", bytes);
+  bytes.clear();
+  const std::u16string long_text(1500, u'x');
+  AppendDiagCall(bytes, 1, u"57014", 0, std::u16string_view(long_text).substr(0, 1024), 1500);
+  AppendDiagCall(bytes, 0, u"57014", 0, long_text, 1500);
+  AppendDiagCall(bytes, 2, u"", 0, u"", 0);
+  Seed("odbc_diag", "text-read-twice", bytes);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -187,5 +223,6 @@ int main(int argc, char** argv) {
   EvtAndRegistrySeeds();
   CtrlMessageSeeds();
   FileSeeds();
+  OdbcDiagSeeds();
   return 0;
 }

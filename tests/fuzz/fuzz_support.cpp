@@ -28,6 +28,13 @@ uint32_t TakeU32(std::span<const uint8_t>& bytes) {
   return v;
 }
 
+uint16_t TakeU16(std::span<const uint8_t>& bytes) {
+  if (bytes.size() < 2) return 0;
+  const auto v = static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+  bytes = bytes.subspan(2);
+  return v;
+}
+
 uint8_t TakeU8(std::span<const uint8_t>& bytes) {
   if (bytes.empty()) return 0;
   const uint8_t v = bytes[0];

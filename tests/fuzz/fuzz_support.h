@@ -25,6 +25,7 @@ std::u16string U16(const std::filesystem::path& path);
 // Reads a little-endian number from the front of bytes and drops it; 0 when
 // too few bytes are left.
 uint32_t TakeU32(std::span<const uint8_t>& bytes);
+uint16_t TakeU16(std::span<const uint8_t>& bytes);
 uint8_t TakeU8(std::span<const uint8_t>& bytes);
 
 }  // namespace cvn::fuzz
