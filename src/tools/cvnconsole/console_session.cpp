@@ -172,29 +172,19 @@ void ConsoleSession::Listen() {
 }
 
 void ConsoleSession::Serve() {
-  CSTCtrlMessage request;
+  control::CtrlMessageAssembler assembler;
   CSTCtrlMessage reply;
-  std::vector<uint8_t>& buffer = request.MutableBytes();
-  buffer.clear();
-  uint32_t total = 0;
   for (;;) {
     size_t n = 0;
     if (listener_.BeginRead(control::kChunkSize) != 0 || !Await(&n) || n == 0) return;
-    const std::span<const uint8_t> chunk = listener_.ReadData().first(n);
-    if (buffer.empty()) {
-      if (n <= control::kLengthFieldSize) return;
-      total = LengthOf(chunk);
-      if (total > control::kMaxMessageSize || n > total) return;
-    } else if (buffer.size() + n > total) {
-      return;
-    }
-    buffer.insert(buffer.end(), chunk.begin(), chunk.end());
-    if (buffer.size() < total) continue;
+    const auto state = assembler.Add(listener_.ReadData().first(n));
+    if (state == control::CtrlMessageAssembler::kRejected) return;
+    if (state == control::CtrlMessageAssembler::kIncomplete) continue;
 
+    CSTCtrlMessage request = assembler.Take();
     if (observer_) observer_(request);
     ++calls_;
     Answer(request, reply);
-    buffer.clear();
     if (!reply.HasValues()) return;  // not a request we understand
     reply.SetLengthField();
     if (listener_.BeginWrite(reply.Bytes()) != 0 || !Await(nullptr)) return;
