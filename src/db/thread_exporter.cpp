@@ -87,12 +87,18 @@ void CSTThreadProcessor::BeginBackoff() {
   retry_at_ = platform::TickCount() + backoff_ms_;
 }
 
-bool CSTThreadProcessor::InBackoff() const {
-  return backoff_ms_ != 0 && static_cast<int32_t>(retry_at_ - platform::TickCount()) > 0;
+uint32_t CSTThreadProcessor::BackoffLeftMs() const {
+  if (backoff_ms_ == 0) return 0;
+  // Read the clock once: a second reading after the back-off ran out would
+  // wrap the difference into a wait of weeks.
+  const auto left = static_cast<int32_t>(retry_at_ - platform::TickCount());
+  return left > 0 ? static_cast<uint32_t>(left) : 0;
 }
 
+bool CSTThreadProcessor::InBackoff() const { return BackoffLeftMs() != 0; }
+
 uint32_t CSTThreadProcessor::NextWaitMs() {
-  if (InBackoff()) return retry_at_ - platform::TickCount();
+  if (const uint32_t left = BackoffLeftMs(); left != 0) return left;
   // Records left by the last slice, or a transaction to finish: at once.
   if (queue_.HasMore() || exporter_.InTransaction()) return 0;
   return platform::kInfinite;

@@ -104,6 +104,8 @@ class CSTThreadProcessor : public CSTThreadWorker {
   // connection was lost (the records then wait at the queue's head).
   bool ExportUntil(const platform::Deadline& deadline);
   bool Handle(ExportOutcome& outcome);
+  // What is left of a back-off; 0 when none runs.
+  uint32_t BackoffLeftMs() const;
   bool InBackoff() const;
 
   CSTDbExporter& exporter_;
