@@ -91,8 +91,24 @@ struct EventLogEntry {
 };
 
 // The forwarding channels whose preparation belongs to another subsystem.
+// Each keeps its own position in every watched log.
 enum class Channel : int { kSyslog = 0, kDb, kEmail };
 constexpr size_t kChannelCount = 3;
+
+// What a channel did with a record offered to it.
+enum class Offer {
+  kTaken,  // queued, merged into a queued message, or filtered out
+  kFull,   // no room: the channel's position stays before the record, which
+           // is offered again, from that position, once the channel has room
+};
+
+// Figures of one channel that the console's status and the metrics read.
+struct ChannelFigures {
+  // Records of the watched logs after the channel's durable position.
+  std::atomic<uint64_t> lag{0};
+  // Records the logs overwrote before the channel could read them.
+  std::atomic<uint64_t> overwritten{0};
+};
 
 // A custom report request of the console: mode 1 means every event log
 // registered on the system, all_watched 1 the logs the service watches,
@@ -136,15 +152,24 @@ class DbChannelControl {
   // Records waiting in the export queue.
   virtual size_t QueueLength() = 0;
   virtual bool WorkerRunning() = 0;
+  // The channel's position in a log as the target database keeps it
+  // (DB/PositionTable), read when the channel started: the newest record
+  // committed and its TimeGenerated. False when the database holds none.
+  virtual bool StoredPosition(std::u16string_view log, uint32_t& record, uint32_t& time) {
+    (void)log, (void)record, (void)time;
+    return false;
+  }
 };
 
 class CCVNCore : public control::CSTCtrlIntfPipe {
  public:
   using ThreadBody = std::function<uint32_t(CCVNCore&)>;
   // A channel's work after the filter step: prepare, queue, wake its thread.
-  // False when the channel could not take the record because the threads are
-  // stopping (a full queue that did not drain in time).
-  using ChannelHandler = std::function<bool(CCVNCore&, const SEventRecord&)>;
+  // It never waits: a full queue answers Offer::kFull at once.
+  using ChannelHandler = std::function<Offer(CCVNCore&, const SEventRecord&)>;
+  // Whether a channel that fell behind has room enough to read on (its
+  // queue at most half full), so that it catches up in long runs.
+  using ChannelRoom = std::function<bool(CCVNCore&)>;
 
   static constexpr uint32_t kThreadStopTimeoutMs = 10000;  // all threads together
   static constexpr uint32_t kThreadGraceMs = 100;          // each thread after that
@@ -199,9 +224,11 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // must return soon after ThreadStopEvent(which) is set.
   void SetThreadBody(CoreThread which, ThreadBody body);
 
-  // Registers the preparation of a forwarding channel (nullptr removes it).
-  // Call before StartServer; a channel without a handler drops its records.
-  void SetChannelHandler(Channel which, ChannelHandler handler);
+  // Registers the preparation of a forwarding channel and its room test
+  // (nullptr removes them; without a room test the channel always has room).
+  // Call before StartServer; a channel without a handler takes its records
+  // and makes nothing of them.
+  void SetChannelHandler(Channel which, ChannelHandler handler, ChannelRoom room = {});
 
   // Registers the database channel (nullptr removes it). Call before
   // StartServer; without one, the channel is reported disabled.
@@ -215,16 +242,29 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
     bool email = false;
     bool popup = false;
     bool Any() const { return syslog || db || email || popup; }
+    bool On(Channel which) const {
+      return which == Channel::kSyslog ? syslog : which == Channel::kDb ? db : email;
+    }
   };
   ChannelSwitches ReadChannelSwitches();
-  // Offers one record to the channels in the fixed order syslog, database,
-  // e-mail, pop-up, each only when its switch is on. False when a channel
-  // could not take it because the threads are stopping.
-  bool DispatchRecord(const SEventRecord& record, const ChannelSwitches& switches);
+  // The channels one record is offered to (by Channel index) and whether it
+  // is shown as a pop-up.
+  struct DispatchSet {
+    std::array<bool, kChannelCount> channels{};
+    bool popup = false;
+    bool Any() const { return popup || channels[0] || channels[1] || channels[2]; }
+  };
+  using Offers = std::array<Offer, kChannelCount>;
+  // Offers one record to the channels of the set in the fixed order syslog,
+  // database, e-mail, pop-up; a refusal by one has no effect on the next.
+  // Each channel's answer (kTaken for one outside the set).
+  Offers DispatchRecord(const SEventRecord& record, const DispatchSet& set);
   // The dispatch operations: the channel's filter step, then its handler.
-  bool ProcessRecordForSyslog(const SEventRecord& record);
-  bool ProcessRecordForDb(const SEventRecord& record);
-  bool ProcessRecordForEmail(const SEventRecord& record);
+  Offer ProcessRecordForSyslog(const SEventRecord& record);
+  Offer ProcessRecordForDb(const SEventRecord& record);
+  Offer ProcessRecordForEmail(const SEventRecord& record);
+  // Whether a channel that fell behind may read on (see ChannelRoom).
+  bool ChannelHasRoom(Channel which);
   // Queues the record for a connected console as a pop-up (property 6); the
   // pop-up sender's thread hands it over, so the caller never waits.
   void ProcessRecordForPopups(const SEventRecord& record);
@@ -248,8 +288,7 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // With stop_aware, reading ends early once the threads are told to stop
   // (the caller then discards the document).
   void GenerateReport(uint32_t start, uint32_t end, const std::vector<std::u16string>* logs,
-                      std::u16string& document, std::string& period_text,
-                      bool stop_aware = false);
+                      std::u16string& document, std::string& period_text, bool stop_aware = false);
   // A scheduled report: generate, prune, save, mail, count and log.
   void GenerateReportEx(uint32_t start, uint32_t end);
   // Keeps the newest Report/MaxNumberOfReports report files of folder.
@@ -360,6 +399,8 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   std::atomic<int32_t> report_mail_failed{0};
   std::atomic<uint64_t> db_exported{0};
   std::atomic<uint64_t> db_failed{0};
+  // Lag and overwritten records of each channel (index: Channel).
+  std::array<ChannelFigures, kChannelCount> channel_figures;
   // The statistics period the console selected (index of a histogram).
   std::atomic<int32_t> statistics_period{0};
 
@@ -451,7 +492,7 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   const WorkerSlot& Slot(CoreThread which) const { return slots_[static_cast<size_t>(which)]; }
 
   // Calls the channel's handler, when one is registered.
-  bool HandToChannel(Channel which, const SEventRecord& record);
+  Offer HandToChannel(Channel which, const SEventRecord& record);
   // Creates the slot's thread when a body is registered. 0 (also when there is
   // no body), kErrorThreadHeldBack while the slot's given-up thread still
   // runs, or the C runtime error number of the failed creation.
@@ -491,6 +532,7 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   std::array<WorkerSlot, kCoreThreadCount> slots_;
   CPopupSender popup_sender_;
   std::array<ChannelHandler, kChannelCount> channel_handlers_;
+  std::array<ChannelRoom, kChannelCount> channel_rooms_;
   CustomReportHandler custom_report_handler_;
   std::shared_ptr<DbChannelControl> db_channel_;
   std::unique_ptr<platform::Event> registry_change_event_;

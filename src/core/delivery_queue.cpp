@@ -50,6 +50,26 @@ void DeliveryQueue::Push(std::string text) {
   AppendLocked(std::move(text));
 }
 
+bool DeliveryQueue::TryPush(std::string text, platform::Event* wake) {
+  bool was_empty = false;
+  {
+    platform::LockGuard guard(lock_);
+    if (capacity_ != 0 && items_.size() >= capacity_) {
+      if (wake) wake->Set();
+      return false;
+    }
+    was_empty = items_.empty();
+    AppendLocked(std::move(text));
+  }
+  if (was_empty && wake) wake->Set();
+  return true;
+}
+
+bool DeliveryQueue::HalfEmpty() {
+  platform::LockGuard guard(lock_);
+  return capacity_ == 0 || items_.size() <= capacity_ / 2;
+}
+
 size_t DeliveryQueue::TakeBatch(std::deque<QueuedMessage>& out, size_t max_count,
                                 size_t max_bytes) {
   size_t taken = 0;

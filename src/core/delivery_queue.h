@@ -64,6 +64,11 @@ class DeliveryQueue {
   bool PushWhenRoom(std::string text, platform::Event* wake, const std::function<bool()>& give_up);
   // Appends without waiting, whatever the bound.
   void Push(std::string text);
+  // Appends when the queue has room and sets wake when it was empty; false
+  // (nothing appended, wake set so that the consumer drains) when it is full.
+  bool TryPush(std::string text, platform::Event* wake);
+  // Whether at most half of the bound is in use (always without a bound).
+  bool HalfEmpty();
 
   // Moves the oldest messages to out: at least one when any waits, then more
   // while both bounds allow. Wakes a producer that waits for room.

@@ -207,7 +207,11 @@ bool DispatchRaw(CCVNCore& core, size_t index, std::span<const uint8_t> raw,
     SEventRecord record;
     if (core.renderer.BuildEventRecord(record, raw, core.event_log_table[index].name) == 0) {
       ++parsed;
-      return core.DispatchRecord(record, switches);
+      CCVNCore::DispatchSet set;
+      set.channels = {switches.syslog, switches.db, switches.email};
+      set.popup = switches.popup;
+      core.DispatchRecord(record, set);
+      return true;
     }
   } catch (const std::bad_alloc&) {
     reason = "out of memory";

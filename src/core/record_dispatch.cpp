@@ -5,8 +5,14 @@
 
 namespace cvn {
 
-void CCVNCore::SetChannelHandler(Channel which, ChannelHandler handler) {
+void CCVNCore::SetChannelHandler(Channel which, ChannelHandler handler, ChannelRoom room) {
   channel_handlers_[static_cast<size_t>(which)] = std::move(handler);
+  channel_rooms_[static_cast<size_t>(which)] = std::move(room);
+}
+
+bool CCVNCore::ChannelHasRoom(Channel which) {
+  const ChannelRoom& room = channel_rooms_[static_cast<size_t>(which)];
+  return !room || room(*this);
 }
 
 const DeliveryProgress& CCVNCore::ChannelProgress(Channel which) const {
@@ -26,12 +32,18 @@ CCVNCore::ChannelSwitches CCVNCore::ReadChannelSwitches() {
   return switches;
 }
 
-bool CCVNCore::DispatchRecord(const SEventRecord& record, const ChannelSwitches& switches) {
-  if (switches.syslog && !ProcessRecordForSyslog(record)) return false;
-  if (switches.db && !ProcessRecordForDb(record)) return false;
-  if (switches.email && !ProcessRecordForEmail(record)) return false;
-  if (switches.popup) ProcessRecordForPopups(record);
-  return true;
+CCVNCore::Offers CCVNCore::DispatchRecord(const SEventRecord& record, const DispatchSet& set) {
+  Offers offers;
+  offers.fill(Offer::kTaken);
+  const auto offer = [&](Channel which, Offer (CCVNCore::*process)(const SEventRecord&)) {
+    const size_t i = static_cast<size_t>(which);
+    if (set.channels[i]) offers[i] = (this->*process)(record);
+  };
+  offer(Channel::kSyslog, &CCVNCore::ProcessRecordForSyslog);
+  offer(Channel::kDb, &CCVNCore::ProcessRecordForDb);
+  offer(Channel::kEmail, &CCVNCore::ProcessRecordForEmail);
+  if (set.popup) ProcessRecordForPopups(record);
+  return offers;
 }
 
 namespace {
@@ -44,27 +56,33 @@ bool PassesChannelFilter(const SEventRecord& record, const CCVNSettings::VarBool
 
 }  // namespace
 
-bool CCVNCore::HandToChannel(Channel which, const SEventRecord& record) {
+Offer CCVNCore::HandToChannel(Channel which, const SEventRecord& record) {
   auto& handler = channel_handlers_[static_cast<size_t>(which)];
-  return !handler || handler(*this, record);
+  return handler ? handler(*this, record) : Offer::kTaken;
 }
 
-bool CCVNCore::ProcessRecordForSyslog(const SEventRecord& record) {
-  return !PassesChannelFilter(record, settings_.Syslog_Filter, settings_.Syslog_PermitFilterList,
-                              settings_.Syslog_DenyFilterList) ||
-         HandToChannel(Channel::kSyslog, record);
+Offer CCVNCore::ProcessRecordForSyslog(const SEventRecord& record) {
+  if (!PassesChannelFilter(record, settings_.Syslog_Filter, settings_.Syslog_PermitFilterList,
+                           settings_.Syslog_DenyFilterList)) {
+    return Offer::kTaken;
+  }
+  return HandToChannel(Channel::kSyslog, record);
 }
 
-bool CCVNCore::ProcessRecordForDb(const SEventRecord& record) {
-  return !PassesChannelFilter(record, settings_.DB_Filter, settings_.DB_PermitFilterList,
-                              settings_.DB_DenyFilterList) ||
-         HandToChannel(Channel::kDb, record);
+Offer CCVNCore::ProcessRecordForDb(const SEventRecord& record) {
+  if (!PassesChannelFilter(record, settings_.DB_Filter, settings_.DB_PermitFilterList,
+                           settings_.DB_DenyFilterList)) {
+    return Offer::kTaken;
+  }
+  return HandToChannel(Channel::kDb, record);
 }
 
-bool CCVNCore::ProcessRecordForEmail(const SEventRecord& record) {
-  return !PassesChannelFilter(record, settings_.Email_Filter, settings_.Email_PermitFilterList,
-                              settings_.Email_DenyFilterList) ||
-         HandToChannel(Channel::kEmail, record);
+Offer CCVNCore::ProcessRecordForEmail(const SEventRecord& record) {
+  if (!PassesChannelFilter(record, settings_.Email_Filter, settings_.Email_PermitFilterList,
+                           settings_.Email_DenyFilterList)) {
+    return Offer::kTaken;
+  }
+  return HandToChannel(Channel::kEmail, record);
 }
 
 namespace {

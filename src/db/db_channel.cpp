@@ -120,7 +120,7 @@ void InstallDbChannel(CCVNCore& core) {
   core.SetDbChannel(channel);
   core.SetChannelHandler(Channel::kDb, [channel](CCVNCore& c, const SEventRecord& record) {
     channel->Enqueue(c, record);
-    return true;
+    return Offer::kTaken;
   });
 }
 

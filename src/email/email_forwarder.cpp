@@ -284,7 +284,8 @@ void InstallEmailChannel(CCVNCore& core) {
   core.SetThreadBody(CoreThread::kEmail, [](CCVNCore& c) { return EmailerThread(c); });
   auto channel = std::make_shared<CEmailChannel>();
   core.SetChannelHandler(Channel::kEmail, [channel](CCVNCore& c, const SEventRecord& record) {
-    return channel->ProcessRecord(c, record);
+    channel->ProcessRecord(c, record);
+    return Offer::kTaken;
   });
 }
 

@@ -7,13 +7,17 @@ namespace cvn::syslog {
 
 void InstallSyslogChannel(CCVNCore& core) {
   core.SetThreadBody(CoreThread::kSyslog, [](CCVNCore& c) { return SyslogForwarderThread(c); });
-  core.SetChannelHandler(Channel::kSyslog, [](CCVNCore& c, const SEventRecord& record) {
-    // A full queue holds the reader here until the forwarder has made room,
-    // or the threads stop.
-    return c.syslog_queue.PushWhenRoom(PrepareSyslogMessage(c.Settings(), record),
-                                       c.ThreadWakeEvent(CoreThread::kSyslog),
-                                       [&c] { return c.WhileWaitingForRoom(); });
-  });
+  // A full queue holds the syslog channel's reading back (not the other
+  // channels') until the forwarder has made room.
+  core.SetChannelHandler(
+      Channel::kSyslog,
+      [](CCVNCore& c, const SEventRecord& record) {
+        return c.syslog_queue.TryPush(PrepareSyslogMessage(c.Settings(), record),
+                                      c.ThreadWakeEvent(CoreThread::kSyslog))
+                   ? Offer::kTaken
+                   : Offer::kFull;
+      },
+      [](CCVNCore& c) { return c.syslog_queue.HalfEmpty(); });
 }
 
 }  // namespace cvn::syslog

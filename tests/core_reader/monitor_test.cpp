@@ -94,7 +94,7 @@ TEST_F(MonitorTest, NewLogKeyMakesANewPassAndNewRecordsAreForwarded) {
   core_->SetChannelHandler(Channel::kSyslog, [&](CCVNCore&, const SEventRecord& record) {
     std::lock_guard<std::mutex> guard(mutex);
     forwarded.push_back(record.recordNumber);
-    return true;
+    return Offer::kTaken;
   });
   CCVNSettings settings;
   settings.Syslog_Forward.value = true;

@@ -75,7 +75,7 @@ void ReaderTest::Restart() {
   settings.Logs_MaxNewRecords.value = static_cast<int32_t>(max_new_records_);
   core_->SetChannelHandler(Channel::kSyslog, [this](CCVNCore&, const SEventRecord& record) {
     forwarded_.push_back(record.recordNumber);
-    return true;
+    return Offer::kTaken;
   });
 }
 

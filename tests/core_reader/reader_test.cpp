@@ -117,7 +117,7 @@ TEST_F(ReaderTest, BookmarksFollowTheDurableSyslogMessages) {
   const auto queue_all_but_every_third = [this](CCVNCore& core, const SEventRecord& record) {
     forwarded_.push_back(record.recordNumber);
     if (record.recordNumber % 3 != 0) core.syslog_queue.Push("m");
-    return true;
+    return Offer::kTaken;
   };
   Pass(log);
   const std::string registered = BookmarkText(log);
@@ -150,7 +150,7 @@ TEST_F(ReaderTest, ARecordThatFailsIsLoggedAndSkipped) {
   core_->SetChannelHandler(Channel::kSyslog, [this](CCVNCore&, const SEventRecord& record) {
     if (record.recordNumber == 2) throw std::runtime_error("no room");
     forwarded_.push_back(record.recordNumber);
-    return true;
+    return Offer::kTaken;
   });
   WriteRecords(log, 3);
   EXPECT_EQ(Pass(log), (std::vector<uint32_t>{1, 3}));
