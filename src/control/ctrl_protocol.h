@@ -41,7 +41,7 @@ enum ConsoleMethod : uint8_t {
 
 // Property ids.
 enum PropertyId : uint8_t {
-  kPropStatus = 0,          // query: 20 key-value pairs
+  kPropStatus = 0,          // query: 26 key-value pairs
   kPropResetCounter = 1,    // assignment: reset code
   kPropStartTime = 2,       // query
   kPropSelectPeriod = 3,    // assignment: period index

@@ -1,6 +1,7 @@
 // The console's property queries and assignments: status and counters,
 // statistics, error texts and the watched logs; counter resets, the
 // statistics period and report requests.
+#include <algorithm>
 #include <array>
 #include <string_view>
 #include <vector>
@@ -58,7 +59,18 @@ enum StatusKey : int32_t {
   kDbChannel = 17,
   kDbExported = 18,
   kSyslogHandled = 19,
+  kSyslogLag = 20,
+  kEmailLag = 21,
+  kDbLag = 22,
+  kSyslogOverwritten = 23,
+  kEmailOverwritten = 24,
+  kDbOverwritten = 25,
 };
+
+// A 64-bit figure as a status value, held at the largest one.
+int32_t Clamped(uint64_t value) {
+  return static_cast<int32_t>(std::min<uint64_t>(value, 0x7FFFFFFF));
+}
 
 // The database channel's value when the channel is on but its worker does
 // not run.
@@ -69,7 +81,7 @@ int32_t Halves(int32_t high, int32_t low) {
   return static_cast<int32_t>(static_cast<uint32_t>(high) * 65536u + static_cast<uint32_t>(low));
 }
 
-// The status property: 20 key-value pairs, each value read when it is pushed.
+// The status property: 26 key-value pairs, each value read when it is pushed.
 std::vector<int32_t> StatusPairs(CCVNCore& core) {
   std::vector<int32_t> pairs;
   pairs.reserve(96);
@@ -108,6 +120,17 @@ std::vector<int32_t> StatusPairs(CCVNCore& core) {
   add(kDbExported, static_cast<int32_t>(static_cast<uint32_t>(exported)));
   add(kSyslogHandled, static_cast<int32_t>(static_cast<uint32_t>(core.syslog_sent) +
                                            static_cast<uint32_t>(core.syslog_failed)));
+  // How far each channel is behind the newest records of the watched logs,
+  // and what the logs overwrote before it could read it.
+  const auto figures = [&core](Channel which) -> const ChannelFigures& {
+    return core.channel_figures[static_cast<size_t>(which)];
+  };
+  add(kSyslogLag, Clamped(figures(Channel::kSyslog).lag));
+  add(kEmailLag, Clamped(figures(Channel::kEmail).lag));
+  add(kDbLag, Clamped(figures(Channel::kDb).lag));
+  add(kSyslogOverwritten, Clamped(figures(Channel::kSyslog).overwritten));
+  add(kEmailOverwritten, Clamped(figures(Channel::kEmail).overwritten));
+  add(kDbOverwritten, Clamped(figures(Channel::kDb).overwritten));
   return pairs;
 }
 

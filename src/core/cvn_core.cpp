@@ -289,19 +289,21 @@ uint32_t CCVNCore::StartThreads(bool with_secondary) {
       return MakeResult(0, error);
     }
   }
-  // Primary server thread: the event log monitor.
-  if (const uint32_t error = StartWorker(CoreThread::kPrimary); error == kHeldBack) {
-    if (held_back == 0) held_back = MakeResult(8, error);
-  } else if (error != 0) {
-    return MakeResult(8, error);
-  }
-
+  // The channels first: the reader asks the database channel for the
+  // positions its target database keeps.
   StartChannel(CoreThread::kEmail, settings_.Email_Forward.value);
   StartChannel(CoreThread::kSyslog, settings_.Syslog_Forward.value);
 
   // Database channel: the exporter and its worker, configured from DB/...
   db_status = kChannelDisabled;
   if (settings_.DB_Forward.value && db_channel_) db_status = db_channel_->Start(*this);
+
+  // Primary server thread: the event log monitor.
+  if (const uint32_t error = StartWorker(CoreThread::kPrimary); error == kHeldBack) {
+    if (held_back == 0) held_back = MakeResult(8, error);
+  } else if (error != 0) {
+    return MakeResult(8, error);
+  }
 
   if (settings_.Report_GeneratePeriodically.value) {
     StartChannel(CoreThread::kReport, true);
@@ -439,11 +441,6 @@ int CCVNCore::OnNotify(int method) {
     case 5: ClearExportQueue(); return 0;
     default: return 0;
   }
-}
-
-bool CCVNCore::WhileWaitingForRoom() {
-  AdvanceBookmarks(*this, false);
-  return StopRequested();
 }
 
 // ---------------------------------------------------------------------------

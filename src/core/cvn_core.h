@@ -321,10 +321,6 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // Set from the moment StopThreads begins until the threads start again:
   // long loops and waits for room in a queue end early.
   bool StopRequested() const { return stopping_; }
-  // Called by a channel while the reader waits for room in the channel's
-  // queue (on the primary thread): stores the bookmarks that the messages
-  // made durable meanwhile. True when the wait is to end: the threads stop.
-  bool WhileWaitingForRoom();
   bool IsRunning() const { return running_; }
   bool StoppedSinceInit() const { return stopped_since_init_; }
 
@@ -383,7 +379,7 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // The logs' bookmark files, open for the life of the core, and what the
   // reader knows of each log while the primary thread runs.
   CBookmarkStore bookmarks;
-  LogReadStates read_states;
+  ReaderState reader;
   // Renders the records' descriptions; used by the primary server thread.
   CMessageRenderer renderer;
 

@@ -20,6 +20,8 @@ constexpr uint32_t kMoreData = 234;
 constexpr uint32_t kPollMs = 2000;
 // How often bookmarks are looked at while records wait for their messages.
 constexpr uint32_t kPendingPollMs = 20;
+// How often a channel that fell behind for want of room is looked at.
+constexpr uint32_t kLagPollMs = 5;
 constexpr uint32_t kReadBackwards =
     platform::kEventLogSequentialRead | platform::kEventLogBackwardsRead;
 constexpr size_t kBuckets = 90;
@@ -88,19 +90,34 @@ void RegisterLogs(CCVNCore& core) {
   }
   core.bookmarks.PruneBookmarks(registered);
   // What the reader knew of a log that is no longer watched goes with it.
-  std::erase_if(core.read_states, [&registered](const auto& entry) {
+  std::erase_if(core.reader.logs, [&registered](const auto& entry) {
     return std::find(registered.begin(), registered.end(), entry.first) == registered.end();
   });
   if (platform::Event* ready = core.TableReadyEvent()) ready->Set();
 }
 
+// The next log after last, round the table, with a turn's work waiting;
+// count when none has.
+size_t NextWithWork(CCVNCore& core, size_t last) {
+  const size_t count = core.event_log_count;
+  for (size_t step = 1; step <= count; ++step) {
+    const size_t i = (last + step) % count;
+    if (HasWork(core, i)) return i;
+  }
+  return count;
+}
+
 // Waits for new records, a registry change or the stop event. True when the
-// thread is to end, false for a new registration pass. While records wait
-// for their messages to become durable, it looks at their bookmarks often.
+// thread is to end, false for a new registration pass. Logs with more to
+// read get one turn each in rotation, with the events looked at between
+// turns, so that a busy log holds a quiet one back by one slice at most.
+// While records wait for their messages to become durable, it looks at
+// their positions often.
 bool WatchLogs(CCVNCore& core) {
   // Stands in for the notification of an entry that has none.
   platform::Event never(platform::Event::Mode::kManualReset);
   size_t poll = 0;
+  size_t turn = 0;
   uint32_t poll_start = platform::TickCount();
   for (;;) {
     AdvanceBookmarks(core, false);
@@ -111,18 +128,24 @@ bool WatchLogs(CCVNCore& core) {
       poll_start = platform::TickCount();
       continue;
     }
+    const size_t count = core.event_log_count;
+    const size_t next = NextWithWork(core, turn);
     uint32_t wait_ms = kPollMs - since_poll;
     if (HasPendingRecords(core)) wait_ms = std::min(wait_ms, kPendingPollMs);
-    const size_t count = core.event_log_count;
+    if (IsLagging(core)) wait_ms = std::min(wait_ms, kLagPollMs);
+    if (next < count) wait_ms = 0;
     std::vector<platform::Event*> handles = {core.ThreadStopEvent(CoreThread::kPrimary),
                                              core.RegistryChangeEvent()};
-    // Rebuilt for every wait: reading a log reopens it with a new notification.
+    // Rebuilt for every wait: reading a log may reopen it with a new notification.
     for (size_t i = 0; i < count; ++i) {
       platform::Event* notify = core.event_log_table[i].notify.get();
       handles.push_back(notify != nullptr ? notify : &never);
     }
     const platform::WaitResult result = platform::WaitAny(handles, wait_ms);
-    if (result.timed_out()) continue;
+    if (result.timed_out()) {
+      if (next < count) ProcessLog(core, turn = next, false);
+      continue;
+    }
     if (!result.signaled()) {
       core.LogFormat('A', "Service", "Critical error 1 code %u", err::kInvalidHandle);
       return true;
@@ -191,7 +214,7 @@ uint32_t PrimaryServerThread(CCVNCore& core) {
   core.bookmarks.SetFolder(core.EventLogsFolder());
   // Reading starts from the bookmarks: what an earlier run read but did not
   // hand over durably is read again.
-  core.read_states.clear();
+  core.reader = ReaderState{};
 
   // Kept for change notification until the thread ends. Created when missing,
   // so that the first log registered on a machine without any is noticed.

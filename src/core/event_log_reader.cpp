@@ -46,41 +46,51 @@ uint32_t MaxNewRecords(CCVNCore& core) {
 }
 
 LogReadState& StateOf(CCVNCore& core, size_t index) {
-  return core.read_states[core.event_log_table[index].name];
+  return core.reader.logs[core.event_log_table[index].name];
 }
 
-// The output each forwarding channel issued last: a position read now is
-// handled once those outputs are durable. A channel that is off is not
-// waited for.
-DeliveryMarks CurrentMarks(const CCVNCore& core, const CCVNCore::ChannelSwitches& switches) {
-  const auto issued = [&core](bool on, Channel which) {
-    return on ? core.ChannelProgress(which).Issued() : 0;
-  };
-  DeliveryMarks marks{};
-  marks[static_cast<size_t>(Channel::kSyslog)] = issued(switches.syslog, Channel::kSyslog);
-  marks[static_cast<size_t>(Channel::kDb)] = issued(switches.db, Channel::kDb);
-  marks[static_cast<size_t>(Channel::kEmail)] = issued(switches.email, Channel::kEmail);
-  return marks;
+// The channels' names in the positions files and in log lines, by place.
+constexpr const char* kPlaceKeys[kPlaceCount] = {"syslog", "database", "email"};
+constexpr const char* kPlaceNames[kPlaceCount] = {"syslog", "database", "e-mail"};
+static_assert(kPlaceCount == kChannelCount);
+
+Channel ChannelOf(size_t place) { return static_cast<Channel>(place); }
+
+uint32_t Last(const LogBookmark& position) { return static_cast<uint32_t>(position.lastRecord); }
+
+// Whether record a comes after record b (numbers wrap at 32 bits).
+bool After(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
+
+// Whether a stands before b; the position of an empty log before every other.
+bool Before(const LogBookmark& a, const LogBookmark& b) {
+  if (a.empty != b.empty) return a.empty;
+  return !a.empty && After(Last(b), Last(a));
 }
 
-static_assert(std::tuple_size_v<DeliveryMarks> == kChannelCount);
-
-bool IsHandled(const CCVNCore& core, const DeliveryMarks& marks) {
-  for (size_t i = 0; i < kChannelCount; ++i) {
-    if (marks[i] > core.ChannelProgress(static_cast<Channel>(i)).Acknowledged()) return false;
-  }
-  return true;
+LogBookmark PositionOf(uint32_t number, uint32_t time, uint32_t oldest) {
+  return LogBookmark{static_cast<int32_t>(number), static_cast<int32_t>(time),
+                     static_cast<int32_t>(oldest), false};
 }
 
-// The newer of two positions with the same mark is handled at the same
+// The newer of two positions with the same mark is durable at the same
 // moment, so only the newer one is kept.
-void Enqueue(LogReadState& state, const LogBookmark& position, const DeliveryMarks& marks) {
-  state.cursor = position;
-  state.has_cursor = true;
-  if (!state.pending.empty() && state.pending.back().marks == marks) {
-    state.pending.back().position = position;
+void Enqueue(CCVNCore& core, ChannelPlace& place, size_t i, const LogBookmark& position) {
+  const uint64_t mark = core.ChannelProgress(ChannelOf(i)).Issued();
+  place.cursor = position;
+  if (!place.pending.empty() && place.pending.back().mark == mark) {
+    place.pending.back().position = position;
   } else {
-    state.pending.push_back(PendingPosition{position, marks});
+    place.pending.push_back(PendingPosition{position, mark});
+  }
+}
+
+// Moves the front and every channel that is on to position, reading nothing
+// in between.
+void MoveAllTo(CCVNCore& core, LogReadState& state, const LogBookmark& position) {
+  state.front = position;
+  state.dirty = true;
+  for (size_t i = 0; i < kPlaceCount; ++i) {
+    if (state.places[i].on) Enqueue(core, state.places[i], i, position);
   }
 }
 
@@ -91,84 +101,215 @@ bool StoreBookmark(CCVNCore& core, const std::u16string& name, const LogBookmark
   return false;
 }
 
-// When the bookmark of a handled position is stored.
+// Writes the durable positions of the channels that are on, then the
+// slowest of them as the log's bookmark (the front when no channel is on).
+// Files whose content would not change are not written again.
+bool StorePlaces(CCVNCore& core, const std::u16string& name, LogReadState& state) {
+  ChannelPositions positions;
+  const LogBookmark* slowest = nullptr;
+  for (size_t i = 0; i < kPlaceCount; ++i) {
+    const ChannelPlace& place = state.places[i];
+    if (!place.on) continue;
+    positions[kPlaceKeys[i]] = place.durable;
+    if (slowest == nullptr || Before(place.durable, *slowest)) slowest = &place.durable;
+  }
+  const LogBookmark bookmark = slowest != nullptr ? *slowest : state.front;
+  bool stored = true;
+  if (positions != state.stored_positions) {
+    if (core.bookmarks.SetPositions(name, positions)) {
+      state.stored_positions = positions;
+    } else {
+      stored = false;
+      core.LogFormat('E', "Service", "Failed to write the positions file of Eventlog %s",
+                     Utf16ToUtf8(name).c_str());
+    }
+  }
+  if (!state.has_stored_bookmark || bookmark != state.stored_bookmark) {
+    if (StoreBookmark(core, name, bookmark)) {
+      state.stored_bookmark = bookmark;
+      state.has_stored_bookmark = true;
+    } else {
+      stored = false;
+    }
+  }
+  return stored;
+}
+
+// When the durable positions are stored.
 enum class Store {
   kAtInterval,    // at most every kBookmarkIntervalMs
   kNow,           // at once
-  kNowIfAllDone,  // at once when everything read is handled, else at the interval
+  kNowIfAllDone,  // at once when everything taken is durable, else at the interval
 };
 
-void AdvanceBookmark(CCVNCore& core, const std::u16string& name, LogReadState& state, Store when) {
-  while (!state.pending.empty() && IsHandled(core, state.pending.front().marks)) {
-    state.handled = state.pending.front().position;
-    state.has_handled = true;
-    state.pending.pop_front();
+uint64_t LagOf(const LogReadState& state, const LogBookmark& position) {
+  if (state.count == 0) return 0;
+  if (position.empty || After(state.oldest, Last(position))) return state.count;
+  return After(state.newest, Last(position)) ? state.newest - Last(position) : 0;
+}
+
+void AdvanceLog(CCVNCore& core, const std::u16string& name, LogReadState& state, Store when) {
+  bool all_done = true;
+  for (size_t i = 0; i < kPlaceCount; ++i) {
+    ChannelPlace& place = state.places[i];
+    const uint64_t acknowledged = core.ChannelProgress(ChannelOf(i)).Acknowledged();
+    while (!place.pending.empty() && place.pending.front().mark <= acknowledged) {
+      place.durable = place.pending.front().position;
+      place.pending.pop_front();
+      state.dirty = true;
+    }
+    all_done = all_done && place.pending.empty();
+    place.lag = place.on ? LagOf(state, place.durable) : 0;
   }
-  if (!state.has_handled) return;
-  const bool now = when == Store::kNow || (when == Store::kNowIfAllDone && state.pending.empty());
+  if (!state.dirty) return;
+  const bool now = when == Store::kNow || (when == Store::kNowIfAllDone && all_done);
   if (!now && platform::TickCount() - state.last_store_tick < kBookmarkIntervalMs) return;
-  // A bookmark that cannot be written is tried again with the next move.
-  if (StoreBookmark(core, name, state.handled)) state.has_handled = false;
+  // Files that cannot be written are tried again with the next move.
+  if (StorePlaces(core, name, state)) state.dirty = false;
   state.last_store_tick = platform::TickCount();
 }
 
-// At the end of a pass the bookmark is stored at once when everything read
-// is handled; while messages are on their way it follows at its interval.
-void AdvanceAfterPass(CCVNCore& core, size_t index) {
-  AdvanceBookmark(core, core.event_log_table[index].name, StateOf(core, index),
-                  Store::kNowIfAllDone);
+void AdvanceLog(CCVNCore& core, size_t index, Store when) {
+  AdvanceLog(core, core.event_log_table[index].name, StateOf(core, index), when);
 }
 
-// The bookmark of the entry's log; an existing file that does not hold one
-// is reported, since the log then counts as new and its records are skipped.
-bool LookUpBookmark(CCVNCore& core, size_t index, LogBookmark& bookmark) {
-  bool unreadable = false;
-  const std::u16string& name = core.event_log_table[index].name;
-  if (core.bookmarks.GetBookmark(name, bookmark, &unreadable)) return true;
-  if (unreadable) {
-    const std::u16string path = core.bookmarks.PathOf(CBookmarkStore::KeyOf(name));
-    core.LogFormat('E', "Service", "Bookmark file cannot be read, Eventlog %s counts as new: %s",
-                   NameOf(core, index).c_str(), Utf16ToUtf8(path).c_str());
+void Trace(CCVNCore& core, const char* format, size_t index) {
+  if (TraceLogEnabled) core.LogFormat('N', "Trace", format, NameOf(core, index).c_str());
+}
+
+// The slowest of the stored positions, or nullptr.
+const LogBookmark* SlowestOf(const ChannelPositions& positions) {
+  const LogBookmark* slowest = nullptr;
+  for (const auto& [key, position] : positions) {
+    if (slowest == nullptr || Before(position, *slowest)) slowest = &position;
   }
-  return false;
+  return slowest;
+}
+
+// Where a channel without a stored position of its own starts: the slowest
+// stored position (the bookmark as it should read), else the bookmark. A
+// bookmark that is missing, damaged or ahead of the positions is rebuilt
+// from them. Nullopt when nothing can be read: the log counts as new.
+std::optional<LogBookmark> LoadBase(CCVNCore& core, size_t index, uint32_t count,
+                                    std::optional<ChannelPositions>& positions) {
+  const std::u16string& name = core.event_log_table[index].name;
+  const std::string log = NameOf(core, index);
+  bool bookmark_unreadable = false;
+  bool positions_unreadable = false;
+  LogBookmark bookmark;
+  const bool has_bookmark = core.bookmarks.GetBookmark(name, bookmark, &bookmark_unreadable);
+  positions = core.bookmarks.GetPositions(name, positions_unreadable);
+  if (const LogBookmark* slowest = positions ? SlowestOf(*positions) : nullptr) {
+    if (!has_bookmark) {
+      core.LogFormat('E', "Service",
+                     "The bookmark of Eventlog %s is missing or damaged; it is rebuilt from the "
+                     "channels' positions (record %d)",
+                     log.c_str(), slowest->lastRecord);
+    } else if (Before(*slowest, bookmark)) {
+      core.LogFormat('E', "Service",
+                     "The bookmark of Eventlog %s (record %d) is ahead of the channels' "
+                     "positions; it is rebuilt from them (record %d)",
+                     log.c_str(), bookmark.lastRecord, slowest->lastRecord);
+    }
+    return *slowest;
+  }
+  if (has_bookmark) {
+    if (positions_unreadable) {
+      core.LogFormat('E', "Service",
+                     "The positions file of Eventlog %s cannot be read; every channel resumes "
+                     "from the bookmark",
+                     log.c_str());
+    }
+    return bookmark;
+  }
+  if (bookmark_unreadable || positions_unreadable) {
+    const std::u16string key = CBookmarkStore::KeyOf(name);
+    const std::u16string path =
+        bookmark_unreadable ? core.bookmarks.PathOf(key) : core.bookmarks.PositionsPathOf(key);
+    core.LogFormat('E', "Service",
+                   "Bookmark file cannot be read, Eventlog %s counts as new: %s; the %u records "
+                   "it holds are skipped",
+                   log.c_str(), Utf16ToUtf8(path).c_str(), count);
+  }
+  return std::nullopt;
+}
+
+// Where each channel that is on stands at the start of a run: its own
+// stored position, else the base; the database's position in the target
+// database when that is newer. The front is the newest of them. False when
+// the log is new.
+bool LoadPlaces(CCVNCore& core, size_t index, LogReadState& state, uint32_t count) {
+  std::optional<ChannelPositions> positions;
+  const std::optional<LogBookmark> base = LoadBase(core, index, count, positions);
+  const CCVNCore::ChannelSwitches switches = core.ReadChannelSwitches();
+  for (size_t i = 0; i < kPlaceCount; ++i) state.places[i].on = switches.On(ChannelOf(i));
+  if (!base) return false;
+  state.front = *base;
+  for (size_t i = 0; i < kPlaceCount; ++i) {
+    ChannelPlace& place = state.places[i];
+    if (!place.on) continue;
+    LogBookmark position = *base;
+    if (positions) {
+      if (auto it = positions->find(kPlaceKeys[i]); it != positions->end()) position = it->second;
+    }
+    uint32_t record = 0;
+    uint32_t time = 0;
+    DbChannelControl* db = core.DbChannel();
+    if (ChannelOf(i) == Channel::kDb && db != nullptr &&
+        db->StoredPosition(core.event_log_table[index].name, record, time) &&
+        (position.empty || After(record, Last(position)))) {
+      position = PositionOf(record, time, static_cast<uint32_t>(position.oldestRecord));
+    }
+    place.cursor = place.durable = position;
+    if (Before(state.front, position)) state.front = position;
+  }
+  // Written once at the start, so that positions of channels now off go.
+  state.dirty = true;
+  return true;
 }
 
 int RegisterEmptyLog(CCVNCore& core, size_t index, LogReadState& state) {
-  if (!state.has_cursor) state.has_cursor = LookUpBookmark(core, index, state.cursor);
-  if (state.has_cursor && state.cursor.empty) return 0;
-  Enqueue(state, LogBookmark{0, 0, 0, true}, CurrentMarks(core, core.ReadChannelSwitches()));
-  AdvanceAfterPass(core, index);
-  if (TraceLogEnabled) {
-    core.LogFormat('N', "Trace", "Registered empty Eventlog: %s", NameOf(core, index).c_str());
+  state.count = 0;
+  if (!state.loaded) {
+    state.loaded = true;
+    if (!LoadPlaces(core, index, state, 0)) state.front = LogBookmark{};
   }
+  bool all_empty = state.front.empty;
+  for (const ChannelPlace& place : state.places)
+    all_empty = all_empty && (!place.on || place.cursor.empty);
+  if (all_empty) return 0;
+  MoveAllTo(core, state, LogBookmark{0, 0, 0, true});
+  AdvanceLog(core, index, Store::kNowIfAllDone);
+  Trace(core, "Registered empty Eventlog: %s", index);
   return 0;
 }
 
-// Moves the cursor to the newest record without reading what lies between.
-void SkipToNewest(CCVNCore& core, size_t index, uint32_t oldest, uint32_t newest) {
-  const uint32_t time = GetRecordTime(core, index, newest);
-  Enqueue(StateOf(core, index),
-          LogBookmark{static_cast<int32_t>(newest), static_cast<int32_t>(time),
-                      static_cast<int32_t>(oldest), false},
-          CurrentMarks(core, core.ReadChannelSwitches()));
+// Moves the front and the channels to the newest record without reading
+// what lies between.
+void SkipToNewest(CCVNCore& core, size_t index, LogReadState& state) {
+  const uint32_t time = GetRecordTime(core, index, state.newest);
+  MoveAllTo(core, state, PositionOf(state.newest, time, state.oldest));
 }
 
-// The first record to read after the cursor: everything when the log was
-// empty, wrapped past the cursor or was cleared and refilled; otherwise the
-// record after the cursor, provided that one is still the same record.
-// Nothing when that cannot be decided.
-std::optional<uint32_t> FirstNewRecord(CCVNCore& core, size_t index, const LogBookmark& cursor,
-                                       uint32_t oldest, uint32_t newest, uint32_t count) {
-  const uint32_t last = static_cast<uint32_t>(cursor.lastRecord);
-  if (cursor.empty) return oldest;
-  // The log wrapped past the cursor: reading from the record after it counts
-  // what the log overwrote before it could be read.
+// The first record to read after a position: everything when the log was
+// empty, wrapped past it or was cleared and refilled; otherwise the record
+// after it, provided that one is still the same record; newest + 1 when
+// nothing is new. Nothing when that cannot be decided.
+std::optional<uint32_t> FirstNewRecord(CCVNCore& core, size_t index, const LogReadState& state,
+                                       const LogBookmark& position) {
+  const uint32_t last = Last(position);
+  const uint32_t oldest = state.oldest;
+  const uint32_t newest = state.newest;
+  if (position.empty) return oldest;
+  if (last == newest && static_cast<uint32_t>(position.oldestRecord) == oldest) return newest + 1;
+  // The log wrapped past the position: reading from the record after it
+  // counts what the log overwrote before it could be read.
   if (last < oldest) return last + 1;
-  // Otherwise, at or beyond count the cursor's record is gone (the log was
-  // cleared): all records present are new.
-  if (newest - last >= count) return oldest;
+  // Otherwise, at or beyond count the position's record is gone (the log was
+  // cleared, or the position is damaged): all records present are new.
+  if (newest - last >= state.count) return oldest;
   const uint32_t time = GetRecordTime(core, index, last);
-  const uint32_t last_time = static_cast<uint32_t>(cursor.lastTime);
+  const uint32_t last_time = static_cast<uint32_t>(position.lastTime);
   if (time == 0 || last_time == 0) return std::nullopt;
   if (time == last_time) return last + 1;
   if (time > last_time) return oldest;
@@ -195,23 +336,18 @@ uint32_t ReadForward(CCVNCore& core, size_t index, uint32_t number, bool seek, u
   return err::kInsufficientBuffer;
 }
 
-// Builds the record and offers it to the channels. A record that cannot be
-// built, or whose dispatch fails, is logged and skipped: it must not stop the
-// reading of every later record. False only when a channel gave the record
-// back because the thread is stopping.
-bool DispatchRaw(CCVNCore& core, size_t index, std::span<const uint8_t> raw,
-                 const CCVNCore::ChannelSwitches& switches, uint32_t& parsed) {
+// Builds the record and offers it to the set. A record that cannot be
+// built, or whose dispatch fails, is logged and passed over by every channel
+// of the set: it must not stop the reading of every later record.
+CCVNCore::Offers DispatchRaw(CCVNCore& core, size_t index, std::span<const uint8_t> raw,
+                             const CCVNCore::DispatchSet& set, uint32_t& parsed) {
   const char* reason = "the record cannot be decoded";
   std::string detail;
   try {
     SEventRecord record;
     if (core.renderer.BuildEventRecord(record, raw, core.event_log_table[index].name) == 0) {
       ++parsed;
-      CCVNCore::DispatchSet set;
-      set.channels = {switches.syslog, switches.db, switches.email};
-      set.popup = switches.popup;
-      core.DispatchRecord(record, set);
-      return true;
+      return core.DispatchRecord(record, set);
     }
   } catch (const std::bad_alloc&) {
     reason = "out of memory";
@@ -221,41 +357,97 @@ bool DispatchRaw(CCVNCore& core, size_t index, std::span<const uint8_t> raw,
   }
   core.LogFormat('E', "Server", "Record %u of Eventlog %s was skipped: %s",
                  HeaderAt(raw.data()).RecordNumber, NameOf(core, index).c_str(), reason);
-  return true;
+  CCVNCore::Offers taken;
+  taken.fill(Offer::kTaken);
+  return taken;
 }
 
-// A record too large for the reading buffer is reported and passed over.
-void SkipLargeRecord(CCVNCore& core, size_t index, uint32_t number, uint32_t oldest,
-                     const CCVNCore::ChannelSwitches& switches) {
-  core.LogFormat('A', "Server", "Failed to read records form Eventlog, error=%u",
-                 err::kInsufficientBuffer);
-  const uint32_t time = GetRecordTime(core, index, number);
-  Enqueue(StateOf(core, index),
-          LogBookmark{static_cast<int32_t>(number), static_cast<int32_t>(time),
-                      static_cast<int32_t>(oldest), false},
-          CurrentMarks(core, switches));
+// Records a log overwrote before a channel could read them: counted in the
+// channel's failures, logged once per run for the channel.
+void ReportOverwritten(CCVNCore& core, size_t index, size_t i, uint32_t missed) {
+  if (missed == 0) return;
+  core.channel_figures[i].overwritten += missed;
+  switch (ChannelOf(i)) {
+    case Channel::kSyslog: core.syslog_failed += static_cast<int32_t>(missed); break;
+    case Channel::kDb: core.db_failed += missed; break;
+    case Channel::kEmail: core.email_failed += static_cast<int32_t>(missed); break;
+  }
+  if (core.reader.overwritten_logged[i]) return;
+  core.reader.overwritten_logged[i] = true;
+  core.LogFormat('E', "Server",
+                 "%u records of Eventlog %s were overwritten before the %s channel could read "
+                 "them",
+                 missed, NameOf(core, index).c_str(), kPlaceNames[i]);
 }
 
-// Walking state of one range.
+// One turn's plan and progress: which channels read, from where, and which
+// of them found their queue full.
 struct RangeWalk {
   uint32_t from = 0;
   uint32_t to = 0;
-  uint32_t oldest = 0;
-  uint32_t next = 0;      // the next record number expected
-  uint32_t read = 0;      // records read
-  uint32_t parsed = 0;    // records built
-  uint32_t missed = 0;    // records overwritten before they were read
-  uint32_t in_slice = 0;  // records since the last slice boundary
-  bool done = false;      // past the range, or the thread is stopping (the rest
-                          // waits for the next start)
+  uint32_t next = 0;    // the next record number expected
+  uint32_t read = 0;    // records read
+  uint32_t parsed = 0;  // records built
+  bool done = false;    // past the range, every reading channel is full, or the thread stops
+  bool front = false;   // the front reads: records after it are new
+  uint32_t front_next = 0;
+  std::array<bool, kPlaceCount> reads{};  // the channel reads in this turn
+  std::array<bool, kPlaceCount> full{};   // ... and found its queue full
+  std::array<uint32_t, kPlaceCount> place_next{};
+  bool popup = false;
   bool Contains(uint32_t number) const { return number - from <= to - from; }
+  // Some channel read and every one that did is full: reading on would only
+  // move the front past records no channel can take.
+  bool AllFull() const {
+    bool any = false;
+    for (size_t i = 0; i < kPlaceCount; ++i) {
+      if (reads[i] && !full[i]) return false;
+      any = any || reads[i];
+    }
+    return any;
+  }
 };
 
-// Handles the records of one batch that lie in the range, oldest first.
-void WalkBatch(CCVNCore& core, size_t index, std::span<const uint8_t> batch, RangeWalk& walk,
-               const CCVNCore::ChannelSwitches& switches) {
-  const uint32_t limit = MaxNewRecords(core);
+// The channels the record goes to: those reading, with room, at or before it.
+CCVNCore::DispatchSet SetFor(const RangeWalk& walk, uint32_t number, bool is_new) {
+  CCVNCore::DispatchSet set;
+  for (size_t i = 0; i < kPlaceCount; ++i) {
+    set.channels[i] = walk.reads[i] && !walk.full[i] && !After(walk.place_next[i], number);
+  }
+  set.popup = is_new && walk.popup;
+  return set;
+}
+
+// Offers one record that lies in the range and moves the places that took it.
+void TakeRecord(CCVNCore& core, size_t index, std::span<const uint8_t> raw, RangeWalk& walk) {
+  const platform::EventLogRecordHeader header = HeaderAt(raw.data());
+  const uint32_t number = header.RecordNumber;
+  const bool is_new = walk.front && !After(walk.front_next, number);
+  const CCVNCore::DispatchSet set = SetFor(walk, number, is_new);
+  if (!set.Any() && !is_new) return;
   LogReadState& state = StateOf(core, index);
+  if (is_new) CountNewRecord(core, header.EventType);
+  const CCVNCore::Offers offers = DispatchRaw(core, index, raw, set, walk.parsed);
+  const LogBookmark position = PositionOf(number, header.TimeGenerated, state.oldest);
+  for (size_t i = 0; i < kPlaceCount; ++i) {
+    if (!set.channels[i]) continue;
+    if (offers[i] == Offer::kFull) {
+      walk.full[i] = true;
+      continue;
+    }
+    ReportOverwritten(core, index, i, number - walk.place_next[i]);
+    Enqueue(core, state.places[i], i, position);
+    walk.place_next[i] = number + 1;
+  }
+  if (is_new) {
+    state.front = position;
+    state.dirty = true;
+    walk.front_next = number + 1;
+  }
+}
+
+// Handles the records of one batch that lie in the range, oldest first.
+void WalkBatch(CCVNCore& core, size_t index, std::span<const uint8_t> batch, RangeWalk& walk) {
   size_t at = 0;
   while (!walk.done && batch.size() - at >= kFixedSize) {
     const platform::EventLogRecordHeader header = HeaderAt(batch.data() + at);
@@ -269,33 +461,38 @@ void WalkBatch(CCVNCore& core, size_t index, std::span<const uint8_t> batch, Ran
       walk.done = !walk.Contains(number);
       continue;
     }
-    walk.missed += number - walk.next;
-    CountNewRecord(core, header.EventType);
-    if (switches.Any() && !DispatchRaw(core, index, raw, switches, walk.parsed)) {
-      walk.done = true;
-      return;
-    }
-    Enqueue(state,
-            LogBookmark{static_cast<int32_t>(number), static_cast<int32_t>(header.TimeGenerated),
-                        static_cast<int32_t>(walk.oldest), false},
-            CurrentMarks(core, switches));
+    TakeRecord(core, index, raw, walk);
     ++walk.read;
     walk.next = number + 1;
-    walk.done = number == walk.to;
-    // Each slice of the limit's size ends with the bookmark at its end, as
-    // far as its records are handled.
-    if (++walk.in_slice >= limit) {
-      walk.in_slice = 0;
-      AdvanceBookmark(core, core.event_log_table[index].name, state, Store::kNow);
-    }
+    walk.done = number == walk.to || walk.AllFull();
+  }
+}
+
+// A record too large for the reading buffer is reported and passed over by
+// every place that reads it.
+void SkipLargeRecord(CCVNCore& core, size_t index, RangeWalk& walk) {
+  core.LogFormat('A', "Server", "Failed to read records form Eventlog, error=%u",
+                 err::kInsufficientBuffer);
+  LogReadState& state = StateOf(core, index);
+  const LogBookmark position =
+      PositionOf(walk.next, GetRecordTime(core, index, walk.next), state.oldest);
+  const CCVNCore::DispatchSet set = SetFor(walk, walk.next, false);
+  for (size_t i = 0; i < kPlaceCount; ++i) {
+    if (!set.channels[i]) continue;
+    Enqueue(core, state.places[i], i, position);
+    walk.place_next[i] = walk.next + 1;
+  }
+  if (walk.front && !After(walk.front_next, walk.next)) {
+    state.front = position;
+    state.dirty = true;
+    walk.front_next = walk.next + 1;
   }
 }
 
 // Reads the range batch by batch. A record that the log overwrote before it
 // could be read is counted as missed; a log replaced under the handle is
 // opened again.
-void ReadRange(CCVNCore& core, size_t index, RangeWalk& walk,
-               const CCVNCore::ChannelSwitches& switches) {
+void ReadRange(CCVNCore& core, size_t index, RangeWalk& walk) {
   bool seek = true;
   int reopens = 0;
   while (!walk.done) {
@@ -317,12 +514,11 @@ void ReadRange(CCVNCore& core, size_t index, RangeWalk& walk,
           oldest - walk.next > walk.to - walk.next || oldest == walk.next) {
         return;
       }
-      walk.missed += oldest - walk.next;
       walk.next = oldest;
       continue;
     }
     if (error == err::kInsufficientBuffer) {
-      SkipLargeRecord(core, index, walk.next, walk.oldest, switches);
+      SkipLargeRecord(core, index, walk);
       walk.done = walk.next == walk.to;
       ++walk.next;
       seek = true;
@@ -335,11 +531,110 @@ void ReadRange(CCVNCore& core, size_t index, RangeWalk& walk,
       return;
     }
     seek = false;
-    WalkBatch(core, index, std::span<const uint8_t>(core.reading_buffer.data(), bytes), walk,
-              switches);
-    AdvanceBookmark(core, core.event_log_table[index].name, StateOf(core, index),
-                    Store::kAtInterval);
+    WalkBatch(core, index, std::span<const uint8_t>(core.reading_buffer.data(), bytes), walk);
+    AdvanceLog(core, index, Store::kAtInterval);
   }
+}
+
+// Where a position's reading starts in this turn, with what the log
+// overwrote before it reported; newest + 1 when nothing is new. A position
+// whose next record cannot be decided moves to the newest record.
+uint32_t StartOf(CCVNCore& core, size_t index, LogBookmark& position, int place) {
+  LogReadState& state = StateOf(core, index);
+  const std::optional<uint32_t> first = FirstNewRecord(core, index, state, position);
+  if (!first) {
+    position = PositionOf(state.newest, GetRecordTime(core, index, state.newest), state.oldest);
+    return state.newest + 1;
+  }
+  if (place < 0 && *first == state.oldest && !position.empty &&
+      state.newest - Last(position) >= state.count) {
+    core.LogFormat('N', "Server",
+                   "Eventlog %s was cleared or renumbered since record %d; its %u records are "
+                   "read from the oldest",
+                   NameOf(core, index).c_str(), position.lastRecord, state.count);
+  }
+  if (!After(state.oldest, *first)) return *first;
+  if (place >= 0) ReportOverwritten(core, index, static_cast<size_t>(place), state.oldest - *first);
+  return state.oldest;
+}
+
+// Plans a turn: the front and every channel that is on and has room read
+// from their own start; a channel behind the front needs half its queue
+// free. The front reads only alongside a channel (or with none on).
+RangeWalk PlanTurn(CCVNCore& core, size_t index, LogReadState& state) {
+  RangeWalk walk;
+  const uint32_t end = state.newest + 1;
+  bool any_on = false;
+  bool any_reads = false;
+  for (size_t i = 0; i < kPlaceCount; ++i) {
+    ChannelPlace& place = state.places[i];
+    if (!place.on) continue;
+    any_on = true;
+    const bool at_front = !Before(place.cursor, state.front);
+    if (!at_front && !core.ChannelHasRoom(ChannelOf(i))) continue;
+    LogBookmark cursor = place.cursor;
+    walk.place_next[i] = StartOf(core, index, cursor, static_cast<int>(i));
+    if (cursor != place.cursor) Enqueue(core, place, i, cursor);
+    walk.reads[i] = walk.place_next[i] != end;
+    any_reads = any_reads || at_front || walk.reads[i];
+  }
+  if (!any_on || any_reads) {
+    walk.front_next = StartOf(core, index, state.front, -1);
+    walk.front = walk.front_next != end;
+  }
+  walk.popup = core.ReadChannelSwitches().popup;
+  // The range starts at the earliest start.
+  bool found = false;
+  const auto consider = [&](bool reads, uint32_t start) {
+    if (!reads || (found && !After(walk.from, start))) return;
+    walk.from = start;
+    found = true;
+  };
+  consider(walk.front, walk.front_next);
+  for (size_t i = 0; i < kPlaceCount; ++i) consider(walk.reads[i], walk.place_next[i]);
+  walk.done = !found;
+  if (!found) return walk;
+  const uint32_t slice = MaxNewRecords(core);
+  walk.next = walk.from;
+  walk.to = state.newest - walk.from < slice ? state.newest : walk.from + slice - 1;
+  return walk;
+}
+
+// What is left for later turns: more records for a place that reads, or a
+// channel that had no room behind the newest record.
+void NoteWhatIsLeft(LogReadState& state, const RangeWalk& walk) {
+  const uint32_t end = state.newest + 1;
+  state.more = walk.front && walk.front_next != end;
+  state.lagging = false;
+  for (size_t i = 0; i < kPlaceCount; ++i) {
+    const ChannelPlace& place = state.places[i];
+    const bool behind = place.cursor.empty || After(state.newest, Last(place.cursor));
+    if (!place.on || !behind) continue;
+    if (walk.reads[i] && !walk.full[i]) {
+      state.more = true;
+    } else {
+      state.lagging = true;
+    }
+  }
+}
+
+void ReadTurn(CCVNCore& core, size_t index, LogReadState& state) {
+  RangeWalk walk = PlanTurn(core, index, state);
+  if (!walk.done) {
+    const std::string name = NameOf(core, index);
+    if (TraceLogEnabled) {
+      core.LogFormat('N', "Trace", "Processing [%s] records: from %u to %u", name.c_str(),
+                     walk.from, walk.to);
+    }
+    ReadRange(core, index, walk);
+    if (TraceLogEnabled) {
+      core.LogFormat('N', "Trace", "Requested records %u-%u from %s. Read %u records", walk.from,
+                     walk.to, name.c_str(), walk.read);
+      core.LogFormat('N', "Trace", "Processed %u records from %s, parsed %u", walk.read,
+                     name.c_str(), walk.parsed);
+    }
+  }
+  NoteWhatIsLeft(state, walk);
 }
 
 }  // namespace
@@ -398,12 +693,13 @@ void CloseLog(CCVNCore& core, size_t index) {
 int ProcessLog(CCVNCore& core, size_t index, bool skip_old) {
   const platform::EventLog& log = core.event_log_table[index].log;
   LogReadState& state = StateOf(core, index);
+  state.more = state.lagging = false;
   uint32_t count = 0;
   if (const uint32_t error = log.GetCount(count); error != 0) {
     if (error != err::kServiceNotReady) {
       core.LogFormat('A', "Service", "Failed to get number of Eventlog records: %u", error);
-    } else if (TraceLogEnabled) {
-      core.LogFormat('N', "Trace", "Eventlog is not ready: %s", NameOf(core, index).c_str());
+    } else {
+      Trace(core, "Eventlog is not ready: %s", index);
     }
     return -1;
   }
@@ -413,60 +709,49 @@ int ProcessLog(CCVNCore& core, size_t index, bool skip_old) {
   if (const uint32_t error = log.GetOldest(oldest); error != 0) {
     if (error != err::kServiceNotReady) {
       core.LogFormat('A', "Service", "Failed to get oldest record id: %u", error);
-    } else if (TraceLogEnabled) {
-      core.LogFormat('N', "Trace", "Eventlog is not ready yet: %s", NameOf(core, index).c_str());
+    } else {
+      Trace(core, "Eventlog is not ready yet: %s", index);
     }
     return -2;
   }
-  const uint32_t newest = oldest + count - 1;
+  state.count = count;
+  state.oldest = oldest;
+  state.newest = oldest + count - 1;
 
-  if (!state.has_cursor) state.has_cursor = LookUpBookmark(core, index, state.cursor);
-  if (!state.has_cursor) {
-    // The records already in a log seen for the first time are not forwarded.
-    if (TraceLogEnabled) {
-      core.LogFormat('N', "Trace", "Registered new Eventlog: %s", NameOf(core, index).c_str());
+  if (!state.loaded) {
+    state.loaded = true;
+    if (!LoadPlaces(core, index, state, count)) {
+      // The records already in a log seen for the first time are not forwarded.
+      Trace(core, "Registered new Eventlog: %s", index);
+      SkipToNewest(core, index, state);
+    } else if (skip_old) {
+      Trace(core, "Skipping records for Eventlog: %s", index);
+      SkipToNewest(core, index, state);
     }
-    SkipToNewest(core, index, oldest, newest);
-  } else if (!state.cursor.empty && static_cast<uint32_t>(state.cursor.lastRecord) == newest &&
-             static_cast<uint32_t>(state.cursor.oldestRecord) == oldest) {
-    AdvanceAfterPass(core, index);
-    return 0;
-  } else if (skip_old) {
-    if (TraceLogEnabled) {
-      core.LogFormat('N', "Trace", "Skipping records for Eventlog: %s",
-                     NameOf(core, index).c_str());
-    }
-    SkipToNewest(core, index, oldest, newest);
-  } else if (const auto from = FirstNewRecord(core, index, state.cursor, oldest, newest, count);
-             from && *from != newest + 1) {
-    ProcessRange(core, index, *from, newest);
-  } else {
-    SkipToNewest(core, index, oldest, newest);
   }
-  AdvanceAfterPass(core, index);
+  ReadTurn(core, index, state);
+  AdvanceLog(core, index, Store::kNowIfAllDone);
   return 0;
 }
 
-void ProcessRange(CCVNCore& core, size_t index, uint32_t from, uint32_t to) {
-  if (from == to + 1) return;  // nothing new
-  const std::string name = NameOf(core, index);
-  if (TraceLogEnabled) {
-    core.LogFormat('N', "Trace", "Processing [%s] records: from %u to %u", name.c_str(), from, to);
+bool HasWork(CCVNCore& core, size_t index) {
+  const LogReadState& state = StateOf(core, index);
+  if (state.more) return true;
+  if (!state.lagging) return false;
+  for (size_t i = 0; i < kPlaceCount; ++i) {
+    const ChannelPlace& place = state.places[i];
+    if (place.on && Before(place.cursor, state.front) && core.ChannelHasRoom(ChannelOf(i))) {
+      return true;
+    }
   }
-  RangeWalk walk;
-  walk.from = walk.next = from;
-  walk.to = to;
-  if (core.event_log_table[index].log.GetOldest(walk.oldest) != 0) walk.oldest = from;
-  ReadRange(core, index, walk, core.ReadChannelSwitches());
-  if (walk.missed != 0) {
-    core.LogFormat('E', "Server",
-                   "%u records of Eventlog %s were overwritten before they could be read",
-                   walk.missed, name.c_str());
+  return false;
+}
+
+bool IsLagging(const CCVNCore& core) {
+  for (const auto& [name, state] : core.reader.logs) {
+    if (state.lagging) return true;
   }
-  if (TraceLogEnabled) {
-    core.LogFormat('N', "Trace", "Processed %u records from %s, parsed %u", walk.read, name.c_str(),
-                   walk.parsed);
-  }
+  return false;
 }
 
 uint32_t GetRecordTime(CCVNCore& core, size_t index, uint32_t number) {
@@ -487,14 +772,20 @@ uint32_t GetRecordTime(CCVNCore& core, size_t index, uint32_t number) {
 }
 
 void AdvanceBookmarks(CCVNCore& core, bool force) {
-  for (auto& [name, state] : core.read_states) {
-    AdvanceBookmark(core, name, state, force ? Store::kNow : Store::kAtInterval);
+  std::array<uint64_t, kPlaceCount> lag{};
+  for (auto& [name, state] : core.reader.logs) {
+    AdvanceLog(core, name, state, force ? Store::kNow : Store::kAtInterval);
+    for (size_t i = 0; i < kPlaceCount; ++i) lag[i] += state.places[i].lag;
   }
+  for (size_t i = 0; i < kPlaceCount; ++i) core.channel_figures[i].lag = lag[i];
 }
 
 bool HasPendingRecords(const CCVNCore& core) {
-  for (const auto& [name, state] : core.read_states) {
-    if (!state.pending.empty() || state.has_handled) return true;
+  for (const auto& [name, state] : core.reader.logs) {
+    if (state.dirty) return true;
+    for (const ChannelPlace& place : state.places) {
+      if (!place.pending.empty()) return true;
+    }
   }
   return false;
 }

@@ -1,15 +1,22 @@
 // The event log reader: for one watched log of the core's table it works out
-// from the log's oldest record, its count and where reading stopped which
-// records are new, reads them oldest first (in slices of at most
-// Logs/MaxNewRecords records), counts them into the statistics, builds each
-// record and hands it to the channels.
+// from the log's oldest record, its count and where each forwarding channel
+// stands which records are new, reads them oldest first (at most one slice
+// of Logs/MaxNewRecords records per turn, so that a busy log cannot hold the
+// others back), counts them into the statistics, builds each record and
+// offers it to the channels that are before it.
 //
-// The bookmark file holds the newest record that is handled: every channel
-// that promises durability has made its output for that record and all
-// before it durable (see DeliveryQueue). Until then the event log itself
-// holds the records, so a crash means reading them again, never losing them.
-// Reading goes on ahead of the bookmark from an in-memory cursor. Everything
-// here runs on the primary server thread.
+// Every channel (syslog, database, e-mail) has its own place in each log: a
+// cursor (the newest record it took) and a durable position (the newest
+// record whose output, and every earlier one's, the channel made durable;
+// see DeliveryQueue). Only the durable positions are stored: in the log's
+// positions file, and the slowest of them as the log's bookmark. A crash, a
+// stop or a reload makes each channel resume from its own position. A
+// channel whose queue is full falls behind on its own; the others read on,
+// and it later reads its own range again. While the channels stand at the
+// same place a record is read and built once for all of them. The front is
+// the newest record read at all: what lies after it is new to the
+// statistics and the pop-ups. Everything here runs on the primary server
+// thread.
 #pragma once
 
 #include <array>
@@ -26,28 +33,48 @@ namespace cvn {
 
 class CCVNCore;
 
-using DeliveryMarks = std::array<uint64_t, 3>;
-
 // The reading buffers never grow beyond this many bytes.
 constexpr uint32_t kMaxReadingBufferSize = 0x7FFFF;
+constexpr size_t kPlaceCount = 3;  // one per forwarding channel
 
-// A position in a log that is written to its bookmark once handled.
+// A position that becomes durable once the channel's outputs up to mark are.
 struct PendingPosition {
   LogBookmark position;
-  // Per channel (index: Channel), the output issued last when it was read.
-  DeliveryMarks marks{};
+  uint64_t mark = 0;
+};
+
+// One channel's place in one log.
+struct ChannelPlace {
+  bool on = false;
+  LogBookmark cursor;                   // the newest record the channel took
+  std::deque<PendingPosition> pending;  // taken, output not yet durable, oldest first
+  LogBookmark durable;                  // the newest position made durable
+  uint64_t lag = 0;                     // records of the log after durable
 };
 
 // What the reader knows of one log while the primary thread runs.
 struct LogReadState {
-  bool has_cursor = false;
-  LogBookmark cursor;                   // the newest record read (and dispatched)
-  std::deque<PendingPosition> pending;  // read, not yet handled, oldest first
-  bool has_handled = false;
-  LogBookmark handled;  // newest handled position not yet stored
+  bool loaded = false;
+  LogBookmark front;  // the newest record read
+  std::array<ChannelPlace, kPlaceCount> places;
+  bool dirty = false;  // a durable position or the front moved and is not stored yet
   uint32_t last_store_tick = 0;
+  ChannelPositions stored_positions;  // as last written
+  bool has_stored_bookmark = false;
+  LogBookmark stored_bookmark;
+  // The log as the last turn found it.
+  uint32_t count = 0;
+  uint32_t oldest = 0;
+  uint32_t newest = 0;
+  bool more = false;     // records wait to be read for the front or a channel with room
+  bool lagging = false;  // a channel that had no room is behind the newest record
 };
-using LogReadStates = std::map<std::u16string, LogReadState>;
+
+struct ReaderState {
+  std::map<std::u16string, LogReadState> logs;
+  // Channels whose overwritten records were logged in this run.
+  std::array<bool, kPlaceCount> overwritten_logged{};
+};
 
 // Grows buffer (and its recorded size) to needed bytes; false when out of memory.
 bool GrowBuffer(std::vector<uint8_t>& buffer, size_t& size, uint32_t needed);
@@ -63,20 +90,22 @@ bool OpenLog(CCVNCore& core, size_t index);
 // Closes the entry's notification and log handle.
 void CloseLog(CCVNCore& core, size_t index);
 
-// Reads what is new in the log since the cursor (or, the first time, the
-// bookmark). 0, -1 (record count unavailable) or -2 (oldest record
-// unavailable).
+// One turn: reads at most one slice of what is new in the log for the front
+// and the channels with room. 0, -1 (record count unavailable) or -2
+// (oldest record unavailable).
 int ProcessLog(CCVNCore& core, size_t index, bool skip_old);
-// Reads records from..to (inclusive) oldest first, counts and dispatches
-// them. Stops early when the primary thread is asked to stop.
-void ProcessRange(CCVNCore& core, size_t index, uint32_t from, uint32_t to);
+// Whether the log has a turn's work waiting: records for the front or a
+// channel with room, or a channel that fell behind and has room again.
+bool HasWork(CCVNCore& core, size_t index);
+// Whether a channel that had no room waits behind the newest record.
+bool IsLagging(const CCVNCore& core);
 // TimeGenerated of a record, 0 (logged) when it cannot be read.
 uint32_t GetRecordTime(CCVNCore& core, size_t index, uint32_t number);
 
-// Stores the bookmark of every log whose handled position moved: with force
-// at once, otherwise at most every 20 ms per log.
+// Moves the durable positions on and stores those that moved: with force at
+// once, otherwise at most every 20 ms per log. Updates the channels' lag.
 void AdvanceBookmarks(CCVNCore& core, bool force);
-// Whether any log has records that are read but not yet handled.
+// Whether any log has records that are taken but not yet durable.
 bool HasPendingRecords(const CCVNCore& core);
 
 }  // namespace cvn

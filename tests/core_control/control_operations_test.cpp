@@ -140,9 +140,10 @@ class ControlOperationsTest : public CoreTest {
 TEST_F(ControlOperationsTest, FreshCoreReportsItsChannelsOffAndEmptyTexts) {
   Start();
   const std::vector<int32_t> pairs = Status();
-  ASSERT_EQ(pairs.size(), 40u);
-  const int32_t keys[] = {13, 11, 12, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 14, 15, 16, 17, 18, 19};
-  for (size_t i = 0; i < 20; ++i) {
+  ASSERT_EQ(pairs.size(), 52u);
+  const int32_t keys[] = {13, 11, 12, 0,  1,  2,  3,  4,  5,  6,  7,  8,  9,
+                          10, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25};
+  for (size_t i = 0; i < 26; ++i) {
     EXPECT_EQ(pairs[2 * i], keys[i]) << "pair " << i;
     const bool channel = keys[i] == 11 || keys[i] == 12 || keys[i] == 13 || keys[i] == 17;
     EXPECT_EQ(pairs[2 * i + 1], channel ? -1 : 0) << "key " << keys[i];

@@ -83,8 +83,8 @@ TEST_F(ReaderTest, ClearedRefilledOrWrappedLogsAreProcessedWhole) {
   ASSERT_GT(oldest, 5u);
   EXPECT_EQ(Pass(small), Ascending(oldest, 205));
   EXPECT_NE(Logs().find(std::to_string(oldest - 6) +
-                        " records of Eventlog CvnReaderWrapped were overwritten before they could "
-                        "be read"),
+                        " records of Eventlog CvnReaderWrapped were overwritten before the syslog "
+                        "channel could read them"),
             std::string::npos);
   platform::DeleteEventLog(small);
 }

@@ -98,6 +98,12 @@ std::string StatusName(int32_t key) {
     case 17: return "database channel";
     case 18: return "database records exported";
     case 19: return "syslog messages handled";
+    case 20: return "syslog records behind";
+    case 21: return "e-mail records behind";
+    case 22: return "database records behind";
+    case 23: return "syslog records overwritten";
+    case 24: return "e-mail records overwritten";
+    case 25: return "database records overwritten";
     default: return "key " + std::to_string(key);
   }
 }
@@ -115,7 +121,13 @@ std::string StatusValue(int32_t key, int32_t value) {
     case 15:
     case 16:
     case 18:
-    case 19: return std::to_string(u);
+    case 19:
+    case 20:
+    case 21:
+    case 22:
+    case 23:
+    case 24:
+    case 25: return std::to_string(u);
     case 17: return value == -1 ? "not enabled" : value == 0 ? "running" : "not running";
     default: return std::to_string(value);
   }
@@ -123,7 +135,7 @@ std::string StatusValue(int32_t key, int32_t value) {
 
 std::string StatusLine(int32_t key, int32_t value) {
   std::string line = StatusName(key) + ":";
-  if (key >= 0 && key <= 19) line.resize(std::max<size_t>(line.size(), 26), ' ');
+  if (key >= 0 && key <= 25) line.resize(std::max<size_t>(line.size(), 29), ' ');
   return line + " " + StatusValue(key, value);
 }
 
