@@ -9,10 +9,19 @@
 #   burst:  B events written while the service is stopped, then the service
 #           started; events per second from the start until rsyslog has them.
 # For each case the service's peak memory (VmHWM of the service process).
+# With the mode "all", a third case:
+#   every channel: the database (a SQLite file through ODBC, DB/UseTrans 1)
+#           and e-mail (a local aiosmtpd, Email/Consolidation 2) turned on
+#           beside syslog, then N events written as in the stream case;
+#           events per second until rsyslog has the last, rows per second
+#           until the table has all, records per second until the mails
+#           hold all.
 #
 # Run as root from the project folder, with a built tree and rsyslog installed
-# (Debian package rsyslog):
-#   bench/syslog_throughput.sh [N] [build folder] [B]   N = 100000, build, B = 25000
+# (Debian package rsyslog; for "all" also python3-aiosmtpd, libsqliteodbc
+# and sqlite3):
+#   bench/syslog_throughput.sh [N] [build folder] [B] [mode]
+#                         N = 100000, build, B = 25000, mode = syslog or all
 #   bench/syslog_throughput.sh 10000 build-bench 100000
 # Everything happens in a fresh machine root in a temporary folder (kept when
 # KEEP=1 is set, for a look at rsyslog's output and the service's log files).
@@ -21,6 +30,8 @@ set -euo pipefail
 N=${1:-100000}
 BUILD=$(cd "${2:-build}" && pwd)
 B=${3:-25000}
+MODE=${4:-syslog}
+case "$MODE" in syslog | all) ;; *) echo "mode: syslog or all" >&2; exit 2 ;; esac
 SERVICE=$BUILD/src/service/CVNService
 CVNCFG=$BUILD/src/tools/cvncfg/cvncfg
 CVNEVENT=$BUILD/src/tools/cvnevent/cvnevent
@@ -39,6 +50,7 @@ cleanup() {
     "$SERVICE" -s stop || true
     "$SERVICE" -s uninstall || true
   fi
+  [ "$MODE" = all ] && stop_smtp
   if [ -n "$RSYSLOG_PID" ]; then
     kill -TERM "$RSYSLOG_PID" 2>/dev/null || true
     wait "$RSYSLOG_PID" 2>/dev/null || true
@@ -51,6 +63,13 @@ now_ns() { date +%s%N; }
 
 . "$(dirname "$0")/../scripts/rsyslog_peer.sh"
 start_rsyslog
+if [ "$MODE" = all ]; then
+  . "$(dirname "$0")/../scripts/channel_peers.sh"
+  missing=$(channel_peers_missing)
+  [ -z "$missing" ] || { echo "missing: $missing" >&2; exit 2; }
+  start_smtp
+  create_db
+fi
 
 # The service's configuration: forward over TCP with LF to rsyslog, watch
 # only the Application log.
@@ -127,6 +146,54 @@ wait_for 3 "$B" || true
 BURST_END=$(now_ns)
 BURST_GOT=$(count 3)
 BURST_HWM=$(peak_rss)
+
+# Every channel: the database and e-mail turned on by a reload.
+if [ "$MODE" = all ]; then
+  set_key DB/Forward 1 >/dev/null
+  set_key DB/ConnString "$DB_CONNECTION" >/dev/null
+  set_key DB/UseTrans 1 >/dev/null
+  set_key Email/Forward 1 >/dev/null
+  set_key Email/Server 127.0.0.1 >/dev/null
+  set_key Email/Port "$SMTP_PORT" >/dev/null
+  set_key Email/From bench@example.test >/dev/null
+  set_key Email/To admin@example.test >/dev/null
+  set_key Email/Consolidation 2 >/dev/null
+  "$BUILD/src/tools/cvnconsole/cvnconsole" reload >/dev/null
+  rows() { db_query "SELECT count(*) FROM EventLog WHERE EventId = 4" 2>/dev/null || echo 0; }
+  # Each mail's header counts the records it holds.
+  mailed() {
+    collect_mail
+    sed -n 's/^Total number of events: \([0-9]*\).*/\1/p' "$WORK/smtp/bodies" |
+      awk '{ n += $1 } END { print n + 0 }'
+  }
+  ALL_START=$(now_ns)
+  "$CVNEVENT" write Application CvnBench --id 4 --repeat "$N" "benchmark event payload"
+  ALL_WRITTEN=$(now_ns)
+  # One loop for the three, so that each end is seen when it comes; the
+  # database and the mails are looked at every tenth turn only.
+  SYSLOG_END= DB_END= MAIL_END= turn=0 last_change=$(now_ns) progress=
+  while [ -z "$SYSLOG_END" ] || [ -z "$DB_END" ] || [ -z "$MAIL_END" ]; do
+    [ -z "$SYSLOG_END" ] && [ "$(count 4)" -ge "$N" ] && SYSLOG_END=$(now_ns)
+    if [ $((turn % 10)) = 0 ]; then
+      [ -z "$DB_END" ] && [ "$(rows)" -ge "$N" ] && DB_END=$(now_ns)
+      [ -z "$MAIL_END" ] && [ "$(mailed)" -ge "$N" ] && MAIL_END=$(now_ns)
+      now="$(count 4) $(rows) $(mailed)"
+      if [ "$now" != "$progress" ]; then
+        progress=$now
+        last_change=$(now_ns)
+      elif [ $(($(now_ns) - last_change)) -gt 30000000000 ]; then
+        echo "every channel: received (syslog, rows, mailed) $now of $N each; giving up" >&2
+        break
+      fi
+    fi
+    turn=$((turn + 1))
+    sleep 0.01
+  done
+  ALL_HWM=$(peak_rss)
+  read -r ALL_SYSLOG ALL_ROWS ALL_MAILED <<<"$(count 4) $(rows) $(mailed)"
+  MAILS=$(mails_received)
+fi
+
 sleep 1
 EXTRA=$(($(count 2) - STREAM_GOT + $(count 3) - BURST_GOT))
 
@@ -146,4 +213,21 @@ awk -v n="$N" -v s="$START" -v w="$WRITTEN" -v e="$END" -v hwm="$STREAM_HWM" \
   printf "  service peak RSS:   %s\n", bhwm
   if (bgot != b) printf "  WARNING: rsyslog received %d of %d\n", bgot, b
   if (extra != 0) printf "WARNING: %d more events arrived after the waits ended\n", extra
+}'
+
+[ "$MODE" = all ] || exit 0
+end_or_none() { [ -n "$1" ] && echo "$1" || echo 0; }
+awk -v n="$N" -v s="$ALL_START" -v w="$ALL_WRITTEN" -v hwm="$ALL_HWM" \
+  -v se="$(end_or_none "$SYSLOG_END")" -v de="$(end_or_none "$DB_END")" \
+  -v me="$(end_or_none "$MAIL_END")" -v sgot="$ALL_SYSLOG" -v rows="$ALL_ROWS" \
+  -v mailed="$ALL_MAILED" -v mails="$MAILS" 'BEGIN {
+  printf "every channel: %d events to syslog (TCP), the database (SQLite, in transactions)\n", n
+  printf "  and e-mail (consolidated), written in %.3f s\n", (w - s) / 1e9
+  if (se) printf "  syslog:             %.0f events/s, all in %.3f s\n", n / ((se - s) / 1e9), (se - s) / 1e9
+  else printf "  syslog:             rsyslog received %d of %d\n", sgot, n
+  if (de) printf "  database:           %.0f rows/s, all in %.3f s\n", n / ((de - s) / 1e9), (de - s) / 1e9
+  else printf "  database:           the table holds %d of %d rows\n", rows, n
+  if (me) printf "  e-mail:             %.0f records/s in %d mails, all in %.3f s\n", n / ((me - s) / 1e9), mails, (me - s) / 1e9
+  else printf "  e-mail:             %d mails hold %d of %d records\n", mails, mailed, n
+  printf "  service peak RSS:   %s\n", hwm
 }'
