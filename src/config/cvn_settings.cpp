@@ -77,6 +77,7 @@ CCVNSettings::CCVNSettings() {
   Register(DB_DenyFilterList);
   Register(DB_ProcessOld);
   Register(DB_MaxQueue);
+  Register(DB_PositionTable);
   Register(Report_GeneratePeriodically);
   Register(Report_ScheduleType);
   Register(Report_ScheduleParameter);

@@ -131,6 +131,9 @@ class CCVNSettings : public CSTSettings {
   VarFL_t DB_DenyFilterList{u"DenyFilterList", u"DB"};
   VarBool_t DB_ProcessOld{u"ProcessOld", u"DB", true};
   VarInt_t DB_MaxQueue{u"MaxQueue", u"DB", 1000};  // 0: no limit
+  // The table in the target database that keeps the channel's position in
+  // each log, with the rows; empty: none.
+  VarStr_t DB_PositionTable{u"PositionTable", u"DB"};
 
   // Report
   VarBool_t Report_GeneratePeriodically{u"GeneratePeriodically", u"Report", false};

@@ -373,7 +373,10 @@ uint32_t CCVNCore::StopThreads(bool with_secondary) {
   if (db_channel_) db_channel_->FinishStop(*this, deadline.Remaining() + grace_ms_);
 
   FinishWorker(CoreThread::kPrimary);
-  // Messages not yet durable are dropped: the bookmarks have not moved past
+  // What the channels made durable while the reader stopped is stored too,
+  // so that the next start reads none of it again for them.
+  if (!Slot(CoreThread::kPrimary).given_up) AdvanceBookmarks(*this, true);
+  // Messages not yet durable are dropped: the positions have not moved past
   // their records, which the next start reads again from the event logs.
   syslog_queue.Purge();
   PurgeEmailQueue();

@@ -96,6 +96,11 @@ void RegisterLogs(CCVNCore& core) {
   if (platform::Event* ready = core.TableReadyEvent()) ready->Set();
 }
 
+void NoteNews(CCVNCore& core, size_t index) {
+  Trace(core, "New records detected in: %s", core.event_log_table[index].name);
+  core.reader.logs[core.event_log_table[index].name].more = true;
+}
+
 // The next log after last, round the table, with a turn's work waiting;
 // count when none has.
 size_t NextWithWork(CCVNCore& core, size_t last) {
@@ -160,8 +165,17 @@ bool WatchLogs(CCVNCore& core) {
       core.LogFormat('A', "Service", "Critical error 2 code %u", err::kInvalidParameter);
       return true;
     }
-    Trace(core, "New records detected in: %s", core.event_log_table[entry].name);
-    ProcessLog(core, entry, false);
+    // The lowest signalled entry wins a wait: the others' notifications are
+    // taken now, so that a log written without a pause cannot keep them out.
+    // Each log with news gets its turn in rotation.
+    NoteNews(core, entry);
+    for (size_t i = 0; i < count; ++i) {
+      platform::Event* notify = core.event_log_table[i].notify.get();
+      if (i != entry && notify != nullptr && notify->Wait(0)) NoteNews(core, i);
+    }
+    if (const size_t first = NextWithWork(core, turn); first < count) {
+      ProcessLog(core, turn = first, false);
+    }
   }
 }
 

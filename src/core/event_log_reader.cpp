@@ -26,6 +26,10 @@ constexpr size_t kNewestBucket = 89;
 // A log whose handled position keeps moving has its bookmark stored at most
 // this often; a crash then reads again at most this much of what was handled.
 constexpr uint32_t kBookmarkIntervalMs = 20;
+// A turn reads at most this many records of a log (or Logs/MaxNewRecords
+// when that is fewer), so that a busy log holds every other log back by
+// about a tenth of a second at most.
+constexpr uint32_t kMaxTurnRecords = 1000;
 // How often a log replaced under the handle is opened again within one range.
 constexpr int kMaxReopens = 3;
 // The largest record whose time is looked up outside the reading buffer.
@@ -536,34 +540,69 @@ void ReadRange(CCVNCore& core, size_t index, RangeWalk& walk) {
   }
 }
 
-// Where a position's reading starts in this turn, with what the log
-// overwrote before it reported; newest + 1 when nothing is new. A position
-// whose next record cannot be decided moves to the newest record.
-uint32_t StartOf(CCVNCore& core, size_t index, LogBookmark& position, int place) {
-  LogReadState& state = StateOf(core, index);
-  const std::optional<uint32_t> first = FirstNewRecord(core, index, state, position);
-  if (!first) {
-    position = PositionOf(state.newest, GetRecordTime(core, index, state.newest), state.oldest);
-    return state.newest + 1;
+// Where the positions of one turn start reading. Positions that stand at
+// the same record share one look-up, so channels at one place cost one read
+// of the record's time.
+class TurnStarts {
+ public:
+  TurnStarts(CCVNCore& core, size_t index) : core_(core), index_(index) {}
+
+  // The first record to read after position, with what the log overwrote
+  // before it reported for the place (-1: the front); newest + 1 when
+  // nothing is new. A position whose next record cannot be decided moves to
+  // the newest record.
+  uint32_t StartOf(LogBookmark& position, int place) {
+    const LogReadState& state = StateOf(core_, index_);
+    auto it = std::find_if(known_.begin(), known_.end(),
+                           [&position](const Known& k) { return k.position == position; });
+    if (it == known_.end()) {
+      known_.push_back(Known{position, FirstNewRecord(core_, index_, state, position)});
+      it = known_.end() - 1;
+      if (place < 0) NoteCleared(position, it->first);
+    }
+    if (!it->first) {
+      position = PositionOf(state.newest, GetRecordTime(core_, index_, state.newest), state.oldest);
+      return state.newest + 1;
+    }
+    const uint32_t first = *it->first;
+    if (!After(state.oldest, first)) return first;
+    if (place >= 0)
+      ReportOverwritten(core_, index_, static_cast<size_t>(place), state.oldest - first);
+    return state.oldest;
   }
-  if (place < 0 && *first == state.oldest && !position.empty &&
-      state.newest - Last(position) >= state.count) {
-    core.LogFormat('N', "Server",
-                   "Eventlog %s was cleared or renumbered since record %d; its %u records are "
-                   "read from the oldest",
-                   NameOf(core, index).c_str(), position.lastRecord, state.count);
+
+ private:
+  struct Known {
+    LogBookmark position;
+    std::optional<uint32_t> first;
+  };
+
+  void NoteCleared(const LogBookmark& position, const std::optional<uint32_t>& first) {
+    const LogReadState& state = StateOf(core_, index_);
+    if (!first || *first != state.oldest || position.empty ||
+        state.newest - Last(position) < state.count) {
+      return;
+    }
+    core_.LogFormat('N', "Server",
+                    "Eventlog %s was cleared or renumbered since record %d; its %u records are "
+                    "read from the oldest",
+                    NameOf(core_, index_).c_str(), position.lastRecord, state.count);
   }
-  if (!After(state.oldest, *first)) return *first;
-  if (place >= 0) ReportOverwritten(core, index, static_cast<size_t>(place), state.oldest - *first);
-  return state.oldest;
-}
+
+  CCVNCore& core_;
+  size_t index_;
+  std::vector<Known> known_;
+};
 
 // Plans a turn: the front and every channel that is on and has room read
 // from their own start; a channel behind the front needs half its queue
 // free. The front reads only alongside a channel (or with none on).
 RangeWalk PlanTurn(CCVNCore& core, size_t index, LogReadState& state) {
   RangeWalk walk;
+  TurnStarts starts(core, index);
   const uint32_t end = state.newest + 1;
+  LogBookmark front = state.front;
+  const uint32_t front_start = starts.StartOf(front, -1);
   bool any_on = false;
   bool any_reads = false;
   for (size_t i = 0; i < kPlaceCount; ++i) {
@@ -573,14 +612,15 @@ RangeWalk PlanTurn(CCVNCore& core, size_t index, LogReadState& state) {
     const bool at_front = !Before(place.cursor, state.front);
     if (!at_front && !core.ChannelHasRoom(ChannelOf(i))) continue;
     LogBookmark cursor = place.cursor;
-    walk.place_next[i] = StartOf(core, index, cursor, static_cast<int>(i));
+    walk.place_next[i] = starts.StartOf(cursor, static_cast<int>(i));
     if (cursor != place.cursor) Enqueue(core, place, i, cursor);
     walk.reads[i] = walk.place_next[i] != end;
     any_reads = any_reads || at_front || walk.reads[i];
   }
   if (!any_on || any_reads) {
-    walk.front_next = StartOf(core, index, state.front, -1);
-    walk.front = walk.front_next != end;
+    state.front = front;
+    walk.front_next = front_start;
+    walk.front = front_start != end;
   }
   walk.popup = core.ReadChannelSwitches().popup;
   // The range starts at the earliest start.
@@ -594,7 +634,7 @@ RangeWalk PlanTurn(CCVNCore& core, size_t index, LogReadState& state) {
   for (size_t i = 0; i < kPlaceCount; ++i) consider(walk.reads[i], walk.place_next[i]);
   walk.done = !found;
   if (!found) return walk;
-  const uint32_t slice = MaxNewRecords(core);
+  const uint32_t slice = std::min(MaxNewRecords(core), kMaxTurnRecords);
   walk.next = walk.from;
   walk.to = state.newest - walk.from < slice ? state.newest : walk.from + slice - 1;
   return walk;

@@ -6,6 +6,7 @@
 #include "base/text.h"
 #include "db/db_record.h"
 #include "db/thread_exporter.h"
+#include "platform/environment.h"
 #include "platform/locale.h"
 
 namespace cvn::db {
@@ -43,6 +44,8 @@ class DbChannel final : public DbChannelControl {
     worker_.Exporter().SetSettings(exporter_settings);
     worker_.Queue().SetMaximum(static_cast<size_t>(std::max(0, settings.DB_MaxQueue.value)));
     command_ = settings.DB_Command.value;
+    worker_.Exporter().SetPositionTable(settings.DB_PositionTable.value,
+                                        platform::LocalComputerName());
     // A database that cannot be opened now is tried again by the worker,
     // after a back-off, so that the channel comes up with the database.
     const int32_t opened = worker_.Exporter().Open();
@@ -72,7 +75,6 @@ class DbChannel final : public DbChannelControl {
       Account(core, outcome);
     }
     worker_.Queue().Clear();
-    worker_.Queue().ResetDropped();
     core.db_exported = 0;
     core.db_failed = 0;
   }
@@ -85,13 +87,25 @@ class DbChannel final : public DbChannelControl {
   size_t QueueLength() override { return worker_.Queue().Size(); }
   bool WorkerRunning() override { return worker_.Processor().IsRunning(); }
 
-  // The channel's work after the filter step, on the reading thread.
-  void Enqueue(CCVNCore& core, const SEventRecord& record) {
-    // A record the bound refuses gets no number: nobody waits for it.
-    worker_.Queue().Push(PrepareDbRecord(command_, record),
-                         [&core](DbRecordPtr& item) { item->seq = core.db_progress.Issue(); });
-    worker_.Processor().Wake();
+  bool StoredPosition(std::u16string_view log, uint32_t& record, uint32_t& time) override {
+    DbPosition position;
+    if (!worker_.Exporter().StoredPosition(log, position)) return false;
+    record = position.record;
+    time = position.time;
+    return true;
   }
+
+  // The channel's work after the filter step, on the reading thread.
+  Offer Enqueue(CCVNCore& core, const SEventRecord& record) {
+    // A record the bound refuses gets no number: the reader offers it again.
+    const bool taken =
+        worker_.Queue().Push(PrepareDbRecord(command_, record),
+                             [&core](DbRecordPtr& item) { item->seq = core.db_progress.Issue(); });
+    worker_.Processor().Wake();
+    return taken ? Offer::kTaken : Offer::kFull;
+  }
+
+  bool HasRoom() { return worker_.Queue().AtMostHalfFull(); }
 
  private:
   void Account(CCVNCore& core, const ExportOutcome& outcome) {
@@ -118,10 +132,10 @@ void InstallDbChannel(CCVNCore& core) {
   platform::UseUtf8NarrowText();
   auto channel = std::make_shared<DbChannel>(core);
   core.SetDbChannel(channel);
-  core.SetChannelHandler(Channel::kDb, [channel](CCVNCore& c, const SEventRecord& record) {
-    channel->Enqueue(c, record);
-    return Offer::kTaken;
-  });
+  core.SetChannelHandler(
+      Channel::kDb,
+      [channel](CCVNCore& c, const SEventRecord& record) { return channel->Enqueue(c, record); },
+      [channel](CCVNCore&) { return channel->HasRoom(); });
 }
 
 }  // namespace cvn::db

@@ -11,14 +11,23 @@
 // statement fails inside a transaction, the transaction is rolled back and
 // its statements run again one at a time, so that only the failing one
 // fails (some databases abort the whole transaction at its first error).
+//
+// With a position table (SetPositionTable) and transactions in use, every
+// record is written in a transaction that also moves its log's position in
+// that table; a record run on its own gets a transaction of its own, and
+// one whose statement fails is rolled back while the position alone passes
+// it.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/settings.h"
+#include "db/db_positions.h"
 #include "db/db_record.h"
 #include "db/odbc.h"
 #include "platform/clock.h"
@@ -65,6 +74,11 @@ class CSTDbExporter {
   // Lines for the service log (category "Database"); none by default.
   void SetLog(LogFunction log) { log_ = std::move(log); }
   void SetSettings(const VarDbExporter_t& settings);
+  // The table that keeps the channel's positions in the target database and
+  // this computer's name there; an empty table keeps none. A name that is
+  // not plain (IsPlainTableName) is refused with a log line. Takes effect at
+  // the next Open.
+  void SetPositionTable(std::u16string_view table, std::u16string_view computer);
 
   // 0, or the failed call's ODBC return code (-1 when it has none); the
   // driver's text is then the last error.
@@ -74,7 +88,7 @@ class CSTDbExporter {
   // transactions in use, inside a transaction that the first record without
   // more commits.
   void Export(DbRecordPtr record, bool more, ExportOutcome& out);
-  // Commits an open transaction.
+  // Commits an open transaction, with the positions of its records' logs.
   void Flush(ExportOutcome& out);
   // Commits an open transaction, then closes the connection.
   void Close(ExportOutcome& out);
@@ -82,6 +96,11 @@ class CSTDbExporter {
   bool InTransaction() const { return !pending_.empty(); }
   size_t PendingCount() const { return pending_.size(); }
   bool TransactionsInUse() const { return transactions_in_use_; }
+  // Set at open: the position table is in use on this connection.
+  bool PositionsInUse() const { return positions_in_use_; }
+  // The log's position as the database holds it: read at open, moved with
+  // every commit. Any thread.
+  bool StoredPosition(std::u16string_view log, DbPosition& out);
   std::u16string LastError();
 
   // While set, every call to the database gives up by this deadline (at
@@ -98,6 +117,8 @@ class CSTDbExporter {
   // Runs one statement on its own: false when the connection was lost (the
   // record is then to be tried again).
   bool ExecuteAlone(const DbRecordPtr& record, ExportOutcome& out);
+  // ExecuteAlone with the record's position, in a transaction of their own.
+  bool ExecuteWithPosition(const DbRecordPtr& record, ExportOutcome& out);
   // Runs each record on its own; after a lost connection the rest wait.
   void ExecuteEachAlone(std::vector<DbRecordPtr> records, ExportOutcome& out);
   // After a statement or a commit failed inside a transaction.
@@ -105,15 +126,28 @@ class CSTDbExporter {
   void LoseConnection(const OdbcResult& result, ExportOutcome& out);
   void StatementFailed(const OdbcResult& result);
   void ReportFailures();
+  // After a connection opened: reads this computer's positions, creating the
+  // table when it is missing. Only a failure that ends the connection comes
+  // back; any other leaves the positions out of use.
+  OdbcResult PreparePositions();
+  // In the open transaction: each log's row to its newest record.
+  OdbcResult WritePositions(const std::vector<DbRecordPtr>& records);
+  void RememberPositions(const std::vector<DbRecordPtr>& records);
+  // The position table cannot be written: the channel goes on without it.
+  void StopUsingPositions(const OdbcResult& result);
   void SetLastError(const std::u16string& text);
   void Log(char level, const std::string& message);
 
-  platform::Lock lock_;  // guards settings_ and last_error_
+  platform::Lock lock_;  // guards settings_, last_error_ and stored_
   VarDbExporter_t settings_;
   std::u16string last_error_;
+  DbPositions stored_;
 
   OdbcConnection connection_;
   bool transactions_in_use_ = false;
+  std::optional<CDbPositionTable> position_table_;
+  bool positions_in_use_ = false;
+  bool told_positions_need_transactions_ = false;
   std::vector<DbRecordPtr> pending_;  // executed in the open transaction
   const platform::Deadline* call_deadline_ = nullptr;
 

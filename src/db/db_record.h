@@ -14,6 +14,11 @@ namespace cvn::db {
 struct SDBRecordForExport {
   std::u16string statement;  // the complete statement for one event
   uint64_t seq = 0;          // place in the channel's delivery order, from 1
+  // Where the event stands in its log: the channel's position once the
+  // statement is committed.
+  std::u16string log;
+  uint32_t record_number = 0;
+  uint32_t time_generated = 0;
 };
 
 using DbRecordPtr = std::shared_ptr<SDBRecordForExport>;

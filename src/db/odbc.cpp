@@ -1,6 +1,7 @@
 #include "db/odbc.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "base/text.h"
 #include "platform/locale.h"
@@ -58,9 +59,8 @@ std::vector<OdbcDiagnostic> Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
   return ReadDiagnostics([&](int16_t record, char16_t* state, int32_t* native, char16_t* text,
                              int16_t capacity, int16_t* length) {
     SQLINTEGER code = 0;
-    const SQLRETURN r =
-        SQLGetDiagRecW(type, handle, record, reinterpret_cast<SQLWCHAR*>(state), &code,
-                       reinterpret_cast<SQLWCHAR*>(text), capacity, length);
+    const SQLRETURN r = SQLGetDiagRecW(type, handle, record, reinterpret_cast<SQLWCHAR*>(state),
+                                       &code, reinterpret_cast<SQLWCHAR*>(text), capacity, length);
     *native = static_cast<int32_t>(code);
     return static_cast<int16_t>(r);
   });
@@ -95,6 +95,28 @@ OdbcResult NotOpen() {
 }
 
 SQLPOINTER IntAttribute(SQLULEN value) { return reinterpret_cast<SQLPOINTER>(value); }
+
+// One column of the current row as text, read in parts when it is longer
+// than the buffer (at most 64 K characters are kept).
+OdbcResult ReadColumn(SQLHSTMT stmt, SQLUSMALLINT column, std::u16string& out) {
+  constexpr size_t kMostKept = 65536;
+  SQLWCHAR buffer[256];
+  const size_t room = std::size(buffer) - 1;  // the driver adds a terminator
+  out.clear();
+  for (;;) {
+    SQLLEN length = 0;
+    const SQLRETURN r = SQLGetData(stmt, column, SQL_C_WCHAR, buffer, sizeof buffer, &length);
+    if (r == SQL_NO_DATA) return {};
+    if (!Succeeded(r)) return Check(r, SQL_HANDLE_STMT, stmt);
+    if (length == SQL_NULL_DATA) return {};
+    const bool cut =
+        length == SQL_NO_TOTAL || static_cast<size_t>(length) / sizeof(SQLWCHAR) > room;
+    const size_t got = cut ? room : static_cast<size_t>(length) / sizeof(SQLWCHAR);
+    out.append(reinterpret_cast<const char16_t*>(buffer), got);
+    // Without a cut the column is complete, whatever else the driver says.
+    if (r == SQL_SUCCESS || !cut || out.size() >= kMostKept) return {};
+  }
+}
 
 }  // namespace
 
@@ -251,8 +273,7 @@ OdbcResult OdbcConnection::Rollback() {
   return result.ok() ? autocommit : result;
 }
 
-OdbcResult OdbcConnection::Execute(std::u16string_view statement, uint32_t timeout_s) {
-  if (!IsOpen()) return NotOpen();
+OdbcResult OdbcConnection::ExecuteOpen(std::u16string_view statement, uint32_t timeout_s) {
   SQLHSTMT stmt = h_->stmt.get();
   timeout_s = std::max<uint32_t>(timeout_s, 1);
   if (timeout_s != query_timeout_s_) {
@@ -260,11 +281,46 @@ OdbcResult OdbcConnection::Execute(std::u16string_view statement, uint32_t timeo
     query_timeout_s_ = timeout_s;
   }
   const std::u16string text(statement);
-  OdbcResult result = Check(
+  return Check(
       SQLExecDirectW(stmt, const_cast<SQLWCHAR*>(Wide(text)), static_cast<SQLINTEGER>(text.size())),
       SQL_HANDLE_STMT, stmt);
+}
+
+OdbcResult OdbcConnection::Execute(std::u16string_view statement, uint32_t timeout_s,
+                                   int64_t* affected) {
+  if (!IsOpen()) return NotOpen();
+  SQLHSTMT stmt = h_->stmt.get();
+  OdbcResult result = ExecuteOpen(statement, timeout_s);
+  if (affected != nullptr && result.ok()) {
+    SQLLEN rows = -1;
+    if (!Succeeded(SQLRowCount(stmt, &rows))) rows = -1;
+    *affected = static_cast<int64_t>(rows);
+  }
   // A statement that returned rows leaves a cursor open.
   SQLFreeStmt(stmt, SQL_CLOSE);
+  return result;
+}
+
+OdbcResult OdbcConnection::Query(std::u16string_view statement, uint32_t timeout_s, size_t max_rows,
+                                 Rows& rows) {
+  rows.clear();
+  if (!IsOpen()) return NotOpen();
+  SQLHSTMT stmt = h_->stmt.get();
+  OdbcResult result = ExecuteOpen(statement, timeout_s);
+  SQLSMALLINT columns = 0;
+  if (result.ok()) result = Check(SQLNumResultCols(stmt, &columns), SQL_HANDLE_STMT, stmt);
+  while (result.ok() && columns > 0 && rows.size() < max_rows) {
+    const SQLRETURN fetched = SQLFetch(stmt);
+    if (fetched == SQL_NO_DATA) break;
+    result = Check(fetched, SQL_HANDLE_STMT, stmt);
+    if (!result.ok()) break;
+    std::vector<std::u16string>& row = rows.emplace_back(static_cast<size_t>(columns));
+    for (SQLSMALLINT c = 0; result.ok() && c < columns; ++c) {
+      result = ReadColumn(stmt, static_cast<SQLUSMALLINT>(c + 1), row[static_cast<size_t>(c)]);
+    }
+  }
+  SQLFreeStmt(stmt, SQL_CLOSE);
+  if (!result.ok()) rows.clear();
   return result;
 }
 

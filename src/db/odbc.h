@@ -52,8 +52,9 @@ class OdbcResult {
 // `record` (from 1): fills state (six characters with the terminator),
 // native and text (capacity characters with the terminator), sets length to
 // the text's whole length in characters, and returns the ODBC return code.
-using DiagRecordFunction = std::function<int16_t(int16_t record, char16_t* state, int32_t* native,
-                                                 char16_t* text, int16_t capacity, int16_t* length)>;
+using DiagRecordFunction =
+    std::function<int16_t(int16_t record, char16_t* state, int32_t* native, char16_t* text,
+                          int16_t capacity, int16_t* length)>;
 
 // The diagnostic records a failed call left (at most 16), read through
 // `read`. A text longer than the first buffer is read again into one of its
@@ -88,8 +89,15 @@ class OdbcConnection {
   bool InTransaction() const;
 
   // Executes one statement as it is; the execution gives up after
-  // timeout_s seconds (at least 1).
-  OdbcResult Execute(std::u16string_view statement, uint32_t timeout_s);
+  // timeout_s seconds (at least 1). With affected: the number of rows the
+  // statement changed (-1 when the driver cannot tell).
+  OdbcResult Execute(std::u16string_view statement, uint32_t timeout_s,
+                     int64_t* affected = nullptr);
+
+  // Executes a query and reads at most max_rows rows of its result, each
+  // column as text (NULL as empty), under the same time-out.
+  using Rows = std::vector<std::vector<std::u16string>>;
+  OdbcResult Query(std::u16string_view statement, uint32_t timeout_s, size_t max_rows, Rows& rows);
 
   // Whether a failure says that another connection holds the database
   // locked (SQLite's "database is locked"): worth another try later.
@@ -105,6 +113,9 @@ class OdbcConnection {
   struct Handles;  // the ODBC handles, defined with the calls
 
  private:
+  // Executes on the statement handle, whose cursor the caller closes.
+  OdbcResult ExecuteOpen(std::u16string_view statement, uint32_t timeout_s);
+
   std::unique_ptr<Handles> h_;
   bool can_transact_ = false;
   bool in_transaction_ = false;

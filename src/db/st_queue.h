@@ -3,12 +3,12 @@
 // takes from the output list under the output lock and takes the input lock
 // only to swap the two lists when the output list is used up, so an append
 // never waits for the consumer's work. A maximum bounds the items waiting in
-// both halves; an item refused by it is counted as dropped.
+// both halves; the producer keeps an item the bound refuses and offers it
+// again once the queue has room, so nothing is dropped here.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
-#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -25,16 +25,13 @@ class CSTQueue {
     maximum_ = maximum;
   }
 
-  // Appends item unless the queue is full, in which case the item is dropped
-  // and counted. accept(item) runs under the input lock just before an
-  // accepted item is appended (the caller numbers its items there).
+  // Appends item unless the queue is full (false). accept(item) runs under
+  // the input lock just before an accepted item is appended (the caller
+  // numbers its items there).
   template <class Accept>
   bool Push(T item, Accept&& accept) {
     platform::LockGuard guard(input_lock_);
-    if (maximum_ != 0 && WaitingLocked() >= maximum_) {
-      ++dropped_;
-      return false;
-    }
+    if (maximum_ != 0 && WaitingLocked() >= maximum_) return false;
     accept(item);
     input_.push_back(std::move(item));
     return true;
@@ -105,13 +102,11 @@ class CSTQueue {
     return removed;
   }
 
-  uint64_t Dropped() {
+  // At most half of the maximum waits (always without a maximum): a
+  // producer that the bound held back reads on in long runs from here.
+  bool AtMostHalfFull() {
     platform::LockGuard guard(input_lock_);
-    return dropped_;
-  }
-  void ResetDropped() {
-    platform::LockGuard guard(input_lock_);
-    dropped_ = 0;
+    return maximum_ == 0 || WaitingLocked() <= maximum_ / 2;
   }
 
  private:
@@ -126,7 +121,6 @@ class CSTQueue {
   std::vector<T> output_;
   std::atomic<size_t> read_{0};
   size_t maximum_ = 0;
-  uint64_t dropped_ = 0;
 };
 
 }  // namespace cvn::db

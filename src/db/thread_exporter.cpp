@@ -154,10 +154,13 @@ void CSTThreadProcessor::OnStop() {
   if (hooks_.account) hooks_.account(outcome);
   queue_.Unpop(std::move(outcome.retry));
   exporter_.SetCallDeadline(nullptr);
-  const size_t discarded = queue_.Clear().size();
-  if (discarded != 0 && hooks_.log) {
-    hooks_.log('E', std::to_string(discarded) +
-                        " queued records were not exported before the stop and were discarded.");
+  // The channel's position has not passed these records: the next start
+  // reads them from the log again.
+  const size_t left = queue_.Clear().size();
+  if (left != 0 && hooks_.log) {
+    hooks_.log('N', std::to_string(left) +
+                        " queued records were not exported before the stop; they are exported "
+                        "after the next start, which reads them from the log again.");
   }
 }
 

@@ -6,8 +6,8 @@
 // Records left when a slice ends are taken in the next slice at once. When
 // the connection is gone, the records wait at the head of the queue and the
 // exporter reopens after a back-off of 1 s, doubling up to 60 s. At stop the
-// worker goes on exporting for up to 5 s from the stop request, then discards
-// what is left.
+// worker goes on exporting for up to 5 s from the stop request, then leaves
+// what is left to the next start, which reads it from the log again.
 #pragma once
 
 #include <cstdint>

@@ -15,14 +15,15 @@ namespace cvn {
 namespace {
 
 constexpr std::u16string_view kNumberOfEvents = u"%NUMBER_OF_EVENTS%";
-constexpr char16_t kConnectFailed[] = u"Failed to connect to the e-mail server.";
-constexpr char16_t kSendFailed[] = u"Failed to send e-mail to the server.";
+constexpr char16_t kConnectFailed[] = u"Failed to connect to the e-mail server: ";
+constexpr char16_t kSendFailed[] = u"Failed to send e-mail to the server: ";
 // The thread's status when it cannot wait for its events.
 constexpr uint32_t kErrorInvalidHandle = 6;
 // The pause at the start of every pass of the e-mailer.
 constexpr uint32_t kPassSleepMs = 25;
 
-std::atomic<uint32_t> g_connect_retry_ms{kEmailConnectRetryMs};
+std::atomic<uint32_t> g_retry_first_ms{kEmailRetryFirstMs};
+std::atomic<uint32_t> g_retry_longest_ms{kEmailRetryLongestMs};
 
 void CutTo(std::u16string& text, bool limit, int32_t length) {
   if (limit && length >= 0 && text.size() > static_cast<size_t>(length)) {
@@ -37,8 +38,11 @@ uint32_t Since(uint32_t tick) { return platform::TickCount() - tick; }
 
 }  // namespace
 
-void SetEmailConnectRetryForTesting(uint32_t ms) {
-  g_connect_retry_ms = ms == 0 ? kEmailConnectRetryMs : ms;
+void SetEmailConnectRetryForTesting(uint32_t first_ms, uint32_t longest_ms) {
+  g_retry_first_ms = first_ms == 0 ? kEmailRetryFirstMs : first_ms;
+  g_retry_longest_ms = first_ms == 0     ? kEmailRetryLongestMs
+                       : longest_ms == 0 ? first_ms * 20
+                                         : longest_ms;
 }
 
 SEmailMessage PrepareEmailMessage(const CCVNSettings& settings, const SEventRecord& record) {
@@ -74,23 +78,18 @@ EmailQueueOutcome QueueEmailMessage(CCVNCore& core, SEmailMessage message) {
   return EmailQueueOutcome::kAppended;
 }
 
-bool CEmailChannel::ProcessRecord(CCVNCore& core, const SEventRecord& record) {
+Offer CEmailChannel::ProcessRecord(CCVNCore& core, const SEventRecord& record) {
   SEmailMessage message = PrepareEmailMessage(core.Settings(), record);
-  ++core.email_counter;
-  if (QueueEmailMessage(core, std::move(message)) == EmailQueueOutcome::kFull) {
-    ++core.email_failed;
-    if (!dropping_) {
-      core.LogFormat('E', "E-mail",
-                     "The e-mail queue is full (%d messages); records are dropped until it has "
-                     "room again.",
-                     core.Settings().Email_MaxQueue.value);
-    }
-    dropping_ = true;
-  } else {
-    dropping_ = false;
-  }
+  const EmailQueueOutcome outcome = QueueEmailMessage(core, std::move(message));
+  if (outcome != EmailQueueOutcome::kFull) ++core.email_counter;
+  // Also when full: the thread drains the queue.
   if (platform::Event* wake = core.ThreadWakeEvent(CoreThread::kEmail)) wake->Set();
-  return true;
+  return outcome == EmailQueueOutcome::kFull ? Offer::kFull : Offer::kTaken;
+}
+
+bool CEmailChannel::HasRoom(CCVNCore& core) {
+  const int32_t bound = core.Settings().Email_MaxQueue.value;
+  return bound <= 0 || core.email_queue.Size() * 2 <= static_cast<size_t>(bound);
 }
 
 namespace {
@@ -109,16 +108,26 @@ class Emailer {
   uint32_t Run();
 
  private:
+  enum class Outcome {
+    kSent,
+    kGivenUp,    // refused for good: counted and acknowledged
+    kPostponed,  // back at the head of the queue for the next try
+    kCut,        // cut short by a stop: neither counted nor acknowledged
+  };
+
   // One pass after a wake-up or a time-out; sets wait_ms_ and quit.
   void Pass(bool& quit);
   // The rest of the hourly interval, or nullopt when a message may go now.
   std::optional<uint32_t> HeldByInterval();
+  // The first message, unless the pause after a temporary failure lasts.
   std::optional<SEmailMessage> TakeFirst(bool& more);
-  // False when the connect failed; the message is then back in the queue or
-  // given up.
-  bool EnsureConnected(SEmailMessage& message, bool& failed);
-  bool Send(const SEmailMessage& message);
-  void Fail(const char16_t* reason);
+  Outcome Deliver(const SEmailMessage& message);
+  // What a failed Connect (connecting) or SendMail makes of the message.
+  Outcome Failed(uint32_t result, bool connecting);
+  std::string Reason(uint32_t result, bool connecting) const;
+  void Postpone(SEmailMessage message);
+  void LogRefusals();
+  void LogFailure(const char* what, const std::string& reason);
 
   CCVNCore& core_;
   const CCVNSettings& settings_;
@@ -127,7 +136,16 @@ class Emailer {
   uint32_t interval_ms_ = 0;
   uint32_t last_sent_ = 0;
   uint32_t wait_ms_ = platform::kInfinite;
-  uint32_t retry_from_ = 0;  // tick of the last failed connect
+  // The pause after the last temporary failure (0 once a message went or
+  // was given up) and the tick it began.
+  uint32_t backoff_ms_ = 0;
+  uint32_t backoff_from_ = 0;
+  // Temporary failures since then, and the last one logged: a long outage
+  // writes a line when it begins, when its reason changes, and otherwise
+  // once per longest pause.
+  uint32_t postponed_ = 0;
+  std::string logged_reason_;
+  uint32_t logged_at_ = 0;
 };
 
 uint32_t Emailer::Run() {
@@ -172,17 +190,16 @@ std::optional<uint32_t> Emailer::HeldByInterval() {
 }
 
 std::optional<SEmailMessage> Emailer::TakeFirst(bool& more) {
-  auto& queue = core_.email_queue;
-  platform::LockGuard guard(queue.lock);
-  if (queue.items.empty()) return std::nullopt;
-  // A message whose connect failed waits out the pause first.
-  if (queue.items.front().connect_attempts != 0) {
-    const uint32_t since = Since(retry_from_);
-    if (since < g_connect_retry_ms) {
-      wait_ms_ = std::min(wait_ms_, g_connect_retry_ms - since);
+  if (backoff_ms_ != 0) {
+    const uint32_t since = Since(backoff_from_);
+    if (since < backoff_ms_) {
+      wait_ms_ = std::min(wait_ms_, backoff_ms_ - since);
       return std::nullopt;
     }
   }
+  auto& queue = core_.email_queue;
+  platform::LockGuard guard(queue.lock);
+  if (queue.items.empty()) return std::nullopt;
   SEmailMessage message = std::move(queue.items.front());
   queue.items.pop_front();
   more = !queue.items.empty();
@@ -198,52 +215,30 @@ void Emailer::Pass(bool& quit) {
   bool more = false;
   std::optional<SEmailMessage> message = TakeFirst(more);
   if (!message) return;
-  bool failed = false;
-  if (EnsureConnected(*message, failed)) failed = !Send(*message);
-  if (more && (interval_ms_ == 0 || failed)) {
+  const Outcome outcome = Deliver(*message);
+  if (outcome == Outcome::kCut) return;
+  if (outcome == Outcome::kPostponed) return Postpone(std::move(*message));
+  if (postponed_ != 0) {
+    core_.LogFormat('N', "E-mail", "The e-mail server answers again after %u postponed attempts.",
+                    postponed_);
+  }
+  backoff_ms_ = 0;
+  postponed_ = 0;
+  core_.email_progress.Acknowledge(message->seq);
+  if (more && (interval_ms_ == 0 || outcome == Outcome::kGivenUp)) {
     core_.ThreadWakeEvent(CoreThread::kEmail)->Set();
     quit = false;
   }
 }
 
-void Emailer::Fail(const char16_t* reason) {
-  {
-    platform::LockGuard guard(core_.status_lock);
-    core_.email_last_error = reason;
-  }
-  ++core_.email_failed;
-  core_.LogFormat('E', "E-mail", "Failed to send e-mail. [Forwarding to %s, server: %s] Reason: %s",
-                  Utf16ToUtf8(settings_.Email_To.value).c_str(),
-                  Utf16ToUtf8(settings_.Email_Server.value).c_str(), Utf16ToUtf8(reason).c_str());
-}
-
-bool Emailer::EnsureConnected(SEmailMessage& message, bool& failed) {
-  if (connected_) return true;
-  const uint32_t result = client_.Connect(settings_.Email_AuthType.value,
-                                          platform::ToAnsi(settings_.Email_Username.value),
-                                          platform::ToAnsi(settings_.Email_Password.value));
-  if (result == 0) {
+Emailer::Outcome Emailer::Deliver(const SEmailMessage& message) {
+  if (!connected_) {
+    const uint32_t result = client_.Connect(settings_.Email_AuthType.value,
+                                            platform::ToAnsi(settings_.Email_Username.value),
+                                            platform::ToAnsi(settings_.Email_Password.value));
+    if (result != 0) return Failed(result, true);
     connected_ = true;
-    return true;
   }
-  failed = true;
-  // At a stop the record is read again at the next start: neither kept nor
-  // counted.
-  if (core_.StopRequested()) return false;
-  if (++message.connect_attempts < kEmailConnectAttempts) {
-    // Back at the head of the queue, for the next attempt after the pause.
-    retry_from_ = platform::TickCount();
-    wait_ms_ = std::min(wait_ms_, static_cast<uint32_t>(g_connect_retry_ms));
-    platform::LockGuard guard(core_.email_queue.lock);
-    core_.email_queue.items.push_front(std::move(message));
-    return false;
-  }
-  Fail(kConnectFailed);
-  core_.email_progress.Acknowledge(message.seq);
-  return false;
-}
-
-bool Emailer::Send(const SEmailMessage& message) {
   const std::u16string count = Utf8ToUtf16(std::to_string(message.event_count));
   std::u16string subject = message.subject;
   std::u16string text = settings_.Email_TemplateHeader.value;
@@ -256,22 +251,75 @@ bool Emailer::Send(const SEmailMessage& message) {
   const uint32_t result = client_.SendMail(platform::ToAnsi(settings_.Email_From.value),
                                            platform::ToAnsi(settings_.Email_To.value), subject,
                                            text, message.content_type);
-  if (result == 0) {
-    ++core_.email_sent;
-    if (interval_ms_ != 0) last_sent_ = platform::TickCount();
-  } else if (core_.StopRequested()) {
-    return false;  // cut short by the stop: read again at the next start
-  } else {
-    Fail(kSendFailed);
-    // A connection the server closed or that failed is of no use to the
-    // next message: it connects afresh instead of failing on it too.
-    if (client_.connection_lost()) {
-      client_.Close();
-      connected_ = false;
-    }
+  if (result != 0) return Failed(result, false);
+  LogRefusals();
+  ++core_.email_sent;
+  if (interval_ms_ != 0) last_sent_ = platform::TickCount();
+  return Outcome::kSent;
+}
+
+Emailer::Outcome Emailer::Failed(uint32_t result, bool connecting) {
+  // At a stop the records are read again at the next start.
+  if (core_.StopRequested()) return Outcome::kCut;
+  // A connection the server closed or that failed is of no use to the next
+  // message: it connects afresh instead of failing on it too.
+  if (connected_ && client_.connection_lost()) {
+    client_.Close();
+    connected_ = false;
   }
-  core_.email_progress.Acknowledge(message.seq);
-  return result == 0;
+  const std::string reason = Reason(result, connecting);
+  {
+    platform::LockGuard guard(core_.status_lock);
+    core_.email_last_error = (connecting ? kConnectFailed : kSendFailed) + Utf8ToUtf16(reason);
+  }
+  if (client_.verdict() == SmtpVerdict::kTemporary) {
+    backoff_ms_ = backoff_ms_ == 0 ? g_retry_first_ms.load()
+                                   : std::min(backoff_ms_ * 2, g_retry_longest_ms.load());
+    backoff_from_ = platform::TickCount();
+    ++postponed_;
+    if (postponed_ == 1 || reason != logged_reason_ || Since(logged_at_) >= g_retry_longest_ms) {
+      logged_reason_ = reason;
+      logged_at_ = backoff_from_;
+      const std::string what =
+          "E-mail postponed, tried again in " + std::to_string((backoff_ms_ + 999) / 1000) + " s.";
+      LogFailure(what.c_str(), reason);
+    }
+    return Outcome::kPostponed;
+  }
+  LogRefusals();
+  ++core_.email_failed;
+  LogFailure("Failed to send e-mail.", reason);
+  return Outcome::kGivenUp;
+}
+
+std::string Emailer::Reason(uint32_t result, bool connecting) const {
+  if (!client_.failure_text().empty()) return client_.failure_text();
+  if (client_.connection_lost()) return "The server closed the connection.";
+  if (result == kSmtpNoCredentials) return "No user name or password for the authentication.";
+  if (connecting && result == kSmtpNoStartTls) return "The server does not offer STARTTLS.";
+  if (!connecting && result == kSmtpNoRecipient) return "Email/To holds no address.";
+  return "The server's reply was not understood.";
+}
+
+void Emailer::Postpone(SEmailMessage message) {
+  wait_ms_ = std::min(wait_ms_, backoff_ms_);
+  platform::LockGuard guard(core_.email_queue.lock);
+  core_.email_queue.items.push_front(std::move(message));
+}
+
+void Emailer::LogRefusals() {
+  for (const SmtpRefusal& refusal : client_.refused()) {
+    core_.LogFormat('E', "E-mail",
+                    "The server refused a recipient. [Recipient %s, server: %s] Reason: %s",
+                    refusal.address.c_str(), Utf16ToUtf8(settings_.Email_Server.value).c_str(),
+                    refusal.reply.c_str());
+  }
+}
+
+void Emailer::LogFailure(const char* what, const std::string& reason) {
+  core_.LogFormat('E', "E-mail", "%s [Forwarding to %s, server: %s] Reason: %s", what,
+                  Utf16ToUtf8(settings_.Email_To.value).c_str(),
+                  Utf16ToUtf8(settings_.Email_Server.value).c_str(), reason.c_str());
 }
 
 }  // namespace
@@ -283,10 +331,12 @@ namespace email {
 void InstallEmailChannel(CCVNCore& core) {
   core.SetThreadBody(CoreThread::kEmail, [](CCVNCore& c) { return EmailerThread(c); });
   auto channel = std::make_shared<CEmailChannel>();
-  core.SetChannelHandler(Channel::kEmail, [channel](CCVNCore& c, const SEventRecord& record) {
-    channel->ProcessRecord(c, record);
-    return Offer::kTaken;
-  });
+  core.SetChannelHandler(
+      Channel::kEmail,
+      [channel](CCVNCore& c, const SEventRecord& record) {
+        return channel->ProcessRecord(c, record);
+      },
+      &CEmailChannel::HasRoom);
 }
 
 }  // namespace email

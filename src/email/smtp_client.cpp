@@ -1,4 +1,5 @@
 // The SMTP dialogue of CSTEMail2 over the connection object.
+#include <algorithm>
 #include <vector>
 
 #include "email/smtp_client.h"
@@ -17,6 +18,34 @@ bool IsProtocolFailure(uint32_t result) { return result > 0x10000; }
 uint32_t Failure(uint32_t error) { return error != 0 ? error : err::kWsaNotConnected; }
 
 }  // namespace
+
+SmtpVerdict ClassifySmtpResult(uint32_t result, int reply_code, bool connection_lost) {
+  if (result == 0) return SmtpVerdict::kDone;
+  const bool protocol = IsProtocolFailure(result);
+  if (protocol && reply_code >= 500 && reply_code <= 599) return SmtpVerdict::kFinal;
+  // The server put it off, or never judged the message at all.
+  if (!protocol || connection_lost || (reply_code >= 400 && reply_code <= 499)) {
+    return SmtpVerdict::kTemporary;
+  }
+  // An unexpected reply, or what the settings lack: the same again next time.
+  return SmtpVerdict::kFinal;
+}
+
+std::string SanitizeSmtpReply(std::string_view bytes) {
+  std::string text;
+  text.reserve(std::min(bytes.size(), kMaxSmtpReplyText));
+  for (const char c : bytes) {
+    if (text.size() == kMaxSmtpReplyText) break;
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '\r' || byte == '\n' || byte == '\t' || byte == ' ') {
+      if (!text.empty() && text.back() != ' ') text += ' ';
+    } else {
+      text += byte < 0x20 || byte >= 0x7F ? '?' : c;
+    }
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
 
 CSTEMail2::CSTEMail2(std::string server, uint16_t port, int security_mode)
     : server_(std::move(server)),
@@ -54,6 +83,7 @@ uint32_t CSTEMail2::ReadReply() {
     return Failure(connection_.LastError());
   }
   reply_.assign(receive_buffer_.data(), static_cast<size_t>(n));
+  reply_decides_ = true;
   return 0;
 }
 
@@ -78,12 +108,33 @@ uint32_t CSTEMail2::Exchange(std::string text, int code, uint32_t failure) {
   return WaitForFinal(code, failure);
 }
 
+uint32_t CSTEMail2::Conclude(uint32_t result) {
+  failure_code_ = 0;
+  failure_text_.clear();
+  if (IsProtocolFailure(result)) {
+    if (reply_decides_) {
+      failure_code_ = ParseSmtpReply(reply_).leading_code;
+      failure_text_ = SanitizeSmtpReply(reply_);
+    }
+  } else if (result != 0) {
+    const std::string detail = connection_.LastError() == result
+                                   ? connection_.LastErrorText()
+                                   : platform::SocketErrorText(result);
+    failure_text_ = SanitizeSmtpReply("error " + std::to_string(result) +
+                                      (detail.empty() ? "" : ": " + detail));
+  }
+  verdict_ = ClassifySmtpResult(result, failure_code_, connection_lost_);
+  return result;
+}
+
 uint32_t CSTEMail2::Connect(int auth_type, const std::string& user, const std::string& password) {
-  if (ready_) return 0;
+  if (ready_) return Conclude(0);
   authenticated_ = false;
   connection_lost_ = false;
+  reply_decides_ = false;
   bool greeted = false;
-  const uint32_t result = ConnectSteps(auth_type, user, password, greeted);
+  // Concluded before QUIT replaces the reply.
+  const uint32_t result = Conclude(ConnectSteps(auth_type, user, password, greeted));
   if (result == 0) {
     ready_ = true;
     return 0;
@@ -127,7 +178,7 @@ uint32_t CSTEMail2::Hello(const std::string& name, int& auth_type) {
 }
 
 uint32_t CSTEMail2::StartTlsExchange(const std::string& name) {
-  if (!ParseSmtpReply(whole_reply_).starttls) return kSmtpNoStartTls;
+  if (!ParseSmtpReply(whole_reply_).starttls) return NotFromServer(kSmtpNoStartTls);
   if (const uint32_t error = Exchange("STARTTLS\r\n", 220, kSmtpStartTlsRefused); error != 0) {
     return error;
   }
@@ -166,7 +217,7 @@ uint32_t CSTEMail2::Authenticate(int auth_type, const std::string& user,
 }
 
 uint32_t CSTEMail2::AuthLogin(const std::string& user, const std::string& password) {
-  if (user.empty() || password.empty()) return kSmtpNoCredentials;
+  if (user.empty() || password.empty()) return NotFromServer(kSmtpNoCredentials);
   if (const uint32_t error = Command("AUTH LOGIN\r\n"); error != 0) return error;
   if (const uint32_t error = ReadReply(); error != 0) return error;
   // The challenge texts vary between servers ("Username:", "User Name"):
@@ -187,7 +238,7 @@ uint32_t CSTEMail2::AuthLogin(const std::string& user, const std::string& passwo
 }
 
 uint32_t CSTEMail2::AuthPlain(const std::string& user, const std::string& password) {
-  if (user.empty() || password.empty()) return kSmtpNoCredentials;
+  if (user.empty() || password.empty()) return NotFromServer(kSmtpNoCredentials);
   if (const uint32_t error = Command("AUTH PLAIN\r\n"); error != 0) return error;
   if (const uint32_t error = ReadReply(); error != 0) return error;
   if (!ReplyHolds("334")) return 0;
@@ -209,9 +260,13 @@ uint32_t CSTEMail2::AuthPlain(const std::string& user, const std::string& passwo
 uint32_t CSTEMail2::SendMail(const std::string& from, const std::string& to,
                              std::u16string_view subject, std::u16string_view body,
                              const std::string& content_type) {
-  if (!ready_) return 0;
+  refused_.clear();
+  if (!ready_) return Conclude(0);
+  reply_decides_ = false;
   bool sender_accepted = false;
-  const uint32_t result = Transaction(from, to, subject, body, content_type, sender_accepted);
+  // Concluded before RSET replaces the reply.
+  const uint32_t result =
+      Conclude(Transaction(from, to, subject, body, content_type, sender_accepted));
   if (IsProtocolFailure(result) && sender_accepted && Command("RSET\r\n") == 0) ReadReply();
   return result;
 }
@@ -219,17 +274,31 @@ uint32_t CSTEMail2::SendMail(const std::string& from, const std::string& to,
 uint32_t CSTEMail2::Recipients(const std::string& to) {
   static constexpr std::string_view kDelimiters = " ,;";
   size_t accepted = 0;
+  size_t tried = 0;
   size_t at = to.find_first_not_of(kDelimiters);
   while (at != std::string::npos) {
     const size_t end = to.find_first_of(kDelimiters, at);
     const std::string address = to.substr(at, end == std::string::npos ? end : end - at);
     at = end == std::string::npos ? end : to.find_first_not_of(kDelimiters, end);
     if (address.find('@') == std::string::npos) continue;
-    // A broken connection ends the list; the count decides the result.
-    if (Command("RCPT TO:<" + address + ">\r\n") != 0 || ReadReply() != 0) break;
-    if (ReplyBeginsWith("250") || ReplyBeginsWith("251")) ++accepted;
+    // A broken connection ends the list, and no reply decides the result.
+    if (Command("RCPT TO:<" + address + ">\r\n") != 0 || ReadReply() != 0 || connection_lost_) {
+      NotFromServer(0);
+      break;
+    }
+    ++tried;
+    if (ReplyBeginsWith("250") || ReplyBeginsWith("251")) {
+      ++accepted;
+      continue;
+    }
+    // A recipient put off for now puts off the whole message: it is tried
+    // again later for every recipient, so sending it to the others now would
+    // reach them twice.
+    if (ParseSmtpReply(reply_).leading_code / 100 == 4) return kSmtpRecipientDeferred;
+    refused_.push_back({address, SanitizeSmtpReply(reply_)});
   }
-  return accepted == 0 ? kSmtpNoRecipient : 0;
+  if (accepted != 0) return 0;
+  return tried == 0 ? NotFromServer(kSmtpNoRecipient) : kSmtpNoRecipient;
 }
 
 uint32_t CSTEMail2::Transaction(const std::string& from, const std::string& to,

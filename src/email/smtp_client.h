@@ -6,7 +6,9 @@
 // The client writes no log lines: every operation returns a result code,
 // and the callers log their own texts. 0 is success; a value up to 0x10000
 // is a system or socket error; the values above are protocol failures
-// (kSmtp... below).
+// (kSmtp... below). After a failed Connect or SendMail the client also tells
+// whether the server put the message off or refused it for good, and what
+// the server replied (bounded and made safe for a log line).
 //
 // A user of one message (a report, for example):
 //   CSTEMail2 client(server, port, security_mode);
@@ -21,6 +23,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "events/placeholders.h"
 #include "syslog/secure_socket.h"
@@ -28,17 +31,41 @@
 namespace cvn {
 
 // Protocol failures.
-constexpr uint32_t kSmtpNoGreeting = 0x10001;       // the greeting holds no "220 "
-constexpr uint32_t kSmtpHelloRefused = 0x10002;     // neither EHLO nor HELO answered with 250
-constexpr uint32_t kSmtpAuthFailed = 0x10003;       // no authentication exchange was accepted
-constexpr uint32_t kSmtpNoStartTls = 0x10004;       // STARTTLS not offered (Connect)
-constexpr uint32_t kSmtpSenderRefused = 0x10004;    // MAIL FROM refused (SendMail)
-constexpr uint32_t kSmtpStartTlsRefused = 0x10005;  // STARTTLS not answered with 220 (Connect)
-constexpr uint32_t kSmtpNoRecipient = 0x10005;      // no recipient accepted (SendMail)
-constexpr uint32_t kSmtpDataRefused = 0x10006;      // DATA not answered with 354
-constexpr uint32_t kSmtpTlsHelloRefused = 0x10007;  // EHLO over TLS not answered with 250
-constexpr uint32_t kSmtpMessageRefused = 0x10007;   // the message not answered with 250
-constexpr uint32_t kSmtpNoCredentials = 0x10009;    // AUTH without user name or password
+constexpr uint32_t kSmtpNoGreeting = 0x10001;         // the greeting holds no "220 "
+constexpr uint32_t kSmtpHelloRefused = 0x10002;       // neither EHLO nor HELO answered with 250
+constexpr uint32_t kSmtpAuthFailed = 0x10003;         // no authentication exchange was accepted
+constexpr uint32_t kSmtpNoStartTls = 0x10004;         // STARTTLS not offered (Connect)
+constexpr uint32_t kSmtpSenderRefused = 0x10004;      // MAIL FROM refused (SendMail)
+constexpr uint32_t kSmtpStartTlsRefused = 0x10005;    // STARTTLS not answered with 220 (Connect)
+constexpr uint32_t kSmtpNoRecipient = 0x10005;        // no recipient accepted (SendMail)
+constexpr uint32_t kSmtpDataRefused = 0x10006;        // DATA not answered with 354
+constexpr uint32_t kSmtpTlsHelloRefused = 0x10007;    // EHLO over TLS not answered with 250
+constexpr uint32_t kSmtpMessageRefused = 0x10007;     // the message not answered with 250
+constexpr uint32_t kSmtpNoCredentials = 0x10009;      // AUTH without user name or password
+constexpr uint32_t kSmtpRecipientDeferred = 0x1000A;  // a recipient answered 4xx (SendMail)
+
+// What a failed Connect or SendMail means for the message.
+enum class SmtpVerdict {
+  kDone,       // no failure
+  kTemporary,  // a 4xx reply, no connection, or the connection broke: try again later
+  kFinal,      // a 5xx reply, or a refusal that another try would meet again
+};
+
+// The verdict of a result, given the code of the server's reply that decided
+// it (0 without one) and whether the connection was lost on the way.
+SmtpVerdict ClassifySmtpResult(uint32_t result, int reply_code, bool connection_lost);
+
+// A server's reply is outside input: before it goes into a log line, CR, LF
+// and tabs become blanks, other control and non-ASCII bytes '?', runs of
+// blanks one blank, and the text ends after kMaxSmtpReplyText bytes.
+constexpr size_t kMaxSmtpReplyText = 200;
+std::string SanitizeSmtpReply(std::string_view bytes);
+
+// A recipient that the server refused for good in the last SendMail.
+struct SmtpRefusal {
+  std::string address;
+  std::string reply;  // sanitized
+};
 
 // Security modes and authentication types as the settings hold them.
 enum SmtpSecurity : int { kSmtpPlain = 0, kSmtpTlsFirst = 1, kSmtpStartTls = 2 };
@@ -105,6 +132,10 @@ class CSTEMail2 {
   // One message to every address of to (separated by blanks, commas or
   // semicolons; words without "@" are skipped). 0 also when not ready. A
   // protocol failure after MAIL FROM was accepted resets the transaction.
+  // Recipients refused with 5xx are skipped (see refused()) while another
+  // one is accepted; a recipient answered 4xx resets the transaction at once
+  // with kSmtpRecipientDeferred, so that a later try of the whole message
+  // does not reach the others twice.
   uint32_t SendMail(const std::string& from, const std::string& to, std::u16string_view subject,
                     std::u16string_view body, const std::string& content_type);
   // QUIT, then Close: 0 or the error of reading the reply.
@@ -118,6 +149,17 @@ class CSTEMail2 {
   // the connection: a ready client can send nothing more.
   bool connection_lost() const { return connection_lost_; }
   bool authenticated() const { return authenticated_; }
+  // How the last Connect or SendMail ended.
+  SmtpVerdict verdict() const { return verdict_; }
+  // The code of the server's reply that made the last Connect or SendMail
+  // fail; 0 when no reply did (a system error, a closed connection, no
+  // STARTTLS offered, no credentials, no recipient address).
+  int failure_code() const { return failure_code_; }
+  // That reply, sanitized, or the system's text of the error (with its
+  // number); empty when neither exists.
+  const std::string& failure_text() const { return failure_text_; }
+  // The recipients that the last SendMail's server refused for good.
+  const std::vector<SmtpRefusal>& refused() const { return refused_; }
   // "TLSv1.2", "TLSv1.3", or empty without TLS.
   std::string TlsProtocol() const { return connection_.TlsProtocol(); }
 
@@ -140,6 +182,13 @@ class CSTEMail2 {
                        std::u16string_view body, const std::string& content_type,
                        bool& sender_accepted);
   uint32_t Recipients(const std::string& to);
+  // Records the verdict, failure code and text of an operation's result.
+  uint32_t Conclude(uint32_t result);
+  // A failure that no reply of the server decided.
+  uint32_t NotFromServer(uint32_t failure) {
+    reply_decides_ = false;
+    return failure;
+  }
 
   // Sets command and sends it: 0 or the error of the send.
   uint32_t Command(std::string text);
@@ -163,6 +212,12 @@ class CSTEMail2 {
   bool socket_connected_ = false;
   bool authenticated_ = false;
   bool connection_lost_ = false;
+  // The last reply read decides the operation's failure (see NotFromServer).
+  bool reply_decides_ = false;
+  SmtpVerdict verdict_ = SmtpVerdict::kDone;
+  int failure_code_ = 0;
+  std::string failure_text_;
+  std::vector<SmtpRefusal> refused_;
   CSecureSocket connection_;
   std::string reply_;
   // Every read of the last multi-line reply: servers that write each EHLO

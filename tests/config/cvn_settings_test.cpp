@@ -86,6 +86,7 @@ const char16_t* const kKeyOrder[] = {
     u"DB/DenyFilterList",
     u"DB/ProcessOld",
     u"DB/MaxQueue",
+    u"DB/PositionTable",
     u"Report/GeneratePeriodically",
     u"Report/ScheduleType",
     u"Report/ScheduleParameter",
@@ -125,7 +126,7 @@ TEST(Schema, AFreshInstanceSavesEverySectionAndKeyInTableOrder) {
     }
   }
   ASSERT_EQ(saved.size(), std::size(kKeyOrder));
-  EXPECT_EQ(saved.size(), 99u);
+  EXPECT_EQ(saved.size(), 100u);
   for (size_t i = 0; i < saved.size(); ++i) EXPECT_EQ(saved[i], kKeyOrder[i]) << i;
   EXPECT_EQ(settings.Variables().size(), saved.size());
 }

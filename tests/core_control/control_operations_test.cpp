@@ -163,7 +163,7 @@ TEST_F(ControlOperationsTest, FreshCoreReportsItsChannelsOffAndEmptyTexts) {
   // Unknown ids answer with no values; the channel keeps serving.
   EXPECT_FALSE(Query(99).HasValues());
   Assign(99, 5);
-  EXPECT_EQ(Status().size(), 40u);
+  EXPECT_EQ(Status().size(), 52u);
 }
 
 TEST_F(ControlOperationsTest, ResetsClearTheirOwnCountersAndTexts) {

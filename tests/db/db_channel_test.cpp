@@ -1,9 +1,12 @@
 // The database channel through the core: a record written to a watched log
-// becomes a row, with a description that looks like SQL stored as text; the
-// console's purge and the channel's status while the database is away.
+// becomes a row, with a description that looks like SQL stored as text; its
+// position kept in the database and handed back after a restart; the bound
+// that answers full, the console's purge and the channel's status while the
+// database is away.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "core/cvn_core.h"
 #include "core/event_log_monitor.h"
@@ -11,6 +14,7 @@
 #include "db/db_peers.h"
 #include "db/db_schema.h"
 #include "db/export_rig.h"
+#include "platform/environment.h"
 #include "platform/event_log.h"
 #include "platform/file.h"
 #include "support/temp_dir.h"
@@ -41,10 +45,12 @@ class DbChannelTest : public ::testing::Test {
     }
   }
 
-  void StartCore(const fs::path& database) {
+  void StartCore(const fs::path& database,
+                 const std::function<void(CCVNSettings&)>& configure = nullptr) {
     CCVNSettings settings;
     settings.DB_Forward.value = true;
     settings.DB_ConnString.value = Utf8ToUtf16("ODBC;" + SqliteConnection(database));
+    if (configure) configure(settings);
     const std::u16string path = CCVNCore::GetSettingsFilePath();
     platform::CreateFolderTree(path.substr(0, path.rfind(platform::kPathSeparator)));
     ASSERT_EQ(settings.SaveFile(path), 0);
@@ -86,14 +92,53 @@ TEST_F(DbChannelTest, ARecordBecomesARowAndItsValuesNeverChangeTheStatement) {
   EXPECT_EQ(core_->db_progress.Acknowledged(), core_->db_progress.Issued());
 }
 
-TEST_F(DbChannelTest, WhileTheDatabaseIsAwayRecordsWaitAndThePurgeDropsThem) {
-  StartCore(root_.dir().path() / "missing" / "events.db");
+TEST_F(DbChannelTest, APositionIsCommittedWithItsRowAndHandedBackAfterARestart) {
+  const fs::path database = root_.dir().path() / "events.db";
+  ASSERT_EQ(SqliteQuery(database, Utf16ToUtf8(*db::CreateEventLogTable(u"SQLite"))), "");
+  const auto configure = [](CCVNSettings& s) {
+    s.DB_UseTrans.value = true;
+    s.DB_PositionTable.value = u"CvnPositions";
+  };
+  StartCore(database, configure);
+  Write(u"one");
+  Write(u"two");
+  ASSERT_TRUE(Eventually([&] { return core_->db_exported == 2; }));
+  // A fresh log numbers its records from 1.
+  const std::string rows = SqliteQuery(
+      database, "SELECT Computer, LogName, RecordNumber, TimeGenerated FROM CvnPositions");
+  const std::string prefix =
+      Utf16ToUtf8(platform::LocalComputerName()) + "|" + Utf16ToUtf8(kLog) + "|2|";
+  ASSERT_EQ(rows.rfind(prefix, 0), 0u) << rows;
+
+  core_->StopServer();
+  core_->ReleaseCore();
+  StartCore(database, configure);
+  uint32_t record = 0, time = 0;
+  ASSERT_TRUE(core_->DbChannel()->StoredPosition(kLog, record, time));
+  EXPECT_EQ(record, 2u);
+  EXPECT_EQ(rows, prefix + std::to_string(time) + "\n");
+  EXPECT_FALSE(core_->DbChannel()->StoredPosition(u"Security", record, time));
+}
+
+// The bound answers full and numbers nothing; below half of it the channel
+// has room again.
+TEST_F(DbChannelTest, WhileTheDatabaseIsAwayRecordsWaitWithinTheBoundAndThePurgeDropsThem) {
+  StartCore(root_.dir().path() / "missing" / "events.db",
+            [](CCVNSettings& s) { s.DB_MaxQueue.value = 2; });
   EXPECT_NE(core_->db_status, 0);
   ASSERT_NE(core_->DbChannel(), nullptr);
   EXPECT_TRUE(core_->DbChannel()->WorkerRunning());
+  EXPECT_TRUE(core_->ChannelHasRoom(Channel::kDb));
   Write(u"one");
   Write(u"two");
   ASSERT_TRUE(Eventually([&] { return core_->DbChannel()->QueueLength() == 2; }));
+  EXPECT_FALSE(core_->ChannelHasRoom(Channel::kDb));
+  SEventRecord third;
+  third.logName = kLog;
+  third.recordNumber = 3;
+  EXPECT_EQ(core_->ProcessRecordForDb(third), Offer::kFull);
+  EXPECT_EQ(core_->DbChannel()->QueueLength(), 2u);
+  EXPECT_EQ(core_->db_progress.Issued(), 2u);
   EXPECT_LT(core_->db_progress.Acknowledged(), core_->db_progress.Issued());
   {
     platform::LockGuard guard(core_->status_lock);
@@ -101,6 +146,7 @@ TEST_F(DbChannelTest, WhileTheDatabaseIsAwayRecordsWaitAndThePurgeDropsThem) {
   }
   EXPECT_EQ(core_->OnNotify(5), 0);
   EXPECT_EQ(core_->DbChannel()->QueueLength(), 0u);
+  EXPECT_TRUE(core_->ChannelHasRoom(Channel::kDb));
   EXPECT_EQ(core_->db_progress.Acknowledged(), core_->db_progress.Issued());
 }
 

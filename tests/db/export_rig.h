@@ -55,8 +55,17 @@ class ExportRig {
   }
   // Queues a statement; false when the bound refused it.
   bool Push(const std::string& statement, bool wake = true) {
+    return PushFrom({}, 0, statement, wake);
+  }
+  // Queues the statement of record `number` of `log`, generated at
+  // 1000000 + number.
+  bool PushFrom(std::u16string_view log, uint32_t number, const std::string& statement,
+                bool wake = true) {
     auto record = std::make_shared<db::SDBRecordForExport>();
     record->statement = Utf8ToUtf16(statement);
+    record->log = log;
+    record->record_number = number;
+    record->time_generated = 1000000 + number;
     const bool accepted =
         worker.Queue().Push(record, [this](db::DbRecordPtr& r) { r->seq = ++issued; });
     if (wake) worker.Processor().Wake();

@@ -1,12 +1,14 @@
 // The exporter and its worker against PostgreSQL 15 through psqlODBC, one
 // server for the suite: transactions grouped by what waits, a failing
-// statement in a batch, and a server restart in the middle of the stream.
+// statement in a batch, a server restart in the middle of the stream, and
+// the positions kept in the database.
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "db/db_peers.h"
 #include "db/export_rig.h"
+#include "db/position_checks.h"
 #include "support/temp_dir.h"
 
 namespace cvn::db_test {
@@ -117,6 +119,14 @@ TEST_F(PostgresExportTest, ABlockedTableHoldsRecordsWithinTheBoundUntilItIsFree)
   EXPECT_EQ(rig.failed, 0u) << rig.Logs();
   EXPECT_EQ(server_->Query("SELECT string_agg(EventId::text, ',' ORDER BY EventId) FROM EventLog"),
             "1,2,3\n");
+}
+
+// PostgreSQL aborts a transaction at its first error, also one that holds a
+// position.
+TEST_F(PostgresExportTest, PositionsAreCommittedWithTheRowsAndReadBackAtTheNextOpen) {
+  server_->Query("DROP TABLE IF EXISTS CvnPositions");
+  ExpectPositionsCommittedWithTheRows(server_->Connection(),
+                                      [&](const std::string& sql) { return server_->Query(sql); });
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The exporter and its worker against a SQLite file through the SQLite3 ODBC
 // driver: diagnostics, the batch fall-back, slicing, the queue bound with an
-// unreachable database and the reconnection, the drain at stop.
+// unreachable database and the reconnection, the drain at stop, the
+// positions kept in the database.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include "db/db_peers.h"
 #include "db/export_rig.h"
 #include "db/odbc.h"
+#include "db/position_checks.h"
 #include "support/temp_dir.h"
 
 namespace cvn::db_test {
@@ -85,7 +87,8 @@ TEST_F(SqliteExportTest, RecordsLeftWhenASliceEndsAreExportedWithoutAnotherWakeU
 }
 
 // The database cannot be reached: records wait in the bounded queue (the
-// third is refused), and arrive once the database can be opened again.
+// third is refused and gets no number, so nothing waits for it), and arrive
+// once the database can be opened again.
 TEST_F(SqliteExportTest, RecordsWaitWithinTheBoundWhileTheDatabaseIsUnreachable) {
   const fs::path later = dir_.path() / "later" / "events.db";
   ExportRig rig(SqliteConnection(later), false, 2);
@@ -93,7 +96,6 @@ TEST_F(SqliteExportTest, RecordsWaitWithinTheBoundWhileTheDatabaseIsUnreachable)
   EXPECT_TRUE(rig.Push(Insert(1)));
   EXPECT_TRUE(rig.Push(Insert(2)));
   EXPECT_FALSE(rig.Push(Insert(3)));
-  EXPECT_EQ(rig.worker.Queue().Dropped(), 1u);
   EXPECT_EQ(rig.issued, 2u);
 
   fs::create_directories(later.parent_path());
@@ -124,7 +126,7 @@ TEST_F(SqliteExportTest, ALockedDatabaseHoldsTheRecordUntilItIsFree) {
   EXPECT_EQ(Rows(), "1\n");
 }
 
-TEST_F(SqliteExportTest, AStopExportsWhatIsQueuedAndDiscardsWhatCannotBe) {
+TEST_F(SqliteExportTest, AStopExportsWhatIsQueuedAndLeavesWhatCannotBeToTheNextStart) {
   {
     ExportRig rig(SqliteConnection(file_), true);
     ASSERT_EQ(rig.Start(), 0);
@@ -138,10 +140,16 @@ TEST_F(SqliteExportTest, AStopExportsWhatIsQueuedAndDiscardsWhatCannotBe) {
   for (int n = 1; n <= 3; ++n) down.Push(Insert(n), false);
   down.Stop();
   EXPECT_EQ(down.worker.Queue().Size(), 0u);
-  EXPECT_NE(down.Logs().find("3 queued records were not exported before the stop and were "
-                             "discarded."),
+  EXPECT_NE(down.Logs().find("3 queued records were not exported before the stop; they are "
+                             "exported after the next start"),
             std::string::npos)
       << down.Logs();
+  EXPECT_EQ(down.acknowledged, 0u);
+}
+
+TEST_F(SqliteExportTest, PositionsAreCommittedWithTheRowsAndReadBackAtTheNextOpen) {
+  ExpectPositionsCommittedWithTheRows(
+      SqliteConnection(file_), [&](const std::string& sql) { return SqliteQuery(file_, sql); });
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ void EmailFixture::SetUp() {
   s.Email_TemplateHeader.value = u"[%NUMBER_OF_EVENTS%]\r\n";
   s.Email_Tempate.value = u"%DESCRIPTION%\r\n";
   s.Email_TemplateFooter.value = u"-- %NUMBER_OF_EVENTS%\r\n";
-  SetEmailConnectRetryForTesting(200);
+  SetEmailConnectRetryForTesting(50);
   ASSERT_EQ(core_->InitCore(), 0u);
 }
 
@@ -51,14 +51,14 @@ void EmailFixture::StopThread() {
   thread_.reset();
 }
 
-void EmailFixture::Dispatch(const std::u16string& source, const std::u16string& description) {
+Offer EmailFixture::Dispatch(const std::u16string& source, const std::u16string& description) {
   SEventRecord record;
   record.eventType = kEventTypeError;
   record.source = source;
   record.description = description;
   record.logName = u"Application";
   record.computer = u"HOST";
-  channel_.ProcessRecord(*core_, record);
+  return channel_.ProcessRecord(*core_, record);
 }
 
 std::string EmailFixture::ServiceLogs() const {

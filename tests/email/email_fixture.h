@@ -35,7 +35,7 @@ class EmailFixture : public ::testing::Test {
   void StopThread();
   // A record of the given source and description, through the channel's
   // dispatch step (prepare, count, queue, wake).
-  void Dispatch(const std::u16string& source, const std::u16string& description);
+  Offer Dispatch(const std::u16string& source, const std::u16string& description);
   // Everything in the service's day log files.
   std::string ServiceLogs() const;
   CCVNSettings& settings() { return core_->Settings(); }

@@ -11,10 +11,10 @@ constexpr uint32_t kTimeoutMs = 5000;
 }
 
 ScriptedSmtpPeer::ScriptedSmtpPeer(std::vector<std::string> greeting, Responder responder,
-                                   int connections)
+                                   int connections, uint16_t port)
     : greeting_(std::move(greeting)), responder_(std::move(responder)) {
   if (OpenSocket(AddressFamily::kIPv4, SocketType::kStream, listener_.Receive()) != 0) return;
-  if (BindSocket(listener_.Get(), SocketAddress::Loopback(0)) != 0) return;
+  if (BindSocket(listener_.Get(), SocketAddress::Loopback(port)) != 0) return;
   if (ListenSocket(listener_.Get()) != 0) return;
   SocketAddress bound;
   if (SocketLocalAddress(listener_.Get(), &bound) == 0) port_ = bound.Port();

@@ -24,8 +24,9 @@ class ScriptedSmtpPeer {
   // text); an empty reply closes the connection.
   using Responder = std::function<std::string(const std::string& command)>;
 
-  // Serves that many connections, one after the other.
-  ScriptedSmtpPeer(std::vector<std::string> greeting, Responder responder, int connections = 1);
+  // Serves that many connections, one after the other, on port (0: any).
+  ScriptedSmtpPeer(std::vector<std::string> greeting, Responder responder, int connections = 1,
+                   uint16_t port = 0);
   ~ScriptedSmtpPeer();
 
   uint16_t port() const { return port_; }

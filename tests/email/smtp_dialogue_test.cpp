@@ -60,6 +60,8 @@ TEST_F(SmtpDialogueTest, GreetingInTwoReadsIsWaitedForAndOtherCodesFail) {
   ScriptedSmtpPeer refused({"554 no service\r\n"}, Server());
   EXPECT_EQ(ConnectTo(refused, kSmtpAuthNone), kSmtpNoGreeting);
   EXPECT_FALSE(client_->ready());
+  EXPECT_EQ(client_->verdict(), SmtpVerdict::kFinal);
+  EXPECT_EQ(client_->failure_text(), "554 no service");
   client_.reset();
   EXPECT_TRUE(refused.Commands().empty());  // not greeted: no QUIT either
 }
