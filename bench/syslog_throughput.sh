@@ -158,7 +158,7 @@ if [ "$MODE" = all ]; then
   set_key Email/From bench@example.test >/dev/null
   set_key Email/To admin@example.test >/dev/null
   set_key Email/Consolidation 2 >/dev/null
-  "$BUILD/src/tools/cvnconsole/cvnconsole" reload >/dev/null
+  "$BUILD/src/tools/cvnconsole/cvnconsole" reload >/dev/null || { echo "the reload failed" >&2; exit 1; }
   rows() { db_query "SELECT count(*) FROM EventLog WHERE EventId = 4" 2>/dev/null || echo 0; }
   # Each mail's header counts the records it holds.
   mailed() {

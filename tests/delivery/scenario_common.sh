@@ -58,7 +58,8 @@ unwrap16() {
 # order they arrived. Messages read "...: [id] #number ...".
 syslog_numbers() {
   [ -f "$WORK/rsyslog/out.log" ] || return 0
-  grep -o "CvnScenario: \[$1\] #[0-9]*" "$WORK/rsyslog/out.log" | sed 's/.*#//' | unwrap16
+  { grep -o "CvnScenario: \[$1\] #[0-9]*" "$WORK/rsyslog/out.log" || true; } | sed 's/.*#//' |
+    unwrap16
 }
 
 syslog_arrived() { syslog_numbers "$1" | sort -un | wc -l; }
