@@ -134,7 +134,7 @@ void BM_EmailerThread(benchmark::State& state) {
     if (core.InitCore() != 0) return state.SkipWithError("InitCore failed");
     for (int i = 0; i < kMessages; ++i) {
       core.email_queue.Push(SEmailMessage{u"HOST: %NUMBER_OF_EVENTS% event(s)", kBody, "text/plain",
-                                          1, core.email_progress.Issue(), 0});
+                                          1, core.email_progress.Issue()});
     }
     const auto start = Clock::now();
     platform::Thread thread;

@@ -79,8 +79,6 @@ struct SEmailMessage {
   int32_t event_count = 1;
   // The delivery number of the newest record in the message.
   uint64_t seq = 0;
-  // Failed connects for this message so far.
-  uint32_t connect_attempts = 0;
 };
 
 // One watched event log: its name, open handle and change notification.
@@ -144,8 +142,9 @@ class DbChannelControl {
   virtual int32_t Start(CCVNCore& core) = 0;
   // Tells the worker to stop (it exports what it can for a few seconds).
   virtual void RequestStop() = 0;
-  // Waits up to wait_ms for the worker, then closes the database, discards
-  // what is still queued and zeroes the counters.
+  // Waits up to wait_ms for the worker, then closes the database, empties
+  // the queue (the channel reads those records again at the next start) and
+  // zeroes the counters.
   virtual void FinishStop(CCVNCore& core, uint32_t wait_ms) = 0;
   // Empties the export queue (the console's purge).
   virtual void Purge(CCVNCore& core) = 0;

@@ -770,7 +770,9 @@ int ProcessLog(CCVNCore& core, size_t index, bool skip_old) {
     }
   }
   ReadTurn(core, index, state);
-  AdvanceLog(core, index, Store::kNowIfAllDone);
+  // While a backlog is read turn by turn, the positions follow at their
+  // interval; at its end they are stored at once.
+  AdvanceLog(core, index, state.more ? Store::kAtInterval : Store::kNowIfAllDone);
   return 0;
 }
 

@@ -49,12 +49,6 @@ class ChannelPositionsTest : public ReaderTest {
   size_t email_room_ = 1000;
 };
 
-std::vector<uint32_t> Ascending(uint32_t from, uint32_t to) {
-  std::vector<uint32_t> numbers;
-  for (uint32_t n = from; n <= to; ++n) numbers.push_back(n);
-  return numbers;
-}
-
 TEST_F(ChannelPositionsTest, AFullChannelFallsBehindAloneAndResumesFromItsOwnPosition) {
   const std::u16string log = u"CvnPositionsLagging";
   REQUIRE_REAL_EVENT_LOG(log);

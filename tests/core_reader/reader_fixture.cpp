@@ -33,6 +33,12 @@ void WriteRecords(const std::u16string& name, uint32_t count, uint32_t data_size
   }
 }
 
+std::vector<uint32_t> Ascending(uint32_t from, uint32_t to) {
+  std::vector<uint32_t> numbers;
+  for (uint32_t n = from; n <= to; ++n) numbers.push_back(n);
+  return numbers;
+}
+
 uint32_t RecordTime(const std::u16string& name, uint32_t number) {
   EventLog log;
   if (log.Open(name) != 0) return 0;

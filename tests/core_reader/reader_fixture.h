@@ -22,6 +22,8 @@ bool MakeLog(const std::u16string& name, uint32_t max_size = 0);
 // Writes count records to the log; data_size bytes of data each.
 void WriteRecords(const std::u16string& name, uint32_t count, uint32_t data_size = 0,
                   uint16_t type = 4);
+// The record numbers from..to.
+std::vector<uint32_t> Ascending(uint32_t from, uint32_t to);
 // TimeGenerated of a record, 0 when it cannot be read.
 uint32_t RecordTime(const std::u16string& name, uint32_t number);
 // Text of a bookmark file, or "<missing>".

@@ -15,12 +15,6 @@
 namespace cvn::reader_test {
 namespace {
 
-std::vector<uint32_t> Ascending(uint32_t from, uint32_t to) {
-  std::vector<uint32_t> numbers;
-  for (uint32_t n = from; n <= to; ++n) numbers.push_back(n);
-  return numbers;
-}
-
 TEST_F(ReaderTest, FirstSightForwardsNothingThenRestartsResumeAtTheBookmark) {
   const std::u16string log = u"CvnReaderResume";
   REQUIRE_REAL_EVENT_LOG(log);

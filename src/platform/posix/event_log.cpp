@@ -389,23 +389,45 @@ class LogFile {
     return err::kSuccess;
   }
 
+  // A record known to be at an offset, from which a look-up may walk.
+  struct Landmark {
+    uint32_t number = 0;
+    uint32_t offset = 0;
+  };
+
   // Finds the record with the given number (between oldest and newest),
-  // walking from the nearer end.
-  uint32_t Locate(uint32_t number, uint32_t& offset) const {
+  // walking from the nearest of the two ends and the landmark (where the
+  // handle read last; checked before use), so that reading on from near the
+  // last read costs a few steps however long the log is.
+  uint32_t Locate(uint32_t number, uint32_t& offset, const Landmark* near = nullptr) const {
     EventLogRecordHeader record{};
-    if (Newest() - number <= number - h_.OldestRecordNumber) {
-      offset = h_.EndOffset;
-      for (uint32_t n = Newest() + 1; n != number; --n) {
-        const uint32_t result = PreviousRecord(offset, offset);
-        if (result != err::kSuccess) return result;
+    Landmark from{h_.OldestRecordNumber, h_.StartOffset};
+    uint32_t steps = number - h_.OldestRecordNumber;
+    bool backwards = false;
+    if (Newest() - number < steps) {
+      from = Landmark{Newest() + 1, h_.EndOffset};
+      steps = Newest() - number + 1;
+      backwards = true;
+    }
+    if (near != nullptr && near->number >= h_.OldestRecordNumber && near->number <= Newest() &&
+        RecordAt(near->offset, record) == err::kSuccess && record.RecordNumber == near->number) {
+      const bool behind = number < near->number;
+      const uint32_t distance = behind ? near->number - number : number - near->number;
+      if (distance < steps) {
+        from = *near;
+        steps = distance;
+        backwards = behind;
       }
-    } else {
-      offset = h_.StartOffset;
-      for (uint32_t n = h_.OldestRecordNumber; n != number; ++n) {
-        const uint32_t result = RecordAt(offset, record);
-        if (result != err::kSuccess) return result;
+    }
+    offset = from.offset;
+    for (uint32_t n = 0; n < steps; ++n) {
+      uint32_t result = err::kSuccess;
+      if (backwards) {
+        result = PreviousRecord(offset, offset);
+      } else if ((result = RecordAt(offset, record)) == err::kSuccess) {
         offset = Advance(offset, record.Length);
       }
+      if (result != err::kSuccess) return result;
     }
     const uint32_t result = RecordAt(offset, record);
     if (result != err::kSuccess) return result;
@@ -722,7 +744,9 @@ uint32_t EventLog::Read(uint32_t flags, uint32_t record_number, void* buffer, ui
   if (cached) {
     offset = impl_->next_offset;
   } else {
-    result = file.Locate(number, offset);
+    const LogFile::Landmark last{impl_->next_number, impl_->next_offset};
+    const bool known = impl_->started && impl_->next_offset != 0;
+    result = file.Locate(number, offset, known ? &last : nullptr);
     if (result != err::kSuccess) return result;
   }
 

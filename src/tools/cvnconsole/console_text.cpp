@@ -101,9 +101,9 @@ std::string StatusName(int32_t key) {
     case 20: return "syslog records behind";
     case 21: return "e-mail records behind";
     case 22: return "database records behind";
-    case 23: return "syslog records overwritten";
-    case 24: return "e-mail records overwritten";
-    case 25: return "database records overwritten";
+    case 23: return "syslog overwritten";
+    case 24: return "e-mail overwritten";
+    case 25: return "database overwritten";
     default: return "key " + std::to_string(key);
   }
 }
@@ -135,7 +135,7 @@ std::string StatusValue(int32_t key, int32_t value) {
 
 std::string StatusLine(int32_t key, int32_t value) {
   std::string line = StatusName(key) + ":";
-  if (key >= 0 && key <= 25) line.resize(std::max<size_t>(line.size(), 29), ' ');
+  if (key >= 0 && key <= 25) line.resize(std::max<size_t>(line.size(), 26), ' ');
   return line + " " + StatusValue(key, value);
 }
 
