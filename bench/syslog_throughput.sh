@@ -169,26 +169,38 @@ if [ "$MODE" = all ]; then
   ALL_START=$(now_ns)
   "$CVNEVENT" write Application CvnBench --id 4 --repeat "$N" "benchmark event payload"
   ALL_WRITTEN=$(now_ns)
-  # One loop for the three, so that each end is seen when it comes; the
-  # database and the mails are looked at every tenth turn only.
-  SYSLOG_END= DB_END= MAIL_END= turn=0 last_change=$(now_ns) progress=
-  while [ -z "$SYSLOG_END" ] || [ -z "$DB_END" ] || [ -z "$MAIL_END" ]; do
-    [ -z "$SYSLOG_END" ] && [ "$(count 4)" -ge "$N" ] && SYSLOG_END=$(now_ns)
-    if [ $((turn % 10)) = 0 ]; then
-      [ -z "$DB_END" ] && [ "$(rows)" -ge "$N" ] && DB_END=$(now_ns)
-      [ -z "$MAIL_END" ] && [ "$(mailed)" -ge "$N" ] && MAIL_END=$(now_ns)
-      now="$(count 4) $(rows) $(mailed)"
-      if [ "$now" != "$progress" ]; then
-        progress=$now
-        last_change=$(now_ns)
-      elif [ $(($(now_ns) - last_change)) -gt 30000000000 ]; then
-        echo "every channel: received (syslog, rows, mailed) $now of $N each; giving up" >&2
-        break
+  # One waiter per channel, each polling at its own pace (looking at the
+  # table and the mails costs far more than counting rsyslog's lines), so
+  # that each end is seen when it comes; each writes its end time, and gives
+  # up after 30 s without progress.
+  wait_end() {
+    local name=$1 probe=$2 pace=$3 got last=-1 since
+    since=$(now_ns)
+    while :; do
+      got=$($probe)
+      if [ "$got" -ge "$N" ]; then now_ns >"$WORK/end.$name"; return; fi
+      if [ "$got" != "$last" ]; then
+        last=$got
+        since=$(now_ns)
+      elif [ $(($(now_ns) - since)) -gt 30000000000 ]; then
+        echo "every channel: $name received $got of $N; giving up" >&2
+        return
       fi
-    fi
-    turn=$((turn + 1))
-    sleep 0.01
-  done
+      sleep "$pace"
+    done
+  }
+  syslog_count() { count 4; }
+  wait_end syslog syslog_count 0.01 &
+  waiters=$!
+  wait_end db rows 0.1 &
+  waiters="$waiters $!"
+  wait_end mail mailed 0.5 &
+  waiters="$waiters $!"
+  # shellcheck disable=SC2086
+  wait $waiters
+  SYSLOG_END=$(cat "$WORK/end.syslog" 2>/dev/null || true)
+  DB_END=$(cat "$WORK/end.db" 2>/dev/null || true)
+  MAIL_END=$(cat "$WORK/end.mail" 2>/dev/null || true)
   ALL_HWM=$(peak_rss)
   read -r ALL_SYSLOG ALL_ROWS ALL_MAILED <<<"$(count 4) $(rows) $(mailed)"
   MAILS=$(mails_received)
