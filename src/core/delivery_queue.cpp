@@ -2,13 +2,6 @@
 
 namespace cvn {
 
-namespace {
-
-// How often a producer waiting for room asks whether to give up.
-constexpr uint32_t kRoomPollMs = 20;
-
-}  // namespace
-
 void DeliveryQueue::SetCapacity(size_t capacity) {
   platform::LockGuard guard(lock_);
   capacity_ = capacity;
@@ -18,31 +11,6 @@ void DeliveryQueue::AppendLocked(std::string text) {
   // Issued under the lock, before a consumer can see the message; a
   // record's mark is read on the producer's thread only after this returns.
   items_.push_back(QueuedMessage{progress_.Issue(), std::move(text)});
-}
-
-bool DeliveryQueue::PushWhenRoom(std::string text, platform::Event* wake,
-                                 const std::function<bool()>& give_up) {
-  for (;;) {
-    bool appended = false;
-    bool was_empty = false;
-    {
-      platform::LockGuard guard(lock_);
-      if (capacity_ == 0 || items_.size() < capacity_) {
-        // A consumer that finds messages left after a batch goes on by
-        // itself, so only the first message wakes it.
-        was_empty = items_.empty();
-        AppendLocked(std::move(text));
-        appended = true;
-      }
-    }
-    if (appended) {
-      if (was_empty && wake) wake->Set();
-      return true;
-    }
-    if (wake) wake->Set();
-    if (give_up && give_up()) return false;
-    room_.Wait(kRoomPollMs);
-  }
 }
 
 void DeliveryQueue::Push(std::string text) {
@@ -84,7 +52,6 @@ size_t DeliveryQueue::TakeBatch(std::deque<QueuedMessage>& out, size_t max_count
       ++taken;
     }
   }
-  if (taken != 0) room_.Set();
   return taken;
 }
 
@@ -96,7 +63,6 @@ void DeliveryQueue::Purge() {
     last = progress_.Issued();
   }
   Acknowledge(last);
-  room_.Set();
 }
 
 size_t DeliveryQueue::Size() {

@@ -10,16 +10,15 @@
 // acknowledged: a record that produced no message is handled as soon as the
 // ones before it are.
 //
-// The queue holds at most its capacity; a producer that finds it full waits
-// until the worker has made room, so a slow peer slows the reader instead of
-// filling the memory.
+// The queue holds at most its capacity; a producer that finds it full is
+// told so and offers the message again later, so a slow peer slows that
+// channel's reading instead of filling the memory.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <string>
 
 #include "platform/sync.h"
@@ -57,11 +56,6 @@ class DeliveryQueue {
   // 0: no bound.
   void SetCapacity(size_t capacity);
 
-  // Appends a message, first waiting for room while the queue is full, and
-  // sets wake (the consumer's event) when the queue was empty or is full.
-  // While it waits it asks give_up every few milliseconds; when that returns
-  // true, nothing is appended and the result is false.
-  bool PushWhenRoom(std::string text, platform::Event* wake, const std::function<bool()>& give_up);
   // Appends without waiting, whatever the bound.
   void Push(std::string text);
   // Appends when the queue has room and sets wake when it was empty; false
@@ -71,7 +65,7 @@ class DeliveryQueue {
   bool HalfEmpty();
 
   // Moves the oldest messages to out: at least one when any waits, then more
-  // while both bounds allow. Wakes a producer that waits for room.
+  // while both bounds allow.
   size_t TakeBatch(std::deque<QueuedMessage>& out, size_t max_count, size_t max_bytes);
 
   // Drops what is queued and counts everything issued so far as handled, so
@@ -93,7 +87,6 @@ class DeliveryQueue {
   platform::Lock lock_;
   std::deque<QueuedMessage> items_;
   size_t capacity_ = 0;
-  platform::Event room_{platform::Event::Mode::kAutoReset};
   DeliveryProgress progress_;
 };
 

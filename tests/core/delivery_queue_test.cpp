@@ -1,35 +1,31 @@
-// The syslog channel's queue: numbering and acknowledgement, the bound that
-// holds the producer back until the consumer takes a batch, and a wait that
-// ends when the producer gives up.
+// The syslog channel's queue: numbering and acknowledgement, and the bound
+// that refuses a message until the consumer takes a batch.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <deque>
-#include <thread>
 
 #include "core/delivery_queue.h"
 
 namespace cvn {
 namespace {
 
-TEST(DeliveryQueueTest, AFullQueueHoldsTheProducerUntilABatchIsTaken) {
+TEST(DeliveryQueueTest, AFullQueueRefusesUntilABatchIsTaken) {
   DeliveryQueue queue;
   queue.SetCapacity(2);
   platform::Event wake;
-  ASSERT_TRUE(queue.PushWhenRoom("m1", &wake, {}));
+  ASSERT_TRUE(queue.TryPush("m1", &wake));
   EXPECT_TRUE(wake.Wait(0));  // the first message of an empty queue wakes the consumer
-  ASSERT_TRUE(queue.PushWhenRoom("m2", &wake, {}));
+  ASSERT_TRUE(queue.TryPush("m2", &wake));
   EXPECT_FALSE(wake.Wait(0));
-
-  std::atomic<bool> third_queued{false};
-  std::thread producer([&] { third_queued = queue.PushWhenRoom("m3", &wake, {}); });
-  EXPECT_TRUE(wake.Wait(5000));  // a waiting producer keeps waking the consumer
-  EXPECT_FALSE(third_queued);
+  EXPECT_FALSE(queue.HalfEmpty());
+  EXPECT_FALSE(queue.TryPush("m3", &wake));  // refused: nothing queued, no number
+  EXPECT_TRUE(wake.Wait(0));                 // and the consumer is woken to drain
+  EXPECT_EQ(queue.Issued(), 2u);
 
   std::deque<QueuedMessage> batch;
   EXPECT_EQ(queue.TakeBatch(batch, 512, 1 << 20), 2u);
-  producer.join();
-  EXPECT_TRUE(third_queued);
+  EXPECT_TRUE(queue.HalfEmpty());
+  ASSERT_TRUE(queue.TryPush("m3", &wake));
   EXPECT_EQ(batch.front().seq, 1u);
   EXPECT_EQ(batch.back().text, "m2");
   EXPECT_EQ(queue.Issued(), 3u);
@@ -42,22 +38,11 @@ TEST(DeliveryQueueTest, AFullQueueHoldsTheProducerUntilABatchIsTaken) {
   queue.Purge();
   EXPECT_EQ(queue.Size(), 0u);
   EXPECT_EQ(queue.Acknowledged(), 3u);
-}
-
-TEST(DeliveryQueueTest, AProducerThatGivesUpQueuesNothing) {
-  DeliveryQueue queue;
-  queue.SetCapacity(1);
-  ASSERT_TRUE(queue.PushWhenRoom("m1", nullptr, {}));
-  int asked = 0;
-  EXPECT_FALSE(queue.PushWhenRoom("m2", nullptr, [&] { return ++asked == 3; }));
-  EXPECT_EQ(asked, 3);
-  EXPECT_EQ(queue.Size(), 1u);
-  EXPECT_EQ(queue.Issued(), 1u);
 
   // A batch takes at least one message, then as many as both limits allow.
   queue.SetCapacity(0);
   for (const char* m : {"aaaa", "bbbb", "cccc"}) queue.Push(m);
-  std::deque<QueuedMessage> batch;
+  batch.clear();
   EXPECT_EQ(queue.TakeBatch(batch, 512, 3), 1u);
   EXPECT_EQ(queue.TakeBatch(batch, 2, 1 << 20), 2u);
 }
