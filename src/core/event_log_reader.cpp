@@ -105,18 +105,24 @@ bool StoreBookmark(CCVNCore& core, const std::u16string& name, const LogBookmark
   return false;
 }
 
+// The slowest of the stored positions, or nullptr.
+const LogBookmark* SlowestOf(const ChannelPositions& positions) {
+  const LogBookmark* slowest = nullptr;
+  for (const auto& [key, position] : positions) {
+    if (slowest == nullptr || Before(position, *slowest)) slowest = &position;
+  }
+  return slowest;
+}
+
 // Writes the durable positions of the channels that are on, then the
 // slowest of them as the log's bookmark (the front when no channel is on).
 // Files whose content would not change are not written again.
 bool StorePlaces(CCVNCore& core, const std::u16string& name, LogReadState& state) {
   ChannelPositions positions;
-  const LogBookmark* slowest = nullptr;
   for (size_t i = 0; i < kPlaceCount; ++i) {
-    const ChannelPlace& place = state.places[i];
-    if (!place.on) continue;
-    positions[kPlaceKeys[i]] = place.durable;
-    if (slowest == nullptr || Before(place.durable, *slowest)) slowest = &place.durable;
+    if (state.places[i].on) positions[kPlaceKeys[i]] = state.places[i].durable;
   }
+  const LogBookmark* slowest = SlowestOf(positions);
   const LogBookmark bookmark = slowest != nullptr ? *slowest : state.front;
   bool stored = true;
   if (positions != state.stored_positions) {
@@ -179,15 +185,6 @@ void AdvanceLog(CCVNCore& core, size_t index, Store when) {
 
 void Trace(CCVNCore& core, const char* format, size_t index) {
   if (TraceLogEnabled) core.LogFormat('N', "Trace", format, NameOf(core, index).c_str());
-}
-
-// The slowest of the stored positions, or nullptr.
-const LogBookmark* SlowestOf(const ChannelPositions& positions) {
-  const LogBookmark* slowest = nullptr;
-  for (const auto& [key, position] : positions) {
-    if (slowest == nullptr || Before(position, *slowest)) slowest = &position;
-  }
-  return slowest;
 }
 
 // Where a channel without a stored position of its own starts: the slowest

@@ -34,6 +34,12 @@ class ChannelPositionsTest : public ReaderTest {
         },
         [this](CCVNCore&) { return emailed_.size() < email_room_; });
   }
+  // A service restart with both channels, nothing offered to e-mail yet.
+  void RestartWithTwoChannels() {
+    Restart();
+    UseTwoChannels();
+    emailed_.clear();
+  }
   // Every output so far is durable; the positions are stored.
   void AcknowledgeAll() {
     core_->syslog_queue.Acknowledge(core_->syslog_queue.Issued());
@@ -66,9 +72,7 @@ TEST_F(ChannelPositionsTest, AFullChannelFallsBehindAloneAndResumesFromItsOwnPos
   EXPECT_EQ(core_->channel_figures[static_cast<size_t>(Channel::kEmail)].lag, 6u);
 
   // After a restart syslog gets nothing again, e-mail reads its own range.
-  Restart();
-  UseTwoChannels();
-  emailed_.clear();
+  RestartWithTwoChannels();
   email_room_ = 1000;
   WriteRecords(log, 2);
   EXPECT_EQ(Pass(log), Ascending(11, 12));
@@ -94,9 +98,7 @@ TEST_F(ChannelPositionsTest, ADamagedBookmarkIsRebuiltFromThePositions) {
     cvn::testing::WriteFileBytes(std::filesystem::path(CCVNCore::GetEventLogsFolder() + log),
                                  damage);
     WriteRecords(log, 3);
-    Restart();
-    UseTwoChannels();
-    emailed_.clear();
+    RestartWithTwoChannels();
     EXPECT_EQ(Pass(log), Ascending(written + 1, written + 3)) << "bookmark \"" << damage << '"';
     EXPECT_EQ(emailed_, Ascending(written + 1, written + 3)) << "bookmark \"" << damage << '"';
     EXPECT_NE(Logs().find("it is rebuilt from"), std::string::npos);
