@@ -139,6 +139,10 @@ bool CSTThreadProcessor::ExportUntil(const platform::Deadline& deadline) {
 
 uint32_t CSTThreadProcessor::Process() {
   if (InBackoff()) return 0;
+  // Woken by a short queue, the thread waits a moment for the records that
+  // follow, so that a reader queueing them one by one neither wakes it for
+  // each record nor makes a commit of each.
+  if (!exporter_.InTransaction() && queue_.Size() < kMaxBatch) platform::SleepMs(kGatherMs);
   ExportUntil(platform::Deadline(time_slice_ms_));
   return 0;
 }

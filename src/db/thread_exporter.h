@@ -72,6 +72,7 @@ class CSTThreadProcessor : public CSTThreadWorker {
   static constexpr uint32_t kStopDrainMs = 5000;
   // A transaction is committed after this many records even when more wait.
   static constexpr size_t kMaxBatch = 1000;
+  static constexpr uint32_t kGatherMs = 1;
 
   struct Hooks {
     // Counts and acknowledges what the exporter finished.

@@ -22,7 +22,7 @@ constexpr const char* k24Hour = "%H:%M:%S";
 constexpr size_t kMaxFormattedChars = 95;
 
 const char* TimeFormatNow(uint32_t time_format) {
-  // The locale's clock is read afresh for every call that depends on it.
+  // The locale decides the clock only where the format leaves it open.
   return TimeFormatText(time_format, time_format == 0 && platform::SystemLocaleUses12HourClock());
 }
 
