@@ -43,6 +43,10 @@ CCVNSettings::CCVNSettings() {
   Register(Syslog_Filter);
   Register(Syslog_Format);
   Register(Syslog_ProcessOld);
+  Register(Syslog_TlsVerify);
+  Register(Syslog_TlsCaFile);
+  Register(Syslog_TlsCertFile);
+  Register(Syslog_TlsKeyFile);
   Register(Email_Server);
   Register(Email_Port);
   Register(Email_AuthType);
@@ -68,6 +72,8 @@ CCVNSettings::CCVNSettings() {
   Register(Email_LimitBodyTo);
   Register(Email_Consolidation);
   Register(Email_TimesPerHour);
+  Register(Email_TlsVerify);
+  Register(Email_TlsCaFile);
   Register(DB_ConnString);
   Register(DB_Command);
   Register(DB_UseTrans);

@@ -93,6 +93,12 @@ class CCVNSettings : public CSTSettings {
   VarBool_t Syslog_Filter{u"Filter", u"Syslog", false};
   VarStr_t Syslog_Format{u"Format", u"Syslog", kDefaultSyslogFormat};
   VarBool_t Syslog_ProcessOld{u"ProcessOld", u"Syslog", true};
+  // TLS peer checks: 2 = a trusted chain for the server's name, 1 = a trusted
+  // chain, 0 = none. A CA file replaces the system's store of roots.
+  VarInt_t Syslog_TlsVerify{u"TlsVerify", u"Syslog", 2, 0, 2};
+  VarStr_t Syslog_TlsCaFile{u"TlsCaFile", u"Syslog"};
+  VarStr_t Syslog_TlsCertFile{u"TlsCertFile", u"Syslog"};
+  VarStr_t Syslog_TlsKeyFile{u"TlsKeyFile", u"Syslog"};
 
   // Email
   VarStr_t Email_Server{u"Server", u"Email"};
@@ -120,6 +126,8 @@ class CCVNSettings : public CSTSettings {
   VarInt_t Email_LimitBodyTo{u"LimitBodyTo", u"Email", 1000};
   VarInt_t Email_Consolidation{u"Consolidation", u"Email", 2, 0, 3};
   VarInt_t Email_TimesPerHour{u"TimesPerHour", u"Email", 120, 1, 9999};
+  VarInt_t Email_TlsVerify{u"TlsVerify", u"Email", 2, 0, 2};
+  VarStr_t Email_TlsCaFile{u"TlsCaFile", u"Email"};
 
   // DB
   VarStr_t DB_ConnString{u"ConnString", u"DB"};

@@ -38,6 +38,13 @@ uint32_t Since(uint32_t tick) { return platform::TickCount() - tick; }
 
 }  // namespace
 
+platform::TlsPeerCheck EmailPeerCheck(const CCVNSettings& settings) {
+  platform::TlsPeerCheck check;
+  check.level = static_cast<uint32_t>(settings.Email_TlsVerify.value);
+  check.ca_file = Utf16ToUtf8(settings.Email_TlsCaFile.value);
+  return check;
+}
+
 void SetEmailConnectRetryForTesting(uint32_t first_ms, uint32_t longest_ms) {
   g_retry_first_ms = first_ms == 0 ? kEmailRetryFirstMs : first_ms;
   g_retry_longest_ms = first_ms == 0     ? kEmailRetryLongestMs
@@ -103,6 +110,7 @@ class Emailer {
                 static_cast<uint16_t>(settings_.Email_Port.value),
                 settings_.Email_SecureConnection.value) {
     client_.SetAbortCheck([&core] { return core.StopRequested(); });
+    client_.SetPeerCheck(EmailPeerCheck(settings_));
   }
 
   uint32_t Run();
@@ -128,6 +136,8 @@ class Emailer {
   void Postpone(SEmailMessage message);
   void LogRefusals();
   void LogFailure(const char* what, const std::string& reason);
+  // A TLS connection whose server was not checked is logged at every connect.
+  void WarnIfUnchecked();
 
   CCVNCore& core_;
   const CCVNSettings& settings_;
@@ -238,6 +248,7 @@ Emailer::Outcome Emailer::Deliver(const SEmailMessage& message) {
                                             platform::ToAnsi(settings_.Email_Password.value));
     if (result != 0) return Failed(result, true);
     connected_ = true;
+    WarnIfUnchecked();
   }
   const std::u16string count = Utf8ToUtf16(std::to_string(message.event_count));
   std::u16string subject = message.subject;
@@ -256,6 +267,16 @@ Emailer::Outcome Emailer::Deliver(const SEmailMessage& message) {
   ++core_.email_sent;
   if (interval_ms_ != 0) last_sent_ = platform::TickCount();
   return Outcome::kSent;
+}
+
+void Emailer::WarnIfUnchecked() {
+  if (settings_.Email_SecureConnection.value == kSmtpPlain ||
+      settings_.Email_TlsVerify.value != platform::TlsPeerCheck::kNone) {
+    return;
+  }
+  core_.Log('E', "Email",
+            "The TLS connection to the e-mail server is not authenticated (Email/TlsVerify is "
+            "0): any server can pose as it and receive the password and the mail.");
 }
 
 Emailer::Outcome Emailer::Failed(uint32_t result, bool connecting) {

@@ -24,6 +24,7 @@
 #include "config/cvn_settings.h"
 #include "core/cvn_core.h"
 #include "events/event_record.h"
+#include "platform/tls.h"
 
 namespace cvn {
 
@@ -36,6 +37,9 @@ constexpr uint32_t kEmailRetryLongestMs = 600000;
 
 // The message of one record: the filled and limited subject and body, the
 // content type of Email/Format, one event.
+// The check of the SMTP server's certificate the e-mail settings ask for.
+platform::TlsPeerCheck EmailPeerCheck(const CCVNSettings& settings);
+
 SEmailMessage PrepareEmailMessage(const CCVNSettings& settings, const SEventRecord& record);
 
 // kFull: no room under Email/MaxQueue; kDiscarded: a consolidation value

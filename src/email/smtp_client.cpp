@@ -12,7 +12,8 @@ namespace {
 // The result of an operation that a stopping caller cut short.
 constexpr uint32_t kAborted = err::kWsaInterrupted;
 
-bool IsProtocolFailure(uint32_t result) { return result > 0x10000; }
+// The client's own failure numbers; system and security statuses lie outside.
+bool IsProtocolFailure(uint32_t result) { return result > 0x10000 && result < 0x20000; }
 
 // The error behind a failed call of the connection object; never 0.
 uint32_t Failure(uint32_t error) { return error != 0 ? error : err::kWsaNotConnected; }

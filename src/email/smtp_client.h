@@ -166,6 +166,9 @@ class CSTEMail2 {
   // Asked before each command: true ends the operation with 10004 (a
   // stopping thread does not start another wait of up to 10 s).
   void SetAbortCheck(std::function<bool()> abort) { abort_ = std::move(abort); }
+  // How the server is checked in TLS mode and after STARTTLS; a refused
+  // server gets neither the credentials nor a mail.
+  void SetPeerCheck(const platform::TlsPeerCheck& check) { connection_.SetPeerCheck(check); }
   // The local-time conversion of the Date header (tests use fixed zones).
   void SetLocalTimeFunction(LocalTimeFunction local_time) { local_time_ = local_time; }
 

@@ -2,9 +2,10 @@
 // record-wise encryption of what is sent, decryption of what arrives (with
 // bytes of incomplete records kept for the next call) and the closing alert.
 //
-// It authenticates nobody: the server certificate is neither validated nor
-// matched against the host name, and no client certificate is offered. TLS 1.2
-// and 1.3 are negotiated; older versions are refused.
+// The server is checked as TlsPeerCheck says: by default its certificate
+// chain must lead to a trusted root and the certificate must be for the name
+// the caller connected to. A client certificate is offered when one is set.
+// TLS 1.2 and 1.3 are negotiated; older versions are refused.
 //
 // Socket traffic goes through the functions of platform/socket.h, so a test's
 // SocketCalls sees (and can disturb) every byte. Failures are Windows numbers:
@@ -36,10 +37,35 @@ constexpr uint32_t kSecIncompleteMessage = 0x80090318;
 constexpr uint32_t kSecIllegalMessage = 0x80090326;
 constexpr uint32_t kSecDecryptFailure = 0x80090330;
 constexpr uint32_t kSecAlgorithmMismatch = 0x80090331;  // no common protocol or cipher
+constexpr uint32_t kSecNoCredentials = 0x8009030E;      // a CA, certificate or key file failed
+constexpr uint32_t kSecWrongPrincipal = 0x80090322;     // the certificate is for another name
+constexpr uint32_t kSecUntrustedRoot = 0x80090325;      // the chain leads to no trusted root
+constexpr uint32_t kSecCertUnknown = 0x80090327;        // the certificate failed another check
+constexpr uint32_t kSecCertExpired = 0x80090328;
 
 }  // namespace cvn::err
 
 namespace cvn::platform {
+
+// How the server is checked, and the client's own certificate. Paths are
+// UTF-8 text; the files hold PEM.
+struct TlsPeerCheck {
+  enum Level : uint32_t {
+    kNone = 0,          // any certificate: the connection is not authenticated
+    kChain = 1,         // the chain must lead to a trusted root
+    kChainAndName = 2,  // ... and the certificate must be for the server's name
+  };
+  uint32_t level = kChainAndName;
+  // Roots trusted instead of the system's store, when not empty.
+  std::string ca_file;
+  // A client certificate and its key, for servers that ask for one.
+  std::string cert_file;
+  std::string key_file;
+};
+
+// False where TlsPeerCheck's client certificate files cannot be used yet
+// (a handshake with one set then fails with kSecNoCredentials).
+bool TlsClientCertificateFilesSupported();
 
 class TlsClient {
  public:
@@ -55,8 +81,12 @@ class TlsClient {
   // Bytes the server sent behind its last handshake message are kept and
   // returned by the first Receive. With a time-out the whole handshake must
   // end within it (10060 otherwise), however the server spreads its replies.
+  // The server must pass check (the default one when none was set); a
+  // server refused fails with one of the certificate statuses above and
+  // says why in LastFailureDetail, before any data goes out.
   uint32_t Handshake(SocketHandle s, std::string_view server_name,
                      uint32_t timeout_ms = kSocketNoTimeout);
+  void SetPeerCheck(const TlsPeerCheck& check);
   bool IsActive() const;
   // The protocol negotiated: "TLSv1.2", "TLSv1.3"; empty when inactive.
   std::string ProtocolName() const;

@@ -1,5 +1,6 @@
 // Mailing a scheduled report through the SMTP client.
 #include "base/text.h"
+#include "email/email_forwarder.h"
 #include "email/smtp_client.h"
 #include "platform/codepage.h"
 #include "platform/environment.h"
@@ -15,9 +16,13 @@ std::u16string MailReport(CCVNCore& core, std::u16string_view document, uint32_t
   CSTEMail2 client(platform::ToAnsi(s.Email_Server.value),
                    static_cast<uint16_t>(s.Email_Port.value), s.Email_SecureConnection.value);
   client.SetAbortCheck([&core] { return core.StopRequested(); });
+  client.SetPeerCheck(EmailPeerCheck(s));
   if (client.Connect(s.Email_AuthType.value, platform::ToAnsi(s.Email_Username.value),
                      platform::ToAnsi(s.Email_Password.value)) != 0) {
-    return u"Failed to connect to the e-mail server.";
+    // The reason in words: a refused certificate must be told from a
+    // server that is down.
+    if (client.failure_text().empty()) return u"Failed to connect to the e-mail server.";
+    return u"Failed to connect to the e-mail server: " + Utf8ToUtf16(client.failure_text());
   }
   const std::u16string subject =
       u"(" + platform::LocalComputerName() + u") System Events Report: " +

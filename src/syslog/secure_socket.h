@@ -4,8 +4,9 @@
 // or after a STARTTLS reply). Send and Receive then encrypt and decrypt
 // transparently; before that they pass bytes straight to the socket.
 //
-// Nobody is authenticated: the server certificate is neither validated nor
-// matched against the host name, and no client certificate is offered.
+// The server is checked as the peer check says (by default a trusted chain
+// for the name StartTls is given); a client certificate is offered when one
+// is set.
 //
 // No operation throws or logs. A failure is reported by the result together
 // with the error number, kept in the object (LastError) and set as the
@@ -61,6 +62,7 @@ class CSecureSocket {
   // caller closes the socket.
   // With a time-out the whole handshake must end within it.
   bool StartTls(std::string_view server_name, uint32_t timeout_ms = platform::kSocketNoTimeout);
+  void SetPeerCheck(const platform::TlsPeerCheck& check) { tls_.SetPeerCheck(check); }
   bool tls_active() const { return tls_active_; }
   // The protocol negotiated ("TLSv1.2", "TLSv1.3"); empty without TLS.
   std::string TlsProtocol() const { return tls_active_ ? tls_.ProtocolName() : std::string(); }

@@ -40,6 +40,26 @@ CSyslogForwarder::CSyslogForwarder(CCVNCore& core) : core_(core) {
   tcp_ = settings.Syslog_Tcp.value;
   tls_ = settings.Syslog_Tls.value;
   separator_ = settings.Syslog_TcpSeparator.value;
+  platform::TlsPeerCheck check;
+  check.level = static_cast<uint32_t>(settings.Syslog_TlsVerify.value);
+  check.ca_file = Utf16ToUtf8(settings.Syslog_TlsCaFile.value);
+  check.cert_file = Utf16ToUtf8(settings.Syslog_TlsCertFile.value);
+  check.key_file = Utf16ToUtf8(settings.Syslog_TlsKeyFile.value);
+  for (auto& sender : senders_) sender->SetPeerCheck(check);
+  insecure_ = tls_ && check.level == platform::TlsPeerCheck::kNone;
+}
+
+bool CSyslogForwarder::Connect(size_t i) {
+  if (senders_[i]->Open(servers_[i], port_, tcp_, separator_, tls_) != 0) {
+    Fail(servers_[i], senders_[i]->LastErrorText());
+    return false;
+  }
+  if (insecure_) {
+    core_.Log('E', "Syslog",
+              "The TLS connection to " + AnsiToUtf8(servers_[i]) +
+                  " is not authenticated (Syslog/TlsVerify is 0): any server can pose as it.");
+  }
+  return true;
 }
 
 void CSyslogForwarder::Fail(const std::string& server, const std::u16string& reason) {
@@ -58,9 +78,7 @@ size_t CSyslogForwarder::SendToServer(size_t i, std::span<const std::string> mes
   // was not sent is cached).
   CSyslogSender& sender = *senders_[i];
   if (core_.StopRequested()) return 0;
-  if (!sender.IsConnected() && sender.Open(servers_[i], port_, tcp_, separator_, tls_) != 0) {
-    Fail(servers_[i], sender.LastErrorText());
-  }
+  if (!sender.IsConnected()) Connect(i);
   if (!sender.IsConnected() || core_.StopRequested()) return 0;
   size_t taken = sender.SendMessages(messages);
   if (taken == messages.size()) return taken;
@@ -71,10 +89,7 @@ size_t CSyslogForwarder::SendToServer(size_t i, std::span<const std::string> mes
     Fail(servers_[i], sender.LastErrorText());
     return taken;
   }
-  if (sender.Open(servers_[i], port_, tcp_, separator_, tls_) != 0) {
-    Fail(servers_[i], sender.LastErrorText());
-    return taken;
-  }
+  if (!Connect(i)) return taken;
   if (!core_.StopRequested()) taken += sender.SendMessages(messages.subspan(taken));
   if (taken < messages.size()) Fail(servers_[i], sender.LastErrorText());
   return taken;

@@ -41,6 +41,8 @@ class CSyslogForwarder {
 
  private:
   void Fail(const std::string& server, const std::u16string& reason);
+  // Opens the connection to server i; a failure is logged (Fail).
+  bool Connect(size_t i);
   // The messages server i took, from the first.
   size_t SendToServer(size_t i, std::span<const std::string> messages);
 
@@ -50,6 +52,7 @@ class CSyslogForwarder {
   uint16_t port_ = 0;
   bool tcp_ = false;
   bool tls_ = false;
+  bool insecure_ = false;  // TLS without any check of the server
   int separator_ = 0;
 };
 

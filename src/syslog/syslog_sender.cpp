@@ -49,6 +49,7 @@ int32_t CSyslogSender::Open(const std::string& host, uint16_t port, bool tcp, in
   tcp_ = tcp;
   tls_ = tls;
   separator_ = separator;
+  tls_failure_.clear();
   uint32_t error = platform::ResolveAddress(host, std::to_string(port), &addresses_);
   if (error == 0 && addresses_.empty()) error = err::kWsaHostNotFound;
   if (error == 0) error = IsStream() ? OpenStream(host) : OpenDatagram();
@@ -57,7 +58,9 @@ int32_t CSyslogSender::Open(const std::string& host, uint16_t port, bool tcp, in
     return 0;
   }
   addresses_.clear();
-  last_error_ = FormatSystemError(error);
+  // A refused handshake says why in words (an untrusted certificate, one
+  // for another name, a CA file that cannot be read).
+  last_error_ = tls_failure_.empty() ? FormatSystemError(error) : Utf8ToUtf16(tls_failure_);
   return static_cast<int32_t>(error);
 }
 
@@ -84,6 +87,7 @@ uint32_t CSyslogSender::OpenStream(const std::string& host) {
   }
   if (error == 0 && tls_ && !stream_.StartTls(host, deadline.Remaining())) {
     error = stream_.LastError();
+    tls_failure_ = stream_.LastErrorText();
     // A handshake that failed without a cause still must not count as a
     // success.
     if (error == 0) error = err::kSecInternalError;

@@ -61,6 +61,8 @@ class CSyslogSender {
   size_t SendMessages(std::span<const std::string> messages);
   void Close();
   bool IsConnected() const { return connected_; }
+  // How a TLS server is checked at the next Open.
+  void SetPeerCheck(const platform::TlsPeerCheck& check) { stream_.SetPeerCheck(check); }
 
   const std::u16string& LastErrorText() const { return last_error_; }
 
@@ -86,6 +88,7 @@ class CSyslogSender {
   CSecureSocket stream_;
   std::vector<platform::ResolvedAddress> addresses_;
   std::u16string last_error_;
+  std::string tls_failure_;   // the words of the last failed handshake
   std::string frame_;         // one transmission, reused
   std::vector<size_t> ends_;  // where each message of frame_ ends
 };

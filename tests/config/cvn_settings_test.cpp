@@ -52,6 +52,10 @@ const char16_t* const kKeyOrder[] = {
     u"Syslog/Filter",
     u"Syslog/Format",
     u"Syslog/ProcessOld",
+    u"Syslog/TlsVerify",
+    u"Syslog/TlsCaFile",
+    u"Syslog/TlsCertFile",
+    u"Syslog/TlsKeyFile",
     u"Email/Server",
     u"Email/Port",
     u"Email/AuthType",
@@ -77,6 +81,8 @@ const char16_t* const kKeyOrder[] = {
     u"Email/LimitBodyTo",
     u"Email/Consolidation",
     u"Email/TimesPerHour",
+    u"Email/TlsVerify",
+    u"Email/TlsCaFile",
     u"DB/ConnString",
     u"DB/Command",
     u"DB/UseTrans",
@@ -126,7 +132,7 @@ TEST(Schema, AFreshInstanceSavesEverySectionAndKeyInTableOrder) {
     }
   }
   ASSERT_EQ(saved.size(), std::size(kKeyOrder));
-  EXPECT_EQ(saved.size(), 100u);
+  EXPECT_EQ(saved.size(), 106u);
   for (size_t i = 0; i < saved.size(); ++i) EXPECT_EQ(saved[i], kKeyOrder[i]) << i;
   EXPECT_EQ(settings.Variables().size(), saved.size());
 }

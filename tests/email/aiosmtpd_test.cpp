@@ -15,6 +15,7 @@
 
 #include "base/text.h"
 #include "core/event_log_monitor.h"
+#include "email/email_forwarder.h"
 #include "email/smtp_client.h"
 #include "email_fixture.h"
 #include "platform/event_log.h"
@@ -113,12 +114,16 @@ class AiosmtpdTest : public email_test::EmailFixture {
     port_ = peer->WaitReady();
     EXPECT_NE(port_, 0) << peer->Diagnostics();
     settings().Email_Port.value = port_;
+    // The CA of the server's certificate, when it speaks TLS.
+    ca_file_ = Utf8ToUtf16((dir_.path() / std::to_string(peers_ - 1) / "ca.pem").string());
+    settings().Email_TlsCaFile.value = ca_file_;
     return peer;
   }
 
   cvn::testing::TempDir dir_;
   int peers_ = 0;
   uint16_t port_ = 0;
+  std::u16string ca_file_;
 };
 
 TEST_F(AiosmtpdTest, EachSecurityModeAndAuthenticationDeliversWhatWasComposed) {
@@ -153,6 +158,7 @@ TEST_F(AiosmtpdTest, EachSecurityModeAndAuthenticationDeliversWhatWasComposed) {
     SCOPED_TRACE(c.what);
     auto peer = StartPeer(c.flags);
     CSTEMail2 client("127.0.0.1", port_, c.mode);
+    client.SetPeerCheck(EmailPeerCheck(settings()));
     ASSERT_EQ(client.Connect(c.auth, "tester", "s3cret"), 0u) << peer->Diagnostics();
     EXPECT_EQ(client.authenticated(), c.auth != kSmtpAuthNone);
     if (c.mode != kSmtpPlain) {
@@ -194,8 +200,20 @@ TEST_F(AiosmtpdTest, RefusalsOfAuthenticationAndStartTls) {
   {
     auto peer = StartPeer({"--starttls", "--auth", "tester:s3cret"});
     CSTEMail2 client("127.0.0.1", port_, kSmtpStartTls);
+    client.SetPeerCheck(EmailPeerCheck(settings()));
     EXPECT_EQ(client.Connect(kSmtpAuthPlain, "tester", "wrong"), kSmtpAuthFailed);
     EXPECT_FALSE(client.ready());
+  }
+  {
+    // A certificate for another name: the session ends before AUTH.
+    auto peer = StartPeer({"--starttls", "--wrong-cert", "--auth", "tester:s3cret"});
+    CSTEMail2 client("127.0.0.1", port_, kSmtpStartTls);
+    client.SetPeerCheck(EmailPeerCheck(settings()));
+    EXPECT_NE(client.Connect(kSmtpAuthPlain, "tester", "s3cret"), 0u);
+    EXPECT_FALSE(client.authenticated());
+    EXPECT_TRUE(
+        Holds(client.failure_text(), "the certificate is for attacker.invalid, not 127.0.0.1"))
+        << client.failure_text();
   }
   // A plain server offers neither STARTTLS nor AUTH: detection goes on
   // without authentication, LOGIN alone is refused.
@@ -282,6 +300,7 @@ TEST_F(AiosmtpdTest, RecordWrittenToAWatchedLogArrives) {
   s.Email_Server.value = u"127.0.0.1";
   s.Email_Port.value = port_;
   s.Email_SecureConnection.value = kSmtpStartTls;
+  s.Email_TlsCaFile.value = ca_file_;
   s.Email_AuthType.value = kSmtpAuthLogin;
   s.Email_Username.value = u"tester";
   s.Email_Password.value = u"s3cret";

@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 # A real SMTP server (aiosmtpd) on 127.0.0.1 for the e-mail tests.
 #   smtp_peer.py DIR [--starttls] [--require-starttls] [--smtps] [--auth USER:PASSWORD]
-#                    [--auth-plaintext] [--port N]
+#                    [--auth-plaintext] [--port N] [--wrong-cert]
+# With TLS, the certificates of a test CA are made in DIR (DIR/ca.pem is the
+# CA to trust); the server's is for localhost and 127.0.0.1, or with
+# --wrong-cert for attacker.invalid.
 # Binds the port (0: any free one) and writes the port to DIR/port. Every message received is saved
 # as DIR/msgNNN.eml (the DATA bytes as the server undid the dot-stuffing) and
 # DIR/msgNNN.json (sender, recipients, login, TLS, connection number, content
@@ -27,11 +30,12 @@ def write_atomic(path, data):
     os.replace(path + ".tmp", path)
 
 
-def tls_context(directory):
-    cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
-                    "-out", cert, "-days", "2", "-subj", "/CN=localhost"],
-                   check=True, capture_output=True)
+def tls_context(directory, wrong):
+    maker = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support",
+                         "make_test_certificates.sh")
+    subprocess.run(["sh", maker, directory], check=True, capture_output=True)
+    name = "wrong" if wrong else "good"
+    cert, key = os.path.join(directory, name + ".pem"), os.path.join(directory, name + ".key")
     context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     context.load_cert_chain(cert, key)
     return context
@@ -74,9 +78,10 @@ def main():
     parser.add_argument("--auth")
     parser.add_argument("--auth-plaintext", action="store_true")
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--wrong-cert", action="store_true")
     args = parser.parse_args()
 
-    context = tls_context(args.directory) if args.starttls or args.smtps else None
+    context = tls_context(args.directory, args.wrong_cert) if args.starttls or args.smtps else None
     handler = Handler(args.directory)
     user, password = (args.auth.split(":", 1) if args.auth else (None, None))
 

@@ -108,7 +108,8 @@ TEST_F(ReportMailTest, DueReportIsSavedAndMailedOverStartTlsWithLogin) {
   settings_.Email_Port.value = peer.WaitReady();
   ASSERT_NE(settings_.Email_Port.value, 0);
   settings_.Email_SecureConnection.value = 2;  // STARTTLS
-  settings_.Email_AuthType.value = 3;          // LOGIN
+  settings_.Email_TlsCaFile.value = Utf8ToUtf16((root_.dir().path() / "smtp" / "ca.pem").string());
+  settings_.Email_AuthType.value = 3;  // LOGIN
   settings_.Email_Username.value = u"reporter";
   settings_.Email_Password.value = u"s3cret";
   RunReport();
@@ -136,7 +137,7 @@ TEST_F(ReportMailTest, UnreachableServerStillSavesTheFile) {
   EXPECT_EQ(core_->reports_saved, 1);
   EXPECT_TRUE(Holds(Logs(),
                     "Failed to send report. [ops@example.test, server: 127.0.0.1] "
-                    "Reason: Failed to connect to the e-mail server."));
+                    "Reason: Failed to connect to the e-mail server: error 10061"));
 }
 
 }  // namespace

@@ -10,10 +10,10 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "support/temp_dir.h"
 #include "syslog/secure_socket.h"
-#include "syslog/tls_test_server.h"
 
 namespace cvn {
 namespace {
@@ -38,23 +38,28 @@ std::string ReadAll(const fs::path& p) {
 // One rsyslogd with one TLS input writing the raw messages to a file.
 class Rsyslog {
  public:
-  Rsyslog(const fs::path& dir, const std::string& driver) : dir_(dir) {
+  // With mutual, rsyslog requires a client certificate from the test CA for
+  // the name client.test (its x509/name mode).
+  Rsyslog(const fs::path& dir, const std::string& driver, bool mutual) : dir_(dir) {
     fs::create_directories(dir / "work");
-    testing::TlsTestServer::WriteCertificateFiles(dir / "cert.pem", dir / "key.pem");
-    std::ofstream conf(dir / "rsyslog.conf");
     const std::string d = dir.string();
+    const std::string make =
+        std::string("sh ") + CVN_TEST_CERTIFICATES + " " + d + " >" + d + "/certificates.log 2>&1";
+    if (std::system(make.c_str()) != 0) return;
+    std::ofstream conf(dir / "rsyslog.conf");
     conf << "global(workDirectory=\"" << d << "/work\" maxMessageSize=\"64k\"\n"
          << "  parser.escapeControlCharactersOnReceive=\"off\"\n"
-         << "  defaultNetstreamDriverCAFile=\"" << d << "/cert.pem\"\n"
-         << "  defaultNetstreamDriverCertFile=\"" << d << "/cert.pem\"\n"
-         << "  defaultNetstreamDriverKeyFile=\"" << d << "/key.pem\")\n"
+         << "  defaultNetstreamDriverCAFile=\"" << d << "/ca.pem\"\n"
+         << "  defaultNetstreamDriverCertFile=\"" << d << "/good.pem\"\n"
+         << "  defaultNetstreamDriverKeyFile=\"" << d << "/good.key\")\n"
          << "module(load=\"imtcp\")\n"
          << "template(name=\"raw\" type=\"string\" string=\"%rawmsg%\\n\")\n"
          << "ruleset(name=\"tls\") { action(type=\"omfile\" file=\"" << d
          << "/tls.log\" template=\"raw\") }\n"
          << "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"0\" listenPortFileName=\"" << d
          << "/tls.port\" ruleset=\"tls\" streamDriver.name=\"" << driver
-         << "\" streamDriver.mode=\"1\" streamDriver.authMode=\"anon\""
+         << "\" streamDriver.mode=\"1\" streamDriver.authMode=\""
+         << (mutual ? "x509/name\" permittedPeer=[\"client.test\"]" : "anon\"")
          << (driver == "gtls" ? " gnutlsPriorityString=\"NORMAL\"" : "") << ")\n";
     conf.close();
     pid_ = ::fork();
@@ -106,10 +111,11 @@ class Rsyslog {
   pid_t pid_ = -1;
 };
 
-class RsyslogTls : public ::testing::TestWithParam<std::string> {};
+// The driver, and whether rsyslog requires a client certificate.
+class RsyslogTls : public ::testing::TestWithParam<std::tuple<std::string, bool>> {};
 
 TEST_P(RsyslogTls, MessagesSentOverTlsArriveByteForByte) {
-  const std::string driver = GetParam();
+  const auto& [driver, mutual] = GetParam();
   const fs::path modules = ModuleFolder();
   if (!fs::exists(kRsyslogd) || modules.empty()) {
     GTEST_SKIP() << "rsyslog is not installed (Debian package rsyslog); skipping";
@@ -119,11 +125,19 @@ TEST_P(RsyslogTls, MessagesSentOverTlsArriveByteForByte) {
                  << (driver == "ossl" ? "rsyslog-openssl" : "rsyslog-gnutls") << "); skipping";
   }
   testing::TempDir dir;
-  Rsyslog rsyslog(dir.path(), driver);
+  Rsyslog rsyslog(dir.path(), driver, mutual);
   const uint16_t port = rsyslog.WaitForPort();
   ASSERT_NE(port, 0) << "rsyslogd did not start: " << rsyslog.Diagnostics();
 
+  // The server is checked fully against the test CA.
+  platform::TlsPeerCheck check;
+  check.ca_file = (dir.path() / "ca.pem").string();
+  if (mutual) {
+    check.cert_file = (dir.path() / "client.pem").string();
+    check.key_file = (dir.path() / "client.key").string();
+  }
   CSecureSocket client;
+  client.SetPeerCheck(check);
   ASSERT_EQ(client.Open(platform::AddressFamily::kIPv4), 0u);
   client.SetReceiveTimeout();
   ASSERT_EQ(client.Connect(platform::SocketAddress::Loopback(port), 5000), 0u);
@@ -137,7 +151,12 @@ TEST_P(RsyslogTls, MessagesSentOverTlsArriveByteForByte) {
   EXPECT_EQ(rsyslog.WaitForOutput(first + second), first + second) << rsyslog.Diagnostics();
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, RsyslogTls, ::testing::Values("ossl", "gtls"));
+INSTANTIATE_TEST_SUITE_P(Drivers, RsyslogTls,
+                         ::testing::Combine(::testing::Values("ossl", "gtls"), ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::get<0>(info.param) +
+                                  (std::get<1>(info.param) ? "_x509name" : "_anon");
+                         });
 
 }  // namespace
 }  // namespace cvn

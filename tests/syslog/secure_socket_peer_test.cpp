@@ -13,8 +13,8 @@
 namespace cvn {
 namespace {
 
-uint16_t PeerPort() {
-  const std::u16string text = platform::GetEnvironmentValue(u"CVN_TLS_PEER_PORT");
+uint16_t PeerPort(const char16_t* variable = u"CVN_TLS_PEER_PORT") {
+  const std::u16string text = platform::GetEnvironmentValue(variable);
   uint32_t port = 0;
   for (char16_t c : text) {
     if (c < u'0' || c > u'9') return 0;
@@ -33,10 +33,26 @@ class SecureSocketPeer : public ::testing::Test {
     }
   }
 
-  void Connect(CSecureSocket& client) {
+  // A file of the test CA's folder.
+  static std::string TestFile(const char* name) {
+    return Utf16ToUtf8(platform::GetEnvironmentValue(u"CVN_TLS_DIR")) + "/" + name;
+  }
+
+  static platform::TlsPeerCheck TrustTestCa() {
+    platform::TlsPeerCheck check;
+    check.ca_file = TestFile("ca.pem");
+    return check;
+  }
+
+  static void Open(CSecureSocket& client, uint16_t port) {
     ASSERT_EQ(client.Open(platform::AddressFamily::kIPv4), 0u);
     client.SetReceiveTimeout();
-    ASSERT_EQ(client.Connect(platform::SocketAddress::Loopback(port_), 5000), 0u);
+    ASSERT_EQ(client.Connect(platform::SocketAddress::Loopback(port), 5000), 0u);
+  }
+
+  void Connect(CSecureSocket& client) {
+    client.SetPeerCheck(TrustTestCa());
+    Open(client, port_);
     ASSERT_TRUE(client.StartTls("localhost"))
         << "error " << client.LastError() << ": " << client.LastErrorText();
   }
@@ -96,6 +112,69 @@ TEST_F(SecureSocketPeer, MoreThan65535BytesEachWayInOneSend) {
   EXPECT_EQ(client.Send(text.data(), text.size()), static_cast<int>(text.size()));
   EXPECT_EQ(ReceiveLines(client, 2000), reversed);
   client.Close();
+}
+
+struct CertificateCase {
+  const char* label;
+  const char16_t* port;  // the variable that holds the server's port
+  const char* ca_file;   // in the test CA's folder; empty: the system's store
+  uint32_t level;
+  const char* server_name;
+  bool client_certificate;
+  const char* refusal;  // a part of the reason; nullptr: the echo works
+};
+
+const CertificateCase kCertificateCases[] = {
+    {"ours, by the system's roots", u"CVN_TLS_PEER_PORT", "", 2, "localhost", false,
+     "certificate verify failed"},
+    {"trusted for its name", u"CVN_TLS_PEER_PORT", "ca.pem", 2, "localhost", false, nullptr},
+    {"trusted for its address", u"CVN_TLS_PEER_PORT", "ca.pem", 2, "127.0.0.1", false, nullptr},
+    {"for another name", u"CVN_TLS_WRONG_NAME_PORT", "ca.pem", 2, "127.0.0.1", false,
+     "the certificate is for attacker.invalid, not 127.0.0.1"},
+    {"another name, chain only", u"CVN_TLS_WRONG_NAME_PORT", "ca.pem", 1, "127.0.0.1", false,
+     nullptr},
+    {"expired", u"CVN_TLS_EXPIRED_PORT", "ca.pem", 2, "localhost", false, "expired"},
+    {"self-signed", u"CVN_TLS_SELF_SIGNED_PORT", "ca.pem", 2, "localhost", false,
+     "certificate verify failed"},
+    {"self-signed, unchecked", u"CVN_TLS_SELF_SIGNED_PORT", "", 0, "localhost", false, nullptr},
+    {"CA file missing", u"CVN_TLS_PEER_PORT", "missing.pem", 2, "localhost", false,
+     "missing.pem: not found"},
+    {"client certificate required", u"CVN_TLS_MUTUAL_PORT", "ca.pem", 2, "localhost", false, ""},
+    {"client certificate given", u"CVN_TLS_MUTUAL_PORT", "ca.pem", 2, "localhost", true, nullptr},
+};
+
+TEST_F(SecureSocketPeer, CertificatesAreCheckedAsConfigured) {
+  for (const CertificateCase& c : kCertificateCases) {
+    SCOPED_TRACE(c.label);
+    if (c.client_certificate && !platform::TlsClientCertificateFilesSupported()) continue;
+    const uint16_t port = PeerPort(c.port);
+    ASSERT_NE(port, 0);
+    platform::TlsPeerCheck check;
+    check.level = c.level;
+    if (*c.ca_file != '\0') check.ca_file = TestFile(c.ca_file);
+    if (c.client_certificate) {
+      check.cert_file = TestFile("client.pem");
+      check.key_file = TestFile("client.key");
+    }
+    CSecureSocket client;
+    client.SetPeerCheck(check);
+    Open(client, port);
+    const bool handshake = client.StartTls(c.server_name);
+    // A server that refuses the client's certificate may say so only after
+    // the client finished its handshake: the echo shows it.
+    const bool echoed =
+        handshake && client.Send("hello\n", 6) == 6 && ReceiveLines(client, 1) == "olleh\n";
+    if (c.refusal == nullptr) {
+      EXPECT_TRUE(echoed) << client.LastError() << ": " << client.LastErrorText();
+    } else {
+      EXPECT_FALSE(echoed);
+      if (!handshake) {
+        EXPECT_NE(client.LastErrorText().find(c.refusal), std::string::npos)
+            << client.LastErrorText();
+      }
+    }
+    client.Close();
+  }
 }
 
 }  // namespace

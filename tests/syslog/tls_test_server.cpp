@@ -261,4 +261,16 @@ void TlsTestServer::WriteCertificateFiles(const std::filesystem::path& cert,
   }
 }
 
+platform::TlsPeerCheck TlsTestServer::TrustingCheck() {
+  static const std::string path = [] {
+    const auto file = std::filesystem::temp_directory_path() /
+                      ("cvn-tls-test-ca-" + std::to_string(::getpid()) + ".pem");
+    WriteCertificateFiles(file, file.string() + ".key");
+    return file.string();
+  }();
+  platform::TlsPeerCheck check;
+  check.ca_file = path;
+  return check;
+}
+
 }  // namespace cvn::testing

@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/tls.h"
+
 namespace cvn::testing {
 
 class TlsServerConnection;
@@ -38,6 +40,9 @@ class TlsTestServer {
   // Writes the self-signed certificate and its key as PEM files.
   static void WriteCertificateFiles(const std::filesystem::path& cert,
                                     const std::filesystem::path& key);
+  // A full check of the server ("localhost" or 127.0.0.1) that trusts its
+  // certificate, written once per process into the temporary folder.
+  static platform::TlsPeerCheck TrustingCheck();
 
  private:
   TlsServerOptions options_;

@@ -54,18 +54,17 @@ class Rsyslog {
     fs::create_directories(dir / "work");
     const std::string d = dir.string();
     if (input == Input::kTls) {
-      const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + d +
-                                  "/key.pem -out " + d +
-                                  "/cert.pem -days 2 -subj /CN=localhost >/dev/null 2>&1";
+      const std::string command = std::string("sh ") + CVN_TEST_CERTIFICATES + " " + d + " >" + d +
+                                  "/certificates.log 2>&1";
       if (std::system(command.c_str()) != 0) return;
     }
     std::ofstream conf(dir / "rsyslog.conf");
     conf << "global(workDirectory=\"" << d << "/work\" maxMessageSize=\"64k\"\n"
          << "  parser.escapeControlCharactersOnReceive=\"off\"";
     if (input == Input::kTls) {
-      conf << "\n  defaultNetstreamDriverCAFile=\"" << d << "/cert.pem\""
-           << "\n  defaultNetstreamDriverCertFile=\"" << d << "/cert.pem\""
-           << "\n  defaultNetstreamDriverKeyFile=\"" << d << "/key.pem\"";
+      conf << "\n  defaultNetstreamDriverCAFile=\"" << d << "/ca.pem\""
+           << "\n  defaultNetstreamDriverCertFile=\"" << d << "/good.pem\""
+           << "\n  defaultNetstreamDriverKeyFile=\"" << d << "/good.key\"";
     }
     conf << ")\n"
          << (input == Input::kUdp ? "module(load=\"imudp\")\n" : "") << "module(load=\"imtcp\")\n"
@@ -78,7 +77,9 @@ class Rsyslog {
          << "\" listenPortFileName=\"" << d << "/tcp.port\" ruleset=\"out\"";
     if (input == Input::kTcpNul) conf << " addtlFrameDelimiter=\"0\"";
     if (input == Input::kTls) {
-      conf << " streamDriver.name=\"ossl\" streamDriver.mode=\"1\" streamDriver.authMode=\"anon\"";
+      // The client must show a certificate of the test CA for client.test.
+      conf << " streamDriver.name=\"ossl\" streamDriver.mode=\"1\""
+           << " streamDriver.authMode=\"x509/name\" permittedPeer=[\"client.test\"]";
     }
     conf << ")\n";
     if (input == Input::kUdp) {
@@ -174,6 +175,13 @@ class RsyslogForwarderTest : public ::testing::Test {
     s.Syslog_TcpSeparator.value = separator;
     s.Syslog_Tls.value = tls;
   }
+  // The test CA of an rsyslog with a TLS input, and the client certificate
+  // it asks for.
+  static void TrustTestCa(CCVNSettings& s, const fs::path& dir) {
+    s.Syslog_TlsCaFile.value = Utf8ToUtf16((dir / "ca.pem").string());
+    s.Syslog_TlsCertFile.value = Utf8ToUtf16((dir / "client.pem").string());
+    s.Syslog_TlsKeyFile.value = Utf8ToUtf16((dir / "client.key").string());
+  }
   static void Push(CCVNCore& core, const std::string& message) {
     core.syslog_queue.Push(message);
     core.ThreadWakeEvent(CoreThread::kSyslog)->Set();
@@ -216,6 +224,7 @@ TEST_F(RsyslogForwarderTest, UdpTcpWithEachSeparatorAndTlsArriveByteForByte) {
 
     auto core = NewCore();
     Configure(core->Settings(), port, c.tcp, c.separator, c.tls);
+    TrustTestCa(core->Settings(), dir.path());
     ASSERT_EQ(core->InitCore(), 0u);
     platform::Thread thread;
     ASSERT_TRUE(thread.Start([&] { return SyslogForwarderThread(*core); }));
@@ -266,6 +275,40 @@ TEST_F(RsyslogForwarderTest, ReceiverDownThenUpDeliversEveryMessageOnceInOrder) 
   core->ThreadStopEvent(CoreThread::kSyslog)->Set();
   ASSERT_TRUE(thread.Join(10000));
   EXPECT_EQ(core->syslog_sent, 5);
+}
+
+// With the default check, a receiver whose certificate the system's roots do
+// not vouch for gets nothing: the messages wait in the cache, the reason is
+// given in words, and once its CA is trusted they all arrive.
+TEST_F(RsyslogForwarderTest, UntrustedReceiverGetsNothingUntilItsCaIsTrusted) {
+  cvn::testing::TempDir dir;
+  Rsyslog rsyslog(dir.path(), Input::kTls, 0);
+  const uint16_t port = rsyslog.WaitReady();
+  ASSERT_NE(port, 0) << rsyslog.Diagnostics();
+  const auto run = [&](bool trusted, const std::string& message) {
+    auto core = NewCore();
+    Configure(core->Settings(), port, false, 2, true);
+    TrustTestCa(core->Settings(), dir.path());
+    if (!trusted) core->Settings().Syslog_TlsCaFile.value.clear();
+    EXPECT_EQ(core->InitCore(), 0u);
+    platform::Thread thread;
+    EXPECT_TRUE(thread.Start([&] { return SyslogForwarderThread(*core); }));
+    Push(*core, message);
+    if (trusted) {
+      EXPECT_TRUE(Eventually([&] { return core->syslog_sent == 2; }));
+    } else {
+      EXPECT_TRUE(Eventually([&] { return core->syslog_cached == 1; }));
+      EXPECT_NE(Utf16ToUtf8(core->syslog_last_error).find("certificate verify failed"),
+                std::string::npos)
+          << Utf16ToUtf8(core->syslog_last_error);
+    }
+    core->ThreadStopEvent(CoreThread::kSyslog)->Set();
+    EXPECT_TRUE(thread.Join(10000));
+  };
+  run(false, "<14>refused");
+  run(true, "<14>trusted");
+  const std::string both = "<14>refused\n<14>trusted\n";
+  EXPECT_EQ(rsyslog.WaitForOutput(both), both) << rsyslog.Diagnostics();
 }
 
 // Records whose messages could be neither sent (the receiver is down) nor

@@ -8,8 +8,12 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace cvn::platform {
 
@@ -35,6 +39,71 @@ bool IsIpLiteral(const std::string& name) {
   return inet_pton(AF_INET, name.c_str(), buf) == 1 || inet_pton(AF_INET6, name.c_str(), buf) == 1;
 }
 
+// The library's text for its latest error, which is then cleared.
+std::string LibraryError() {
+  char text[256] = {};
+  const unsigned long e = ERR_peek_last_error();
+  if (e != 0) ERR_error_string_n(e, text, sizeof(text));
+  ERR_clear_error();
+  return e != 0 ? text : "unknown failure";
+}
+
+// Why a file cannot be read, in words; empty when it can.
+std::string FileProblem(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f != nullptr) {
+    std::fclose(f);
+    return {};
+  }
+  return errno == ENOENT ? "not found" : std::strerror(errno);
+}
+
+// The names a certificate is for: its DNS and IP entries, or else its
+// common name; for the log line of a certificate refused for its name.
+std::string CertificateNames(X509* cert) {
+  std::string names;
+  const auto add = [&names](const std::string& name) {
+    names += (names.empty() ? "" : ", ") + name;
+  };
+  auto* entries =
+      static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+  for (int i = 0; i < sk_GENERAL_NAME_num(entries); ++i) {
+    const GENERAL_NAME* entry = sk_GENERAL_NAME_value(entries, i);
+    if (entry->type == GEN_DNS) {
+      const ASN1_STRING* dns = entry->d.dNSName;
+      add(std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(dns)),
+                      static_cast<size_t>(ASN1_STRING_length(dns))));
+    } else if (entry->type == GEN_IPADD) {
+      const ASN1_OCTET_STRING* ip = entry->d.iPAddress;
+      char text[INET6_ADDRSTRLEN] = {};
+      const int family = ASN1_STRING_length(ip) == 4 ? AF_INET : AF_INET6;
+      if (inet_ntop(family, ASN1_STRING_get0_data(ip), text, sizeof(text))) add(text);
+    }
+  }
+  GENERAL_NAMES_free(entries);
+  if (names.empty()) {
+    char cn[256] = {};
+    if (X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, cn, sizeof(cn)) >
+        0) {
+      add(cn);
+    }
+  }
+  return names.empty() ? "no name" : names;
+}
+
+// Keeps the names of a certificate refused for its name, for the log line.
+int OnVerify(int ok, X509_STORE_CTX* store) {
+  const int error = X509_STORE_CTX_get_error(store);
+  if (!ok && (error == X509_V_ERR_HOSTNAME_MISMATCH || error == X509_V_ERR_IP_ADDRESS_MISMATCH)) {
+    auto* ssl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* names = ssl != nullptr ? static_cast<std::string*>(SSL_get_app_data(ssl)) : nullptr;
+    X509* cert = X509_STORE_CTX_get_current_cert(store);
+    if (names != nullptr && cert != nullptr) *names = CertificateNames(cert);
+  }
+  return ok;
+}
+
 }  // namespace
 
 struct TlsClient::Impl {
@@ -49,6 +118,9 @@ struct TlsClient::Impl {
   std::vector<uint8_t> read_buffer;
   std::vector<uint8_t> write_buffer;
   std::string detail;
+  TlsPeerCheck check;
+  std::string server_name;
+  std::string peer_names;  // of a certificate refused for its name
 
   ~Impl() { Release(); }
 
@@ -101,6 +173,11 @@ struct TlsClient::Impl {
   // The security status for a failed TLS operation, with the library's reason
   // kept as detail.
   uint32_t Failure(int ssl_error) {
+    if (ssl != nullptr && check.level != TlsPeerCheck::kNone &&
+        SSL_get_verify_result(ssl) != X509_V_OK) {
+      ERR_clear_error();
+      return VerifyFailure(SSL_get_verify_result(ssl));
+    }
     const unsigned long e = ERR_peek_last_error();
     char text[256] = {};
     if (e != 0) {
@@ -126,7 +203,94 @@ struct TlsClient::Impl {
       default: return err::kSecIllegalMessage;
     }
   }
+
+  // The status and the words for a server certificate that was refused.
+  uint32_t VerifyFailure(long result) {
+    switch (result) {
+      case X509_V_ERR_HOSTNAME_MISMATCH:
+      case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        detail = "the certificate is for " + peer_names + ", not " + server_name;
+        return err::kSecWrongPrincipal;
+      default: break;
+    }
+    detail = std::string("certificate verify failed: ") + X509_verify_cert_error_string(result);
+    switch (result) {
+      case X509_V_ERR_CERT_HAS_EXPIRED:
+      case X509_V_ERR_CERT_NOT_YET_VALID: return err::kSecCertExpired;
+      case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+      case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+      case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+      case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+      case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+      case X509_V_ERR_CERT_UNTRUSTED: return err::kSecUntrustedRoot;
+      default: return err::kSecCertUnknown;
+    }
+  }
+
+  // A file failure: its words in detail, the status as result.
+  uint32_t FileFailure(const std::string& what, const std::string& path, std::string why) {
+    detail = what + ": " + path + ": " + why;
+    return err::kSecNoCredentials;
+  }
+
+  // The trusted roots and the check of the server; 0 or the failure.
+  uint32_t ConfigureTrust() {
+    if (check.level == TlsPeerCheck::kNone) {
+      SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+      return 0;
+    }
+    if (check.ca_file.empty()) {
+      SSL_CTX_set_default_verify_paths(ctx);
+    } else if (std::string why = FileProblem(check.ca_file); !why.empty()) {
+      return FileFailure("no trusted CA file", check.ca_file, why);
+    } else if (SSL_CTX_load_verify_locations(ctx, check.ca_file.c_str(), nullptr) != 1) {
+      return FileFailure("no trusted CA file", check.ca_file, LibraryError());
+    }
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, OnVerify);
+    return 0;
+  }
+
+  // The client's own certificate, when one is set; 0 or the failure.
+  uint32_t ConfigureClientCertificate() {
+    if (check.cert_file.empty()) return 0;
+    const std::string& key = check.key_file.empty() ? check.cert_file : check.key_file;
+    for (const std::string& path : {check.cert_file, key}) {
+      if (std::string why = FileProblem(path); !why.empty()) {
+        return FileFailure("client certificate", path, why);
+      }
+    }
+    if (SSL_CTX_use_certificate_chain_file(ctx, check.cert_file.c_str()) != 1) {
+      return FileFailure("client certificate", check.cert_file, LibraryError());
+    }
+    if (SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(ctx) != 1) {
+      return FileFailure("client key", key, LibraryError());
+    }
+    return 0;
+  }
+
+  // The name the server's certificate must be for; 0 or the failure.
+  uint32_t ConfigureName() {
+    if (check.level != TlsPeerCheck::kChainAndName) return 0;
+    if (server_name.empty()) {
+      detail = "no server name to check the certificate against";
+      return err::kSecWrongPrincipal;
+    }
+    X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    const int set = IsIpLiteral(server_name)
+                        ? X509_VERIFY_PARAM_set1_ip_asc(param, server_name.c_str())
+                        : X509_VERIFY_PARAM_set1_host(param, server_name.c_str(), 0);
+    if (set != 1) {
+      detail = "the server name " + server_name + " cannot be checked: " + LibraryError();
+      return err::kSecWrongPrincipal;
+    }
+    SSL_set_app_data(ssl, &peer_names);
+    return 0;
+  }
 };
+
+bool TlsClientCertificateFilesSupported() { return true; }
 
 TlsClient::TlsClient() : impl_(std::make_unique<Impl>()) {}
 TlsClient::~TlsClient() = default;
@@ -138,6 +302,8 @@ std::string TlsClient::ProtocolName() const {
 }
 
 const std::string& TlsClient::LastFailureDetail() const { return impl_->detail; }
+
+void TlsClient::SetPeerCheck(const TlsPeerCheck& check) { impl_->check = check; }
 
 uint32_t TlsClient::Handshake(SocketHandle s, std::string_view server_name, uint32_t timeout_ms) {
   Impl& d = *impl_;
@@ -151,7 +317,15 @@ uint32_t TlsClient::Handshake(SocketHandle s, std::string_view server_name, uint
   if (d.ctx == nullptr) return d.Failure(SSL_ERROR_SSL);
   SSL_CTX_set_min_proto_version(d.ctx, TLS1_2_VERSION);
   SSL_CTX_set_max_proto_version(d.ctx, TLS1_3_VERSION);
-  SSL_CTX_set_verify(d.ctx, SSL_VERIFY_NONE, nullptr);
+  d.server_name = std::string(server_name);
+  d.peer_names.clear();
+  uint32_t configured = d.ConfigureTrust();
+  if (configured == 0) configured = d.ConfigureClientCertificate();
+  if (configured != 0) {
+    d.Release();
+    return configured;
+  }
+  // Called only when no certificate of the client's own is set.
   SSL_CTX_set_client_cert_cb(d.ctx, OnClientCertRequest);
   d.ssl = SSL_new(d.ctx);
   d.network_in = BIO_new(BIO_s_mem());
@@ -168,8 +342,12 @@ uint32_t TlsClient::Handshake(SocketHandle s, std::string_view server_name, uint
   BIO_set_mem_eof_return(d.network_in, -1);
   SSL_set_bio(d.ssl, d.network_in, d.network_out);
   SSL_set_connect_state(d.ssl);
-  const std::string name(server_name);
+  const std::string& name = d.server_name;
   if (!name.empty() && !IsIpLiteral(name)) SSL_set_tlsext_host_name(d.ssl, name.c_str());
+  if (const uint32_t e = d.ConfigureName(); e != 0) {
+    d.Release();
+    return e;
+  }
   d.socket = s;
   d.read_buffer.resize(kReadBufferSize);
 
