@@ -150,9 +150,10 @@ int CSTCtrlIntfPipe::CI_PerformOperation(CSTCtrlMessage& request, CSTCtrlMessage
   }
   if (got < kLengthFieldSize + 1) return fail(Code(0x0006, kProtocolFault));
   const uint32_t total = LengthOf(chunk);
-  // A reply larger than any message, or shorter than what already arrived,
-  // is not a reply to this request.
-  if (total > kMaxMessageSize || got > total) return fail(Code(0x000C, kProtocolFault));
+  // A reply larger than any message is not a reply to this request; one
+  // shorter than its first chunk is discarded with that chunk (see below).
+  if (total > kMaxMessageSize) return fail(Code(0x000C, kProtocolFault));
+  if (got > total) return Code(0x000C, kProtocolFault);
 
   std::vector<uint8_t>& out = reply.MutableBytes();
   out.assign(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
@@ -162,10 +163,12 @@ int CSTCtrlIntfPipe::CI_PerformOperation(CSTCtrlMessage& request, CSTCtrlMessage
       reply.Clear();
       return fail(Code(0x000C, rc));
     }
-    // Bytes beyond the declared length would belong to no exchange.
+    // Bytes beyond the declared length would belong to no exchange: the
+    // chunk (one pipe message) is discarded with this reply, and the
+    // connection, still in step at message bounds, is kept.
     if (out.size() + got > total) {
       reply.Clear();
-      return fail(Code(0x000C, kProtocolFault));
+      return Code(0x000C, kProtocolFault);
     }
     out.insert(out.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
   }

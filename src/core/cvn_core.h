@@ -381,6 +381,8 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   ReaderState reader;
   // Renders the records' descriptions; used by the primary server thread.
   CMessageRenderer renderer;
+  // Times the reading started again after a failed wait.
+  std::atomic<uint32_t> reader_restarts{0};
 
   // Counters of the channels shown to the console (changed atomically).
   std::atomic<int32_t> syslog_sent{0};

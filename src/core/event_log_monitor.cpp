@@ -22,6 +22,8 @@ constexpr uint32_t kPollMs = 2000;
 constexpr uint32_t kPendingPollMs = 20;
 // How often a channel that fell behind for want of room is looked at.
 constexpr uint32_t kLagPollMs = 5;
+// The pause before the reading starts again after a wait failed.
+constexpr uint32_t kRestartAfterFailureMs = 10000;
 constexpr uint32_t kReadBackwards =
     platform::kEventLogSequentialRead | platform::kEventLogBackwardsRead;
 constexpr size_t kBuckets = 90;
@@ -112,13 +114,15 @@ size_t NextWithWork(CCVNCore& core, size_t last) {
   return count;
 }
 
-// Waits for new records, a registry change or the stop event. True when the
-// thread is to end, false for a new registration pass. Logs with more to
+enum class WatchEnd { kStop, kNewPass, kFailed };
+
+// Waits for new records, a registry change or the stop event: the thread is
+// to end, to make a new registration pass, or to start again after a failure. Logs with more to
 // read get one turn each in rotation, with the events looked at between
 // turns, so that a busy log holds a quiet one back by one slice at most.
 // While records wait for their messages to become durable, it looks at
 // their positions often.
-bool WatchLogs(CCVNCore& core) {
+WatchEnd WatchLogs(CCVNCore& core) {
   // Stands in for the notification of an entry that has none.
   platform::Event never(platform::Event::Mode::kManualReset);
   size_t poll = 0;
@@ -152,18 +156,20 @@ bool WatchLogs(CCVNCore& core) {
       continue;
     }
     if (!result.signaled()) {
-      core.LogFormat('A', "Service", "Critical error 1 code %u", err::kInvalidHandle);
-      return true;
+      core.LogFormat('A', "Service", "Critical error 1 code %u", result.error);
+      return WatchEnd::kFailed;
     }
-    if (result.index == kStopHandle) return true;
+    if (result.index == kStopHandle) return WatchEnd::kStop;
     if (result.index == kRegistryHandle) {
       Trace(core, "The list of Eventlogs was modified (Windows Registry)");
-      return false;
+      return WatchEnd::kNewPass;
     }
     const size_t entry = result.index - kFirstLogHandle;
     if (entry >= count) {
-      core.LogFormat('A', "Service", "Critical error 2 code %u", err::kInvalidParameter);
-      return true;
+      // Not a system error: the number of the event that does not exist.
+      core.LogFormat('A', "Service", "Critical error 2 code %u",
+                     static_cast<unsigned>(result.index));
+      return WatchEnd::kFailed;
     }
     // The lowest signalled entry wins a wait: the others' notifications are
     // taken now, so that a log written without a pause cannot keep them out.
@@ -219,6 +225,18 @@ bool CountRecordAge(CCVNCore& core, const platform::EventLogRecordHeader& header
 
 }  // namespace
 
+// After a failed wait the reading starts again from the bookmarks, after a
+// pause; false when a stop came first.
+bool RestartAfterFailure(CCVNCore& core) {
+  if (core.ThreadStopEvent(CoreThread::kPrimary)->Wait(kRestartAfterFailureMs)) return false;
+  const uint32_t restarts = ++core.reader_restarts;
+  core.LogFormat('E', "Service",
+                 "The reading of the event logs starts again after a failed wait (%u since the "
+                 "start).",
+                 restarts);
+  return true;
+}
+
 uint32_t PrimaryServerThread(CCVNCore& core) {
   if (core.ThreadStopEvent(CoreThread::kPrimary) == nullptr ||
       core.RegistryChangeEvent() == nullptr) {
@@ -244,10 +262,11 @@ uint32_t PrimaryServerThread(CCVNCore& core) {
     }
     ResetStatistics(core);
     RegisterLogs(core);
-    stop = WatchLogs(core);
+    const WatchEnd end = WatchLogs(core);
     // Whatever is handled by now is kept, so a restart reads less again.
     AdvanceBookmarks(core, true);
     CloseAllLogs(core);
+    stop = end == WatchEnd::kStop || (end == WatchEnd::kFailed && !RestartAfterFailure(core));
   }
 
   key.Close();
@@ -257,17 +276,20 @@ uint32_t PrimaryServerThread(CCVNCore& core) {
 }
 
 void EnumerateEventLogs(std::vector<std::u16string>& names) {
+  // A key that cannot be read is skipped, so that the logs after it are
+  // still watched; a run of failures ends the enumeration all the same.
+  constexpr uint32_t kMaxFailuresInARow = 16;
+  constexpr uint32_t kNoMoreItems = 259;
   names.clear();
   platform::RegistryKey key;
   if (key.Create(platform::RegistryRoot::kLocalMachine, platform::kEventLogKey) != 0) return;
-  for (uint32_t index = 0;; ++index) {
+  uint32_t failures = 0;
+  for (uint32_t index = 0; failures < kMaxFailuresInARow; ++index) {
     std::u16string name;
     const uint32_t error = key.EnumSubkey(index, name);
-    if (error == 0) {
-      names.push_back(std::move(name));
-    } else if (error != kMoreData) {
-      break;  // no more items, or the key itself failed
-    }
+    if (error == kNoMoreItems) break;
+    failures = error == 0 ? 0 : failures + 1;
+    if (error == 0) names.push_back(std::move(name));
   }
 }
 

@@ -257,9 +257,14 @@ OdbcResult OdbcConnection::Commit() {
       Check(SQLEndTran(SQL_HANDLE_DBC, h_->dbc.get(), SQL_COMMIT), SQL_HANDLE_DBC, h_->dbc.get());
   if (!result.ok()) return result;
   in_transaction_ = false;
-  return Check(
+  // The batch is committed whatever follows. A connection whose mode cannot
+  // be restored is closed, so that it is opened afresh (in auto-commit) for
+  // the next statement instead of the batch being run again.
+  const OdbcResult autocommit = Check(
       SQLSetConnectAttr(h_->dbc.get(), SQL_ATTR_AUTOCOMMIT, IntAttribute(SQL_AUTOCOMMIT_ON), 0),
       SQL_HANDLE_DBC, h_->dbc.get());
+  if (!autocommit.ok()) Close();
+  return result;
 }
 
 OdbcResult OdbcConnection::Rollback() {

@@ -47,7 +47,8 @@ class Event {
 struct WaitResult {
   enum class Kind { kSignaled, kTimeout, kFailed };
   Kind kind = Kind::kFailed;
-  size_t index = 0;  // the event that fired, for kSignaled
+  size_t index = 0;    // the event that fired, for kSignaled
+  uint32_t error = 0;  // why, for kFailed: a Windows error number
 
   bool signaled() const { return kind == Kind::kSignaled; }
   bool timed_out() const { return kind == Kind::kTimeout; }

@@ -69,7 +69,8 @@ bool IsValidSchedule(int32_t type, uint32_t parameter) {
     const HourlySchedule h = Hourly(parameter);
     return h.step >= 60 && (parameter & 0x7FF) <= ((parameter >> 11) & 0x7FF);
   }
-  if (type == kScheduleWeekly) return (parameter >> 11) != 0;
+  // A weekly schedule names at least one weekday; bits above them do not count.
+  if (type == kScheduleWeekly) return ((parameter >> 11) & 0x7F) != 0;
   return false;
 }
 
@@ -97,6 +98,11 @@ uint32_t ReportThread(CCVNCore& core) {
   const auto parameter = static_cast<uint32_t>(s.Report_ScheduleParameter.value);
   std::atomic<int32_t>& status = core.ThreadStatus(CoreThread::kReport);
   if (!IsValidSchedule(type, parameter)) {
+    // No report can fall due: the thread ends until a new configuration.
+    core.LogFormat('E', "Report",
+                   "The report schedule (type %d, parameter 0x%X) names no time at which a "
+                   "report is due; no scheduled report is made.",
+                   static_cast<int>(type), parameter);
     core.next_report_time = 0;
     StartPeriod(core, 0);
     status = kStatusInvalidSchedule;

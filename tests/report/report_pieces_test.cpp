@@ -98,6 +98,7 @@ TEST_F(ScheduleTest, ValidSchedules) {
   EXPECT_FALSE(IsValidSchedule(0, Hourly(8, 0, 18, 0, 0)));
   EXPECT_FALSE(IsValidSchedule(0, Hourly(18, 0, 8, 0, 1)));
   EXPECT_FALSE(IsValidSchedule(1, Packed(7, 30)));
+  EXPECT_FALSE(IsValidSchedule(1, 0x40000 | Packed(7, 30)));  // a bit above the weekdays
   EXPECT_TRUE(IsValidSchedule(1, Weekly(7, 30, kSunday)));
   EXPECT_FALSE(IsValidSchedule(2, 0x6FD800));
 }

@@ -82,9 +82,12 @@ void Unregister(std::span<Event* const> events, Waiter* w) {
 }  // namespace
 
 WaitResult WaitAny(std::span<Event* const> events, uint32_t timeout_ms) {
-  if (events.empty() || events.size() > kMaxWaitObjects) return {};
+  if (events.empty() || events.size() > kMaxWaitObjects) {
+    return {WaitResult::Kind::kFailed, 0, 87};  // ERROR_INVALID_PARAMETER
+  }
   for (Event* e : events) {
-    if (e == nullptr || !e->IsValid()) return {};
+    if (e == nullptr || !e->IsValid())
+      return {WaitResult::Kind::kFailed, 0, 6};  // ERROR_INVALID_HANDLE
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   std::unique_lock lk(GlobalMutex());

@@ -38,10 +38,14 @@ bool Event::IsValid() const { return impl_ != nullptr && impl_->handle.IsValid()
 
 WaitResult WaitAny(std::span<Event* const> events, uint32_t timeout_ms) {
   static_assert(kMaxWaitObjects == MAXIMUM_WAIT_OBJECTS);
-  if (events.empty() || events.size() > kMaxWaitObjects) return {};
+  if (events.empty() || events.size() > kMaxWaitObjects) {
+    return {WaitResult::Kind::kFailed, 0, 87};  // ERROR_INVALID_PARAMETER
+  }
   HANDLE handles[MAXIMUM_WAIT_OBJECTS];
   for (size_t i = 0; i < events.size(); ++i) {
-    if (events[i] == nullptr || !events[i]->IsValid()) return {};
+    if (events[i] == nullptr || !events[i]->IsValid()) {
+      return {WaitResult::Kind::kFailed, 0, ERROR_INVALID_HANDLE};
+    }
     handles[i] = events[i]->impl()->handle.Get();
   }
   const DWORD rc =
@@ -50,7 +54,7 @@ WaitResult WaitAny(std::span<Event* const> events, uint32_t timeout_ms) {
     return {WaitResult::Kind::kSignaled, static_cast<size_t>(rc - WAIT_OBJECT_0)};
   }
   if (rc == WAIT_TIMEOUT) return {WaitResult::Kind::kTimeout, 0};
-  return {};
+  return {WaitResult::Kind::kFailed, 0, static_cast<uint32_t>(::GetLastError())};
 }
 
 struct Lock::Impl {
