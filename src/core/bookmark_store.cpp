@@ -114,14 +114,14 @@ bool CBookmarkStore::WriteAndReplace(const std::u16string& path, const std::stri
   std::u16string temporary = path;
   temporary += kTemporarySuffix;
   platform::File file;
-  bool written = file.Open(temporary, platform::FileAccess::kWrite, platform::FileShare::kNone,
-                           platform::FileCreate::kCreateAlways) == 0 &&
-                 file.Write(text.data(), static_cast<uint32_t>(text.size())) == 0 &&
-                 file.Sync() == 0;
+  last_error_ = file.Open(temporary, platform::FileAccess::kWrite, platform::FileShare::kNone,
+                          platform::FileCreate::kCreateAlways);
+  if (last_error_ == 0) last_error_ = file.Write(text.data(), static_cast<uint32_t>(text.size()));
+  if (last_error_ == 0) last_error_ = file.Sync();
   file.Close();
-  written = written && platform::ReplaceFile(temporary, path) == 0;
-  if (!written) platform::RemoveFile(temporary);
-  return written;
+  if (last_error_ == 0) last_error_ = platform::ReplaceFile(temporary, path);
+  if (last_error_ != 0) platform::RemoveFile(temporary);
+  return last_error_ == 0;
 }
 
 bool CBookmarkStore::SetBookmark(std::u16string_view log_name, const LogBookmark& bookmark) {

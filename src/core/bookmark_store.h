@@ -76,10 +76,14 @@ class CBookmarkStore {
   bool SetPositions(std::u16string_view log_name, const ChannelPositions& positions);
   std::u16string PositionsPathOf(std::u16string_view key) const;
 
+  // The system error of the last failed write (0 when it was not the system's).
+  uint32_t LastError() const { return last_error_; }
+
  private:
   static constexpr std::u16string_view kTemporarySuffix = u".cvn~";
   static constexpr std::u16string_view kPositionsFolder = u"Positions";
-  static bool WriteAndReplace(const std::u16string& path, const std::string& text);
+  bool WriteAndReplace(const std::u16string& path, const std::string& text);
+  uint32_t last_error_ = 0;
   static void PruneFolder(const std::u16string& folder, const std::vector<std::u16string>& keys);
 
   std::u16string folder_;

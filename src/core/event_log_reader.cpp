@@ -12,6 +12,7 @@
 #include "core/cvn_core.h"
 #include "platform/clock.h"
 #include "platform/event_log.h"
+#include "platform/message_module.h"
 
 namespace cvn {
 
@@ -98,11 +99,35 @@ void MoveAllTo(CCVNCore& core, LogReadState& state, const LogBookmark& position)
   }
 }
 
+// A write of a bookmark or positions file, failed or not. A failure repeats
+// with every record read while, say, the disk is full: the first is logged
+// with its reason, then one line a minute with the count, and one line when
+// the files are written again.
+void NoteStoreOutcome(CCVNCore& core, bool ok, const std::string& failure_text) {
+  RepeatedFailure& failure = core.reader.store_failure;
+  if (ok) {
+    if (failure.Succeed()) core.Log('N', "Service", "Bookmark files are written again.");
+    return;
+  }
+  uint32_t count = 0;
+  if (!failure.Fail(platform::TickCount(), &count)) return;
+  std::u16string reason;
+  const uint32_t error = core.bookmarks.LastError();
+  if (error == 0 || platform::FormatSystemMessage(error, true, reason) != 0) {
+    reason = Utf8ToUtf16("error " + std::to_string(error));
+  }
+  while (!reason.empty() && (reason.back() == u'\n' || reason.back() == u'\r')) reason.pop_back();
+  const std::string repeated =
+      count > 1 ? " (" + std::to_string(count) + " failures since the last line)" : "";
+  core.LogFormat('E', "Service", "%s%s. Reason: %s", failure_text.c_str(), repeated.c_str(),
+                 Utf16ToUtf8(reason).c_str());
+}
+
 bool StoreBookmark(CCVNCore& core, const std::u16string& name, const LogBookmark& bookmark) {
-  if (core.bookmarks.SetBookmark(name, bookmark)) return true;
+  const bool ok = core.bookmarks.SetBookmark(name, bookmark);
   const std::u16string path = core.bookmarks.PathOf(CBookmarkStore::KeyOf(name));
-  core.LogFormat('E', "Service", "Failed to write bookmark file: %s", Utf16ToUtf8(path).c_str());
-  return false;
+  NoteStoreOutcome(core, ok, "Failed to write bookmark file: " + Utf16ToUtf8(path));
+  return ok;
 }
 
 // The slowest of the stored positions, or nullptr.
@@ -126,12 +151,13 @@ bool StorePlaces(CCVNCore& core, const std::u16string& name, LogReadState& state
   const LogBookmark bookmark = slowest != nullptr ? *slowest : state.front;
   bool stored = true;
   if (positions != state.stored_positions) {
-    if (core.bookmarks.SetPositions(name, positions)) {
+    const bool ok = core.bookmarks.SetPositions(name, positions);
+    NoteStoreOutcome(core, ok,
+                     "Failed to write the positions file of Eventlog " + Utf16ToUtf8(name));
+    if (ok) {
       state.stored_positions = positions;
     } else {
       stored = false;
-      core.LogFormat('E', "Service", "Failed to write the positions file of Eventlog %s",
-                     Utf16ToUtf8(name).c_str());
     }
   }
   if (!state.has_stored_bookmark || bookmark != state.stored_bookmark) {

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "base/repeated_failure.h"
 #include "core/bookmark_store.h"
 
 namespace cvn {
@@ -74,6 +75,8 @@ struct ReaderState {
   std::map<std::u16string, LogReadState> logs;
   // Channels whose overwritten records were logged in this run.
   std::array<bool, kPlaceCount> overwritten_logged{};
+  // Failed writes of bookmark and positions files, logged sparingly.
+  RepeatedFailure store_failure;
 };
 
 // Grows buffer (and its recorded size) to needed bytes; false when out of memory.
