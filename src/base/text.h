@@ -19,4 +19,10 @@ char16_t AsciiToLower(char16_t c);
 std::u16string AsciiLower(std::u16string_view s);
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b);
 
+// The text with its control characters (below U+0020, and U+007F) written as
+// visible escapes: \r, \n, \t, else \xHH; those in keep stay as they are.
+// Text from outside logged this way can start no line, and printed this way
+// (keeping "\n\t") can send no terminal a command.
+std::string EscapeControlCharacters(std::string_view utf8, std::string_view keep = {});
+
 }  // namespace cvn

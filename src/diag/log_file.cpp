@@ -25,7 +25,9 @@ std::string CLogFile::FormatLine(int64_t now, char level, std::string_view categ
   std::string line;
   line.reserve(32 + when.size() + category.size() + message.size());
   line.append(stamp).append(1, ',').append(1, level).append(1, ',');
-  line.append(when).append(1, ',').append(category).append(1, ',').append(message);
+  // One entry, one line: no text from outside can start a line of its own.
+  line.append(when).append(1, ',').append(category).append(1, ',');
+  line.append(EscapeControlCharacters(message));
   line.append("\r\n");
   return line;
 }

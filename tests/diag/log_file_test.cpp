@@ -50,11 +50,14 @@ TEST_F(LogFileTest, LineLayout) {
             std::string(epoch) + ",N,12/08/16 14:05:09,Service,Settings loaded\r\n");
 }
 
-TEST_F(LogFileTest, MessagesAreWrittenUnchangedAndLinesAppended) {
-  log_.Write('E', "Syslog", "a,b\r\nc");
+TEST_F(LogFileTest, ControlCharactersAreEscapedAndLinesAppended) {
+  log_.Write('E', "Syslog", "a,b\r\n1481205909,A,forged\x1b]0;t\x07\t\xC3\xA9");
   log_.Write('A', "Server", "");
   const std::string text = ReadFileBytes(dir_.path() / "CVN20161208.log");
-  EXPECT_NE(text.find(",E,12/08/16 14:05:09,Syslog,a,b\r\nc\r\n"), std::string::npos);
+  EXPECT_NE(text.find(",E,12/08/16 14:05:09,Syslog,a,b\\r\\n1481205909,A,forged\\x1B]0;t\\x07"
+                      "\\t\xC3\xA9\r\n"),
+            std::string::npos)
+      << text;
   EXPECT_TRUE(text.ends_with(",A,12/08/16 14:05:09,Server,\r\n")) << text;
 }
 

@@ -58,9 +58,12 @@ constexpr char kUsage[] =
 std::mutex g_out_mu;
 std::atomic<bool> g_interrupted{false};
 
+// What the service sends (pop-ups carry event text) may hold terminal
+// commands: every control character but the line feed and the tab is
+// printed as an escape.
 void Print(const std::string& text) {
   std::lock_guard lk(g_out_mu);
-  std::fputs(text.c_str(), stdout);
+  std::fputs(cvn::EscapeControlCharacters(text, "\n\t").c_str(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
 }

@@ -23,8 +23,10 @@ namespace {
 
 using namespace cvn::platform;
 
+// Event text may hold terminal commands: every control character but the
+// line feed and the tab is printed as an escape.
 void Print(FILE* stream, std::u16string_view text) {
-  const std::string bytes = Utf16ToUtf8(text);
+  const std::string bytes = EscapeControlCharacters(Utf16ToUtf8(text), "\n\t");
   std::fwrite(bytes.data(), 1, bytes.size(), stream);
 }
 
