@@ -19,4 +19,8 @@ char16_t AsciiToLower(char16_t c);
 std::u16string AsciiLower(std::u16string_view s);
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b);
 
+// "&", '"', "'", "<" and ">" as character references, for text from outside
+// (event names, sources, descriptions) that goes into an HTML document.
+std::u16string EscapeHtml(std::u16string_view text);
+
 }  // namespace cvn
