@@ -173,8 +173,9 @@ class CSTEMail2 {
   // fail; 0 when no reply did (a system error, a closed connection, no
   // STARTTLS offered, no credentials, no recipient address).
   int failure_code() const { return failure_code_; }
-  // That reply, sanitized, or the system's text of the error (with its
-  // number); empty when neither exists.
+  // That reply, sanitized, the system's text of the error (with its
+  // number), or the client's own account of a reply that broke a bound or
+  // did not end in time; empty when none exists.
   const std::string& failure_text() const { return failure_text_; }
   // The recipients that the last SendMail's server refused for good.
   const std::vector<SmtpRefusal>& refused() const { return refused_; }
