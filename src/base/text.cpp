@@ -125,4 +125,20 @@ std::string EscapeControlCharacters(std::string_view utf8, std::string_view keep
   return out;
 }
 
+std::u16string EscapeHtml(std::u16string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (char16_t c : text) {
+    switch (c) {
+      case u'&': out += u"&amp;"; break;
+      case u'"': out += u"&quot;"; break;
+      case u'\'': out += u"&#39;"; break;
+      case u'<': out += u"&lt;"; break;
+      case u'>': out += u"&gt;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace cvn

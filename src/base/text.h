@@ -25,4 +25,8 @@ bool EqualsNoCase(std::u16string_view a, std::u16string_view b);
 // (keeping "\n\t") can send no terminal a command.
 std::string EscapeControlCharacters(std::string_view utf8, std::string_view keep = {});
 
+// "&", '"', "'", "<" and ">" as character references, for text from outside
+// (event names, sources, descriptions) that goes into an HTML document.
+std::u16string EscapeHtml(std::u16string_view text);
+
 }  // namespace cvn

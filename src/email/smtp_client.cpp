@@ -63,6 +63,8 @@ CSTEMail2::~CSTEMail2() { Close(); }
 
 uint32_t CSTEMail2::SendCommand() {
   if (abort_ && abort_()) return kAborted;
+  // What is left of a reply that was cut off would answer the command.
+  if (connection_lost_) return err::kWsaNotConnected;
   if (connection_.Send(command_.data(), command_.size(), nullptr, kSendTimeoutMs) < 0) {
     connection_lost_ = true;
     return Failure(connection_.LastError());
@@ -75,16 +77,84 @@ uint32_t CSTEMail2::Command(std::string text) {
   return SendCommand();
 }
 
-uint32_t CSTEMail2::ReadReply() {
-  const int n = connection_.Receive(receive_buffer_.data());
-  // The server closed (0 bytes) or the read failed: nothing more can pass.
-  if (n <= 0) connection_lost_ = true;
-  if (n < 0) {
-    reply_.clear();
-    return Failure(connection_.LastError());
+std::string CSTEMail2::ReplyMeter::Add(std::string_view read) {
+  bytes += read.size();
+  if (bytes > kMaxSmtpReplyBytes) {
+    return "The server's reply is longer than " + std::to_string(kMaxSmtpReplyBytes) + " bytes.";
   }
-  reply_.assign(receive_buffer_.data(), static_cast<size_t>(n));
+  for (const char c : read) {
+    if (c == '\n') {
+      in_line = false;
+      line_length = 0;
+      continue;
+    }
+    if (!in_line && ++lines > kMaxSmtpReplyLines) {
+      return "The server's reply has more than " + std::to_string(kMaxSmtpReplyLines) + " lines.";
+    }
+    in_line = true;
+    // The CR before the LF is not part of the line.
+    if (++line_length > kMaxSmtpReplyLine + 1) {
+      return "The server's reply has a line longer than " + std::to_string(kMaxSmtpReplyLine) +
+             " bytes.";
+    }
+  }
+  return {};
+}
+
+uint32_t CSTEMail2::Receive(size_t& count) {
+  for (;;) {
+    if (abort_ && abort_()) return kAborted;
+    const uint32_t left = reply_deadline_.Remaining();
+    if (left == 0) {
+      failure_note_ = "error " + std::to_string(err::kWsaTimedOut) +
+                      ": no complete reply from the server within " +
+                      std::to_string((reply_timeout_ms_ + 999) / 1000) + " s";
+      return err::kWsaTimedOut;
+    }
+    const uint32_t slice = std::min(left, kReceiveSliceMs);
+    // The wait keeps the receive from timing out on a plain connection (a
+    // receive time-out leaves a Windows socket in an undefined state); over
+    // TLS it still may inside a record, which is then received again.
+    if (!connection_.HasBufferedInput()) {
+      bool readable = false;
+      if (const uint32_t e = platform::WaitSocketReadable(connection_.socket(), slice, &readable)) {
+        return e;
+      }
+      if (!readable) continue;
+    }
+    const int n = connection_.Receive(receive_buffer_.data(), slice);
+    if (n >= 0) {
+      count = static_cast<size_t>(n);
+      return 0;
+    }
+    // The end of a slice; any other failure ends the reply.
+    if (connection_.LastError() != err::kWsaTimedOut) return Failure(connection_.LastError());
+  }
+}
+
+uint32_t CSTEMail2::ReadReply() {
+  reply_deadline_ = platform::Deadline(reply_timeout_ms_);
+  meter_ = {};
+  return ReadMore();
+}
+
+uint32_t CSTEMail2::ReadMore() {
+  size_t n = 0;
+  const uint32_t error = Receive(n);
+  // The server closed (0 bytes) or the read failed: nothing more can pass.
+  if (error != 0 || n == 0) connection_lost_ = true;
+  if (error != 0) {
+    reply_.clear();
+    return error;
+  }
+  reply_.assign(receive_buffer_.data(), n);
   reply_decides_ = true;
+  if (std::string broken = meter_.Add(reply_); !broken.empty()) {
+    // The rest of the reply is still on its way: the session cannot go on.
+    connection_lost_ = true;
+    failure_note_ = std::move(broken);
+    return NotFromServer(kSmtpReplyTooLarge);
+  }
   return 0;
 }
 
@@ -99,7 +169,7 @@ uint32_t CSTEMail2::WaitForFinal(int code, uint32_t failure) {
     const bool more = code == 220 ? facts.continues_220 : facts.continues_250;
     if (final_line) return 0;
     if (!more) return failure;
-    if (const uint32_t error = ReadReply(); error != 0) return error;
+    if (const uint32_t error = ReadMore(); error != 0) return error;
     whole_reply_ += reply_;
   }
 }
@@ -124,6 +194,7 @@ uint32_t CSTEMail2::Conclude(uint32_t result) {
     failure_text_ = SanitizeSmtpReply("error " + std::to_string(result) +
                                       (detail.empty() ? "" : ": " + detail));
   }
+  if (result != 0 && !failure_note_.empty()) failure_text_ = failure_note_;
   verdict_ = ClassifySmtpResult(result, failure_code_, connection_lost_);
   return result;
 }
@@ -133,6 +204,7 @@ uint32_t CSTEMail2::Connect(int auth_type, const std::string& user, const std::s
   authenticated_ = false;
   connection_lost_ = false;
   reply_decides_ = false;
+  failure_note_.clear();
   bool greeted = false;
   // Concluded before QUIT replaces the reply.
   const uint32_t result = Conclude(ConnectSteps(auth_type, user, password, greeted));
@@ -168,8 +240,9 @@ uint32_t CSTEMail2::OpenConnection() {
 }
 
 uint32_t CSTEMail2::Hello(const std::string& name, int& auth_type) {
-  if (Exchange("EHLO " + name + "\r\n", 250, kSmtpHelloRefused) == 0) return 0;
-  // The same name with HELO; no extensions, so no authentication either.
+  const uint32_t ehlo = Exchange("EHLO " + name + "\r\n", 250, kSmtpHelloRefused);
+  if (ehlo != kSmtpHelloRefused) return ehlo;
+  // Refused: the same name with HELO; no extensions, so no authentication.
   command_[0] = 'H';
   command_[1] = 'E';
   if (const uint32_t error = SendCommand(); error != 0) return error;
@@ -264,6 +337,7 @@ uint32_t CSTEMail2::SendMail(const std::string& from, const std::string& to,
   refused_.clear();
   if (!ready_) return Conclude(0);
   reply_decides_ = false;
+  failure_note_.clear();
   bool sender_accepted = false;
   // Concluded before RSET replaces the reply.
   const uint32_t result =
@@ -322,8 +396,9 @@ uint32_t CSTEMail2::Transaction(const std::string& from, const std::string& to,
 
 uint32_t CSTEMail2::Quit() {
   if (!ready_) return 0;
-  // A stopping caller does not wait for the reply.
-  const uint32_t result = Command("QUIT\r\n") == kAborted ? kAborted : ReadReply();
+  // A stopping caller does not wait for the reply, nor one whose connection broke.
+  const uint32_t sent = Command("QUIT\r\n");
+  const uint32_t result = sent != 0 ? sent : ReadReply();
   Close();
   return result;
 }

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "events/placeholders.h"
+#include "platform/clock.h"
 #include "syslog/secure_socket.h"
 
 namespace cvn {
@@ -43,6 +44,17 @@ constexpr uint32_t kSmtpTlsHelloRefused = 0x10007;    // EHLO over TLS not answe
 constexpr uint32_t kSmtpMessageRefused = 0x10007;     // the message not answered with 250
 constexpr uint32_t kSmtpNoCredentials = 0x10009;      // AUTH without user name or password
 constexpr uint32_t kSmtpRecipientDeferred = 0x1000A;  // a recipient answered 4xx (SendMail)
+constexpr uint32_t kSmtpReplyTooLarge = 0x1000B;      // a reply broke one of the bounds below
+
+// The bounds of one server reply: a line of more than kMaxSmtpReplyLine bytes
+// (its CR LF aside), a reply of more than kMaxSmtpReplyBytes or of more than
+// kMaxSmtpReplyLines lines ends the session with kSmtpReplyTooLarge. The
+// limits lie far above what servers send (a reply line holds at most 512
+// bytes, an EHLO reply a few dozen lines), yet keep a broken or hostile
+// server from filling the memory.
+constexpr size_t kMaxSmtpReplyLine = 4096;
+constexpr size_t kMaxSmtpReplyBytes = 65536;
+constexpr size_t kMaxSmtpReplyLines = 1000;
 
 // What a failed Connect or SendMail means for the message.
 enum class SmtpVerdict {
@@ -118,6 +130,11 @@ class CSTEMail2 {
   // The bound of the TCP connect and of the TLS handshake, and of each send.
   static constexpr uint32_t kConnectTimeoutMs = 10000;
   static constexpr uint32_t kSendTimeoutMs = 30000;
+  // The bound of a whole reply, from the moment it is awaited to its final
+  // line, however the server spreads it over reads.
+  static constexpr uint32_t kReplyTimeoutMs = 10000;
+  // The longest single wait inside a reply: a stop is noticed between them.
+  static constexpr uint32_t kReceiveSliceMs = 250;
 
   // No network activity; a security mode other than 1 or 2 means plain.
   CSTEMail2(std::string server, uint16_t port, int security_mode);
@@ -138,15 +155,16 @@ class CSTEMail2 {
   // does not reach the others twice.
   uint32_t SendMail(const std::string& from, const std::string& to, std::u16string_view subject,
                     std::u16string_view body, const std::string& content_type);
-  // QUIT, then Close: 0 or the error of reading the reply.
+  // QUIT, then Close: 0 or the error of sending it or of reading the reply.
   uint32_t Quit();
   // Shuts down and closes the connection without a command; the client is
   // no longer ready.
   void Close();
 
   bool ready() const { return ready_; }
-  // Since the last Connect a send or receive failed, or the server closed
-  // the connection: a ready client can send nothing more.
+  // Since the last Connect a send or receive failed, the server closed the
+  // connection, or a reply was cut off (a bound, a time-out, an abort): a
+  // ready client sends nothing more.
   bool connection_lost() const { return connection_lost_; }
   bool authenticated() const { return authenticated_; }
   // How the last Connect or SendMail ended.
@@ -155,20 +173,24 @@ class CSTEMail2 {
   // fail; 0 when no reply did (a system error, a closed connection, no
   // STARTTLS offered, no credentials, no recipient address).
   int failure_code() const { return failure_code_; }
-  // That reply, sanitized, or the system's text of the error (with its
-  // number); empty when neither exists.
+  // That reply, sanitized, the system's text of the error (with its
+  // number), or the client's own account of a reply that broke a bound or
+  // did not end in time; empty when none exists.
   const std::string& failure_text() const { return failure_text_; }
   // The recipients that the last SendMail's server refused for good.
   const std::vector<SmtpRefusal>& refused() const { return refused_; }
   // "TLSv1.2", "TLSv1.3", or empty without TLS.
   std::string TlsProtocol() const { return connection_.TlsProtocol(); }
 
-  // Asked before each command: true ends the operation with 10004 (a
-  // stopping thread does not start another wait of up to 10 s).
+  // Asked before each command and every kReceiveSliceMs while a reply is
+  // awaited: true ends the operation with 10004 (a stopping thread neither
+  // starts nor sits out another wait of up to 10 s).
   void SetAbortCheck(std::function<bool()> abort) { abort_ = std::move(abort); }
   // How the server is checked in TLS mode and after STARTTLS; a refused
   // server gets neither the credentials nor a mail.
   void SetPeerCheck(const platform::TlsPeerCheck& check) { connection_.SetPeerCheck(check); }
+  // The bound of each whole reply (kReplyTimeoutMs unless set; tests shorten it).
+  void SetReplyTimeout(uint32_t timeout_ms) { reply_timeout_ms_ = timeout_ms; }
   // The local-time conversion of the Date header (tests use fixed zones).
   void SetLocalTimeFunction(LocalTimeFunction local_time) { local_time_ = local_time; }
 
@@ -196,8 +218,25 @@ class CSTEMail2 {
   // Sets command and sends it: 0 or the error of the send.
   uint32_t Command(std::string text);
   uint32_t SendCommand();
-  // One receive into the reply (replacing it): 0 or the error.
+  // The bounds of one reply, counted over its reads.
+  struct ReplyMeter {
+    size_t bytes = 0;
+    size_t lines = 0;  // lines begun
+    size_t line_length = 0;
+    bool in_line = false;
+    // Counts the bytes of one read: empty, or the text of the bound broken.
+    std::string Add(std::string_view read);
+  };
+
+  // The first receive of a new reply into reply_: 0 or the error. Starts the
+  // reply's deadline and bounds.
   uint32_t ReadReply();
+  // The next receive of the same reply into reply_ (replacing it): 0, the
+  // error, or kSmtpReplyTooLarge.
+  uint32_t ReadMore();
+  // One receive within what is left of the reply's time, in slices between
+  // which the abort check is asked: 0 with count, or the error.
+  uint32_t Receive(size_t& count);
   // Reads until the last read holds "code " or no longer "code-": 0,
   // failure when the final line never came, or the error of a read. The
   // reads are also kept together in whole_reply_.
@@ -220,8 +259,14 @@ class CSTEMail2 {
   SmtpVerdict verdict_ = SmtpVerdict::kDone;
   int failure_code_ = 0;
   std::string failure_text_;
+  // The client's own account of the failure (a broken bound, a reply that
+  // did not end in time), which failure_text() then gives.
+  std::string failure_note_;
   std::vector<SmtpRefusal> refused_;
   CSecureSocket connection_;
+  uint32_t reply_timeout_ms_ = kReplyTimeoutMs;
+  platform::Deadline reply_deadline_;
+  ReplyMeter meter_;
   std::string reply_;
   // Every read of the last multi-line reply: servers that write each EHLO
   // line on its own spread the extensions over several reads.

@@ -163,6 +163,7 @@ std::u16string CPlaceholderFiller::Fill(std::u16string_view text) const {
         IsTextField(step.field)) {
       value = DoubleSingleQuotes(std::move(*value));
     }
+    if (escape_html_) value = EscapeHtml(*value);
     ReplaceAllPlaceholders(out, step.placeholder, *value);
     signs = PercentSigns(out);
   }
@@ -275,6 +276,7 @@ void FillEmailTemplates(const CCVNSettings& settings, const SEventRecord& record
   filler.SetDateTimeFormats(static_cast<uint32_t>(settings.General_DateFormat.value),
                             static_cast<uint32_t>(settings.General_TimeFormat.value));
   if (subject) *subject = filler.Fill(settings.Email_Subject.value);
+  filler.SetEscapeHtml(settings.Email_Format.value != 0);
   if (body) *body = filler.Fill(settings.Email_Tempate.value);
 }
 

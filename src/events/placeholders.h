@@ -51,6 +51,11 @@ class CPlaceholderFiller {
   // quotes is inserted unchanged either way.
   void SetDoubleSingleQuotes(bool on) { double_single_quotes_ = on; }
 
+  // E-mail in HTML: every value is inserted with its markup characters as
+  // character references (EscapeHtml), so that event text shows as text and
+  // never as markup; the template itself is left as written. Off by default.
+  void SetEscapeHtml(bool on) { escape_html_ = on; }
+
   // The local-time conversion of "%DATE_TIME%" (tests replace it).
   void SetLocalTimeFunction(LocalTimeFunction local_time) { local_time_ = local_time; }
 
@@ -67,6 +72,7 @@ class CPlaceholderFiller {
   uint32_t date_format_ = 0;
   uint32_t time_format_ = 0;
   bool double_single_quotes_ = true;
+  bool escape_html_ = false;
   LocalTimeFunction local_time_;
   mutable bool address_resolved_ = false;
   mutable std::optional<std::u16string> address_;
@@ -107,7 +113,9 @@ class CComputerAddressCache {
 void ReplaceAllPlaceholders(std::u16string& text, std::u16string_view placeholder,
                             std::u16string_view value);
 
-// The channels' templates filled with the current settings.
+// The channels' templates filled with the current settings. The e-mail body
+// of Email/Format HTML (not 0) gets its values escaped; the subject, a header
+// line, never does.
 std::u16string FillSyslogFormat(const CCVNSettings& settings, const SEventRecord& record);
 void FillEmailTemplates(const CCVNSettings& settings, const SEventRecord& record,
                         std::u16string* subject, std::u16string* body);

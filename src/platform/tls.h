@@ -102,7 +102,15 @@ class TlsClient {
   // peer ended the connection (*error = 0x00090317 after its closing alert,
   // 0 when the connection just ended); -1 with *error on failure (10060 when
   // the receive time-out passed; the bytes of a partial record are kept).
-  int64_t Receive(std::vector<uint8_t>* out, uint32_t* error);
+  // With a time-out the call ends within it (10060 otherwise), and the
+  // socket's receive time-out is changed on the way.
+  int64_t Receive(std::vector<uint8_t>* out, uint32_t* error,
+                  uint32_t timeout_ms = kSocketNoTimeout);
+
+  // Whether bytes received from the socket wait in the client, not yet handed
+  // out by Receive (records, or a part of one): a wait for the socket to turn
+  // readable does not see them.
+  bool HasBufferedInput() const;
 
   // Sends the closing alert and ends the session; the socket stays open.
   // 0 or the failure of the send. The client is inactive afterwards.

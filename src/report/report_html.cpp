@@ -155,22 +155,6 @@ const char16_t* ClassSummaryName(EventClass c) { return kClassNames[c].summary; 
 const char16_t* ClassShortName(EventClass c) { return kClassNames[c].short_name; }
 const char16_t* ClassRowName(EventClass c) { return kClassNames[c].row; }
 
-std::u16string EscapeHtml(std::u16string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  for (char16_t c : text) {
-    switch (c) {
-      case u'&': out += u"&amp;"; break;
-      case u'"': out += u"&quot;"; break;
-      case u'\'': out += u"&#39;"; break;
-      case u'<': out += u"&lt;"; break;
-      case u'>': out += u"&gt;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
 std::u16string CleanDescription(std::u16string_view text, const DescriptionOptions& options) {
   std::u16string out;
   if (!options.replace_nonprint) {

@@ -5,7 +5,7 @@
 // The document is assembled newest record first by adding pieces at the front
 // of a list (ReportPieces), so that it reads oldest first. Every text taken
 // from an event or a log (names, sources, categories, descriptions) goes
-// through EscapeHtml: whoever writes an event chooses its source name.
+// through EscapeHtml (base/text.h): whoever writes an event chooses its source name.
 #pragma once
 
 #include <array>
@@ -35,9 +35,6 @@ EventClass ClassOf(uint16_t raw_event_type);
 const char16_t* ClassSummaryName(EventClass c);
 const char16_t* ClassShortName(EventClass c);
 const char16_t* ClassRowName(EventClass c);
-
-// "&", '"', "'", "<" and ">" as character references.
-std::u16string EscapeHtml(std::u16string_view text);
 
 struct DescriptionOptions {
   bool replace_nonprint = true;

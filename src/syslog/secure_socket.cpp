@@ -84,8 +84,12 @@ int CSecureSocket::Send(const void* data, size_t length, size_t* taken, uint32_t
   return static_cast<int>(length);
 }
 
-int CSecureSocket::Receive(void* buffer) {
+int CSecureSocket::Receive(void* buffer, uint32_t timeout_ms) {
   if (!tls_active_) {
+    if (const uint32_t e = platform::ArmReceiveDeadline(socket_, platform::Deadline(timeout_ms))) {
+      SetError(e);
+      return -1;
+    }
     const int64_t n = platform::ReceiveSocket(socket_, buffer, kMaxReceive);
     if (n < 0) {
       SetError(platform::SocketLastError());
@@ -97,7 +101,7 @@ int CSecureSocket::Receive(void* buffer) {
     pending_.clear();
     pending_offset_ = 0;
     uint32_t error = 0;
-    const int64_t n = tls_.Receive(&pending_, &error);
+    const int64_t n = tls_.Receive(&pending_, &error, timeout_ms);
     if (n < 0) {
       SetError(error);
       last_detail_ = tls_.LastFailureDetail();

@@ -78,12 +78,22 @@ class CSecureSocket {
            uint32_t timeout_ms = platform::kSocketNoTimeout);
 
   // Fills buffer (at least kMaxReceive bytes) and returns the count, 0 when
-  // the peer closed, or -1 (10060 when 10 seconds passed without data).
-  // Plain: one socket receive. TLS: returns once every complete record
+  // the peer closed, or -1 (10060 when the receive time-out passed without
+  // data). Plain: one socket receive. TLS: returns once every complete record
   // received has been decrypted; plaintext beyond kMaxReceive bytes is kept
-  // and handed out by the next calls without reading the socket. After the
-  // peer's closing alert, 0 with last error 0x00090317.
-  int Receive(void* buffer);
+  // and handed out by the next calls without reading the socket, and the
+  // bytes of a record received in part are kept for the next call. After the
+  // peer's closing alert, 0 with last error 0x00090317. With a time-out the
+  // receive ends within it instead of the socket's own, which is changed on
+  // the way.
+  int Receive(void* buffer, uint32_t timeout_ms = platform::kSocketNoTimeout);
+
+  // Whether received bytes wait in the object (plaintext not yet handed out,
+  // or TLS records or a part of one), which a wait for the socket to turn
+  // readable does not see.
+  bool HasBufferedInput() const {
+    return pending_offset_ < pending_.size() || (tls_active_ && tls_.HasBufferedInput());
+  }
 
   // Shuts the socket down in both directions.
   void Shutdown();

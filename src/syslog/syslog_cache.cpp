@@ -43,7 +43,23 @@ uint32_t WriteAt(platform::File& file, uint64_t position, const void* data, uint
   return file.Write(data, size);
 }
 
+// The first 8 bytes of a file of the current layout.
+constexpr uint8_t kSignature[8] = {0, 0, 0, 0, 'C', 'V', 'S', 'C'};
+// The bytes an upgrade gathers before each write.
+constexpr size_t kCopyBlock = 1u << 20;
+
+uint32_t GetLength(const uint8_t* p, uint32_t size) {
+  return size == 2 ? static_cast<uint32_t>(p[0] | p[1] << 8) : GetU32(p);
+}
+
+void PutLength(std::string& out, uint32_t length, uint32_t size) {
+  for (uint32_t i = 0; i < size; ++i) out.push_back(static_cast<char>(length >> (8 * i)));
+}
+
 }  // namespace
+
+const CSyslogCache::Layout CSyslogCache::kCurrent{8, 16, 4, kMaxMessageBytes};
+const CSyslogCache::Layout CSyslogCache::kEarlier{0, 8, 2, 0xFFFF};
 
 CSyslogCache::CSyslogCache(std::u16string path, Reporter report)
     : path_(std::move(path)), report_(std::move(report)) {}
@@ -61,12 +77,20 @@ void CSyslogCache::ReportFormat(const char* format, ...) const {
   if (n >= 0) Report(std::string(line, std::min<size_t>(n, sizeof line - 1)));
 }
 
+uint32_t CSyslogCache::OpenFile(platform::FileCreate create) {
+  return file_.Open(path_, platform::FileAccess::kReadWrite, platform::FileShare::kRead, create);
+}
+
+uint32_t CSyslogCache::RecordLength(uint32_t position, uint32_t* length) {
+  uint8_t prefix[4];
+  if (const uint32_t e = ReadAt(file_, position, prefix, layout_->length_size)) return e;
+  *length = GetLength(prefix, layout_->length_size);
+  return 0;
+}
+
 bool CSyslogCache::OpenExisting() {
   Close();
-  if (file_.Open(path_, platform::FileAccess::kReadWrite, platform::FileShare::kRead,
-                 platform::FileCreate::kOpenExisting) != 0) {
-    return false;
-  }
+  if (OpenFile(platform::FileCreate::kOpenExisting) != 0) return false;
   if (!Check()) {
     Delete();
     return false;
@@ -74,51 +98,61 @@ bool CSyslogCache::OpenExisting() {
   return true;
 }
 
-bool CSyslogCache::Check() {
-  uint64_t size = 0;
-  if (file_.GetSize(size) != 0) size = 0;
-  if (size < kHeaderSize) {
+bool CSyslogCache::ReadHeader(uint64_t size, uint32_t& offset, uint32_t& count) {
+  uint8_t header[16] = {};
+  const uint32_t head = static_cast<uint32_t>(std::min<uint64_t>(size, sizeof header));
+  if (head != 0 && ReadAt(file_, 0, header, head) != 0) {
+    Report("The syslog cache file's header cannot be read; the file was removed.");
+    return false;
+  }
+  const bool current = head >= 8 && std::equal(kSignature, kSignature + 8, header);
+  layout_ = current ? &kCurrent : &kEarlier;
+  if (size < layout_->first_record) {
     ReportFormat("The syslog cache file holds %u bytes, less than its header; it was removed.",
                  static_cast<unsigned>(size));
     return false;
   }
-  uint8_t header[kHeaderSize];
-  if (ReadAt(file_, 0, header, kHeaderSize) != 0) {
-    Report("The syslog cache file's header cannot be read; the file was removed.");
-    return false;
-  }
-  const uint32_t header_offset = GetU32(header);
-  const uint32_t header_count = GetU32(header + 4);
+  offset = GetU32(header + layout_->fields);
+  count = GetU32(header + layout_->fields + 4);
+  return true;
+}
+
+bool CSyslogCache::Check() {
+  uint64_t size = 0;
+  if (file_.GetSize(size) != 0) size = 0;
+  uint32_t header_offset = 0;
+  uint32_t header_count = 0;
+  if (!ReadHeader(size, header_offset, header_count)) return false;
+  const uint32_t width = layout_->length_size;
   // Offsets are 32-bit: whatever lies beyond 4 GiB cannot be addressed.
   const uint64_t usable = size > 0xFFFFFFFFull ? 0xFFFFFFFFull : size;
 
   // Walk the records from the first one, reading the file in blocks.
-  std::vector<uint8_t> block(65536 + 2);
+  std::vector<uint8_t> block(65536 + 4);
   uint64_t block_start = 0;
   uint32_t block_fill = 0;
-  auto length_at = [&](uint64_t position, uint16_t* length) -> bool {
-    if (position < block_start || position + 2 > block_start + block_fill) {
+  auto length_at = [&](uint64_t position, uint32_t* length) -> bool {
+    if (position < block_start || position + width > block_start + block_fill) {
       const uint64_t left = usable - position;
       block_fill = static_cast<uint32_t>(left < block.size() ? left : block.size());
       block_start = position;
       if (ReadAt(file_, position, block.data(), block_fill) != 0) return false;
     }
-    const uint8_t* p = block.data() + (position - block_start);
-    *length = static_cast<uint16_t>(p[0] | p[1] << 8);
+    *length = GetLength(block.data() + (position - block_start), width);
     return true;
   };
 
-  uint64_t position = kHeaderSize;
-  bool offset_on_record = header_offset == kHeaderSize;
+  uint64_t position = layout_->first_record;
+  bool offset_on_record = header_offset == layout_->first_record;
   uint32_t records_from_offset = 0;
   uint32_t records_total = 0;
-  while (position + 2 <= usable) {
-    uint16_t length = 0;
+  while (position + width <= usable) {
+    uint32_t length = 0;
     if (!length_at(position, &length)) break;
-    if (position + 2 + length > usable) break;
+    if (position + width + length > usable) break;
     if (offset_on_record) ++records_from_offset;
     ++records_total;
-    position += 2 + length;
+    position += width + length;
     if (position == header_offset) offset_on_record = true;
   }
   end_ = static_cast<uint32_t>(position);
@@ -129,7 +163,7 @@ bool CSyslogCache::Check() {
         "The syslog cache file's read offset %u is not the start of a record; all %u records of "
         "the file are sent again.",
         header_offset, records_total);
-    read_offset_ = kHeaderSize;
+    read_offset_ = layout_->first_record;
     count_ = records_total;
     repaired = true;
   } else {
@@ -159,16 +193,15 @@ bool CSyslogCache::Check() {
 
 uint32_t CSyslogCache::Create() {
   Close();
-  if (const uint32_t e =
-          file_.Open(path_, platform::FileAccess::kReadWrite, platform::FileShare::kRead,
-                     platform::FileCreate::kCreateAlways)) {
-    return e;
-  }
-  read_offset_ = kHeaderSize;
+  if (const uint32_t e = OpenFile(platform::FileCreate::kCreateAlways)) return e;
+  layout_ = &kCurrent;
+  read_offset_ = kCurrent.first_record;
   count_ = 0;
-  end_ = kHeaderSize;
+  end_ = kCurrent.first_record;
   oldest_sizes_.clear();
-  if (const uint32_t e = WriteHeader()) {
+  uint32_t e = WriteAt(file_, 0, kSignature, sizeof kSignature);
+  if (e == 0) e = WriteHeader();
+  if (e != 0) {
     Delete();
     return e;
   }
@@ -176,21 +209,24 @@ uint32_t CSyslogCache::Create() {
 }
 
 uint32_t CSyslogCache::WriteHeader(bool sync) {
-  uint8_t header[kHeaderSize];
-  PutU32(header, read_offset_);
-  PutU32(header + 4, count_);
-  if (const uint32_t e = WriteAt(file_, 0, header, kHeaderSize)) return e;
+  uint8_t fields[8];
+  PutU32(fields, read_offset_);
+  PutU32(fields + 4, count_);
+  if (const uint32_t e = WriteAt(file_, layout_->fields, fields, sizeof fields)) return e;
   return sync ? file_.Sync() : 0;
 }
 
 uint32_t CSyslogCache::Append(std::span<const std::string> messages) {
+  size_t longest = 0;
+  for (const std::string& message : messages) longest = std::max(longest, message.size());
+  if (longest > kMaxMessageBytes) return kErrorFileTooLarge;
+  if (longest > layout_->max_length) {
+    if (const uint32_t e = Upgrade()) return e;
+  }
   std::string records;
   for (const std::string& message : messages) {
-    // Only the low 16 bits of the length fit the length field.
-    const uint16_t length = static_cast<uint16_t>(message.size() & 0xFFFF);
-    records.push_back(static_cast<char>(length & 0xFF));
-    records.push_back(static_cast<char>(length >> 8));
-    records.append(message, 0, length);
+    PutLength(records, static_cast<uint32_t>(message.size()), layout_->length_size);
+    records += message;
   }
   if (static_cast<uint64_t>(end_) + records.size() > 0xFFFFFFFFull) return kErrorFileTooLarge;
 
@@ -223,23 +259,23 @@ uint32_t CSyslogCache::ReadOldest(size_t max_count, size_t max_bytes,
                                   std::vector<std::string>& messages) {
   oldest_sizes_.clear();
   messages.clear();
+  const uint32_t width = layout_->length_size;
   uint32_t position = read_offset_;
   size_t bytes = 0;
-  while (messages.size() < std::min<size_t>(max_count, count_) && position + 2 <= end_) {
-    uint8_t prefix[2];
-    if (const uint32_t e = ReadAt(file_, position, prefix, 2)) return messages.empty() ? e : 0;
-    const uint32_t length = prefix[0] | prefix[1] << 8;
-    if (position + 2 + length > end_) break;
+  while (messages.size() < std::min<size_t>(max_count, count_) && position + width <= end_) {
+    uint32_t length = 0;
+    if (const uint32_t e = RecordLength(position, &length)) return messages.empty() ? e : 0;
+    if (static_cast<uint64_t>(position) + width + length > end_) break;
     if (!messages.empty() && bytes + length > max_bytes) break;
     std::string message(length, '\0');
     if (length != 0) {
-      if (const uint32_t e = ReadAt(file_, position + 2, message.data(), length)) {
+      if (const uint32_t e = ReadAt(file_, position + width, message.data(), length)) {
         return messages.empty() ? e : 0;
       }
     }
     messages.push_back(std::move(message));
-    oldest_sizes_.push_back(2 + length);
-    position += 2 + length;
+    oldest_sizes_.push_back(width + length);
+    position += width + length;
     bytes += length;
   }
   return messages.empty() ? kErrorHandleEof : 0;
@@ -259,6 +295,68 @@ uint32_t CSyslogCache::RemoveOldest(size_t n) {
   oldest_sizes_.erase(oldest_sizes_.begin(), oldest_sizes_.begin() + static_cast<ptrdiff_t>(n));
   count_ -= static_cast<uint32_t>(n);
   return WriteHeader();
+}
+
+uint32_t CSyslogCache::CopyRecords(platform::File& to, uint32_t& end) {
+  const uint32_t width = layout_->length_size;
+  std::string out;
+  for (uint32_t position = read_offset_; position < end_;) {
+    uint32_t length = 0;
+    if (const uint32_t e = RecordLength(position, &length)) return e;
+    PutLength(out, length, kCurrent.length_size);
+    const size_t at = out.size();
+    out.resize(at + length);
+    if (length != 0) {
+      if (const uint32_t e = ReadAt(file_, position + width, out.data() + at, length)) return e;
+    }
+    position += width + length;
+    if (out.size() < kCopyBlock && position < end_) continue;
+    if (static_cast<uint64_t>(end) + out.size() > 0xFFFFFFFFull) return kErrorFileTooLarge;
+    if (const uint32_t e = WriteAt(to, end, out.data(), static_cast<uint32_t>(out.size()))) {
+      return e;
+    }
+    end += static_cast<uint32_t>(out.size());
+    out.clear();
+  }
+  return 0;
+}
+
+uint32_t CSyslogCache::Upgrade() {
+  const std::u16string temp = path_ + u".new";
+  platform::File to;
+  uint32_t e = to.Open(temp, platform::FileAccess::kReadWrite, platform::FileShare::kNone,
+                       platform::FileCreate::kCreateAlways);
+  uint32_t end = kCurrent.first_record;
+  uint8_t header[16];
+  std::copy(kSignature, kSignature + 8, header);
+  PutU32(header + 8, kCurrent.first_record);
+  PutU32(header + 12, count_);
+  if (e == 0) e = WriteAt(to, 0, header, sizeof header);
+  if (e == 0) e = CopyRecords(to, end);
+  if (e == 0) e = to.Sync();
+  to.Close();
+  // The file must be closed to be replaced on every system.
+  if (e == 0) file_.Close();
+  if (e == 0) e = platform::ReplaceFile(temp, path_);
+  if (e != 0) {
+    platform::RemoveFile(temp);
+    ReportFormat(
+        "The syslog cache file cannot take a message over 65535 bytes: its records "
+        "could not be copied into the current layout (error %u).",
+        e);
+    if (!file_.IsOpen()) OpenFile(platform::FileCreate::kOpenExisting);
+    return e;
+  }
+  if (const uint32_t r = OpenFile(platform::FileCreate::kOpenExisting)) {
+    ReportFormat("The syslog cache file cannot be opened again after its upgrade (error %u).", r);
+    return r;
+  }
+  // The records the last ReadOldest returned have grown by their longer lengths.
+  for (uint32_t& size : oldest_sizes_) size += kCurrent.length_size - layout_->length_size;
+  layout_ = &kCurrent;
+  read_offset_ = kCurrent.first_record;
+  end_ = end;
+  return 0;
 }
 
 void CSyslogCache::Delete() {

@@ -158,6 +158,7 @@ class ForwarderThread {
   void Deliver();
   // The first n held messages are durable: acknowledged and let go.
   void Release(size_t n);
+  void DropUncacheable();
   void CountSent(size_t n);
 
   CCVNCore& core_;
@@ -239,7 +240,7 @@ void ForwarderThread::DrainCache() {
 
 // Direct mode sends the held messages; what no server takes, and everything
 // in cache mode, goes behind the cached records. What can be neither sent nor
-// cached is held for the next retry.
+// cached is held for the next retry, unless no cache file could ever hold it.
 void ForwarderThread::Deliver() {
   if (texts_.empty() || (held_ && !RetryDue())) return;
   size_t done = 0;
@@ -257,17 +258,43 @@ void ForwarderThread::Deliver() {
       return Release(done);
     }
   }
-  const std::span<const std::string> rest = std::span<const std::string>(texts_).subspan(done);
-  if (const uint32_t error = cache_.Append(rest); error != 0) {
+  Release(done);
+  DropUncacheable();
+  if (texts_.empty()) return;
+  if (const uint32_t error = cache_.Append(texts_); error != 0) {
     core_.LogFormat('E', "Syslog",
                     "%u syslog messages could not be added to the cache file; they wait to be "
                     "sent again. Reason: %s",
-                    static_cast<unsigned>(rest.size()),
+                    static_cast<unsigned>(texts_.size()),
                     Utf16ToUtf8(FormatSystemError(error)).c_str());
     last_failure_ = platform::TickCount();
-    return Release(done);
+    return;
   }
   Release(texts_.size());
+}
+
+// A held message too long for any cache file would wait for ever: it fails
+// instead, and its number is acknowledged with the message before it (or at
+// once when it is the first), so the position moves past it in order.
+void ForwarderThread::DropUncacheable() {
+  for (size_t i = 0; i < texts_.size();) {
+    if (texts_[i].size() <= CSyslogCache::kMaxMessageBytes) {
+      ++i;
+      continue;
+    }
+    core_.LogFormat('E', "Syslog",
+                    "A syslog message of %llu bytes is too long for the cache file; it failed.",
+                    static_cast<unsigned long long>(texts_[i].size()));
+    ++core_.syslog_failed;
+    if (i == 0) {
+      core_.syslog_queue.Acknowledge(seqs_[0]);
+    } else {
+      seqs_[i - 1] = seqs_[i];
+    }
+    texts_.erase(texts_.begin() + static_cast<ptrdiff_t>(i));
+    seqs_.erase(seqs_.begin() + static_cast<ptrdiff_t>(i));
+  }
+  held_ = !texts_.empty();
 }
 
 uint32_t ForwarderThread::Run() {

@@ -74,6 +74,46 @@ void ScriptedSmtpPeer::ServeOne() {
   connection_.Reset();
 }
 
+EndlessReplyPeer::EndlessReplyPeer(std::string greeting, std::string chunk, uint32_t pause_ms)
+    : greeting_(std::move(greeting)), chunk_(std::move(chunk)), pause_ms_(pause_ms) {
+  if (OpenSocket(AddressFamily::kIPv4, SocketType::kStream, listener_.Receive()) != 0) return;
+  if (BindSocket(listener_.Get(), SocketAddress::Loopback(0)) != 0) return;
+  if (ListenSocket(listener_.Get()) != 0) return;
+  SocketAddress bound;
+  if (SocketLocalAddress(listener_.Get(), &bound) == 0) port_ = bound.Port();
+  thread_ = std::thread([this] { Serve(); });
+}
+
+EndlessReplyPeer::~EndlessReplyPeer() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void EndlessReplyPeer::Serve() {
+  bool readable = false;
+  if (WaitSocketReadable(listener_.Get(), kTimeoutMs, &readable) != 0 || !readable) return;
+  ScopedSocket connection;
+  if (AcceptSocket(listener_.Get(), connection.Receive()) != 0) return;
+  SetSocketReceiveTimeout(connection.Get(), kTimeoutMs);
+  char buffer[4096];
+  if (!greeting_.empty()) {
+    SendAllSocket(connection.Get(), greeting_.data(), greeting_.size());
+    std::string line;
+    while (line.find('\n') == std::string::npos) {
+      const int64_t n = ReceiveSocket(connection.Get(), buffer, sizeof buffer);
+      if (n <= 0) return;
+      line.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  const Deadline deadline(30000);
+  while (deadline.Remaining() != 0) {
+    // Whatever the client sends now (its close included) ends the stream.
+    if (WaitSocketReadable(connection.Get(), pause_ms_, &readable) != 0 || readable) return;
+    if (SendAllSocket(connection.Get(), chunk_.data(), chunk_.size(), nullptr, kTimeoutMs) < 0) {
+      return;
+    }
+  }
+}
+
 uint16_t FreePort() {
   ScopedSocket s;
   if (OpenSocket(AddressFamily::kIPv4, SocketType::kStream, s.Receive()) != 0) return 0;

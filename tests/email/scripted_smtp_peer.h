@@ -51,6 +51,28 @@ class ScriptedSmtpPeer {
   std::thread thread_;
 };
 
+// A server whose reply never ends, on 127.0.0.1: it accepts one connection,
+// sends the greeting and reads one command line when there is a greeting,
+// and then sends chunk after chunk, each after a pause, until the client
+// sends or closes (or 30 s passed).
+class EndlessReplyPeer {
+ public:
+  EndlessReplyPeer(std::string greeting, std::string chunk, uint32_t pause_ms);
+  ~EndlessReplyPeer();
+
+  uint16_t port() const { return port_; }
+
+ private:
+  void Serve();
+
+  std::string greeting_;
+  std::string chunk_;
+  uint32_t pause_ms_;
+  platform::ScopedSocket listener_;
+  uint16_t port_ = 0;
+  std::thread thread_;
+};
+
 // A port on 127.0.0.1 that nobody listens on (bound once, then released).
 uint16_t FreePort();
 

@@ -2,11 +2,14 @@
 // does not give on demand.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "email/smtp_client.h"
+#include "platform/clock.h"
 #include "scripted_smtp_peer.h"
 
 namespace cvn {
@@ -14,6 +17,12 @@ namespace {
 
 using email_test::EhloReply;
 using email_test::ScriptedSmtpPeer;
+
+std::string Repeat(const std::string& text, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
 
 // A server that accepts everything; entries of overrides answer the
 // commands that begin with their key instead.
@@ -140,6 +149,57 @@ TEST_F(SmtpDialogueTest, UnreachableServerGivesTheSocketError) {
   EXPECT_EQ(client.Connect(kSmtpAuthNone, "", ""), err::kWsaConnectionRefused);
   EXPECT_FALSE(client.ready());
   EXPECT_EQ(client.SendMail("me@x.test", "a@x.test", u"s", u"b", "text/plain"), 0u);
+}
+
+// A reply that breaks a bound ends the session at once, whatever the server
+// would still send; another try may meet a mended server, so it is temporary.
+TEST_F(SmtpDialogueTest, RepliesThatBreakABoundEndTheSession) {
+  const struct {
+    const char* what;
+    std::string chunk;
+    std::string text;
+  } cases[] = {
+      {"endless short lines", Repeat("250-a\r\n", 100), "more than 1000 lines"},
+      {"endless long lines", Repeat("250-" + std::string(96, 'x') + "\r\n", 40),
+       "longer than 65536 bytes"},
+      {"one endless line", "250-" + std::string(4000, 'x'), "a line longer than 4096 bytes"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    email_test::EndlessReplyPeer peer("220 mail.test\r\n", c.chunk, 0);
+    CSTEMail2 client("127.0.0.1", peer.port(), kSmtpPlain);
+    EXPECT_EQ(client.Connect(kSmtpAuthNone, "", ""), kSmtpReplyTooLarge);
+    EXPECT_NE(client.failure_text().find(c.text), std::string::npos) << client.failure_text();
+    EXPECT_EQ(client.verdict(), SmtpVerdict::kTemporary);
+    EXPECT_FALSE(client.ready());
+  }
+}
+
+// The time-out covers the whole reply: a server that trickles a continuation
+// line now and then fails once it is spent, not only a silent one.
+TEST_F(SmtpDialogueTest, ATricklingReplyFailsAtTheTimeOut) {
+  email_test::EndlessReplyPeer peer("", "220-wait\r\n", 100);
+  CSTEMail2 client("127.0.0.1", peer.port(), kSmtpPlain);
+  client.SetReplyTimeout(1000);
+  EXPECT_EQ(client.Connect(kSmtpAuthNone, "", ""), err::kWsaTimedOut);
+  EXPECT_EQ(client.failure_text(), "error 10060: no complete reply from the server within 1 s");
+  EXPECT_EQ(client.verdict(), SmtpVerdict::kTemporary);
+}
+
+// A stop ends a wait for a reply at once instead of after the time-out.
+TEST_F(SmtpDialogueTest, AnAbortEndsAWaitForAReply) {
+  email_test::EndlessReplyPeer peer("", "220-wait\r\n", 5000);
+  CSTEMail2 client("127.0.0.1", peer.port(), kSmtpPlain);
+  std::atomic<bool> stop{false};
+  client.SetAbortCheck([&stop] { return stop.load(); });
+  std::thread stopper([&stop] {
+    platform::SleepMs(300);
+    stop = true;
+  });
+  const uint32_t start = platform::TickCount();
+  EXPECT_EQ(client.Connect(kSmtpAuthNone, "", ""), err::kWsaInterrupted);
+  EXPECT_LT(platform::TickCount() - start, CSTEMail2::kReplyTimeoutMs);
+  stopper.join();
 }
 
 }  // namespace

@@ -170,6 +170,9 @@ void FileSeeds() {
   cache.RemoveOldest();
   cache.Close();
   CopySeed("syslog_cache", "one-sent", path);
+  // The layout of earlier versions: an 8-byte header, 2-byte lengths.
+  Seed("syslog_cache", "earlier-layout",
+       Bytes(std::string_view("\x0d\0\0\0\x01\0\0\0\x03\0one\x03\0two", 18)));
 }
 
 // One diagnostic-record call as fuzz_odbc_diag plays it: return-code choice

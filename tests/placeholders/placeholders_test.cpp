@@ -184,5 +184,39 @@ TEST(Placeholders, DefaultTemplatesFromTheSettings) {
                   .ends_with("', 2, 1028, 'Application', 'Src', 'desc');"));
 }
 
+// An HTML body shows event text as text: the values are escaped, while the
+// template's own markup, the subject and a plain-text body are left alone.
+TEST(Placeholders, HtmlBodiesEscapeTheValues) {
+  FakeResolver fake;
+  platform::ScopedSocketCalls scoped(&fake);
+  CCVNSettings settings;
+  settings.Email_Subject.value = u"%SOURCE%";
+  settings.Email_Tempate.value = u"<p>%SOURCE%</p>";
+  const struct {
+    std::u16string value;
+    std::string escaped;
+  } cases[] = {
+      {u"A&B", "A&amp;B"},
+      {u"<script>x</script>", "&lt;script&gt;x&lt;/script&gt;"},
+      {u"say \"hi\" 'there'", "say &quot;hi&quot; &#39;there&#39;"},
+      {u"&amp;", "&amp;amp;"},
+      {u"plain %", "plain %"},
+  };
+  for (const auto& c : cases) {
+    SEventRecord r = Sample();
+    r.source = c.value;
+    const std::string raw = Utf16ToUtf8(c.value);
+    SCOPED_TRACE(raw);
+    std::u16string subject, body;
+    settings.Email_Format.value = 1;
+    FillEmailTemplates(settings, r, &subject, &body);
+    EXPECT_EQ(Utf16ToUtf8(body), "<p>" + c.escaped + "</p>");
+    EXPECT_EQ(Utf16ToUtf8(subject), raw);
+    settings.Email_Format.value = 0;
+    FillEmailTemplates(settings, r, &subject, &body);
+    EXPECT_EQ(Utf16ToUtf8(body), "<p>" + raw + "</p>");
+  }
+}
+
 }  // namespace
 }  // namespace cvn

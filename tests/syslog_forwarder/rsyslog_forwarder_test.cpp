@@ -261,8 +261,8 @@ TEST_F(RsyslogForwarderTest, ReceiverDownThenUpDeliversEveryMessageOnceInOrder) 
   for (const char* m : {"<14>m2", "<14>m3", "<14>m4"}) Push(*core, m);
   ASSERT_TRUE(Eventually([&] { return core->syslog_cached == 3; }));
   // Stored as built: without the separator the transmissions carry.
-  const std::string header("\x08\0\0\0\x03\0\0\0", 8);
-  const std::string records("\x06\0<14>m2\x06\0<14>m3\x06\0<14>m4", 24);
+  const std::string header("\0\0\0\0CVSC\x10\0\0\0\x03\0\0\0", 16);
+  const std::string records("\x06\0\0\0<14>m2\x06\0\0\0<14>m3\x06\0\0\0<14>m4", 30);
   EXPECT_EQ(ReadAll(CacheFile()), header + records);
 
   rsyslog.Start();

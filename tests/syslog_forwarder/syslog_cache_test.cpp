@@ -20,7 +20,14 @@ std::string U32(uint32_t v) {
   return s;
 }
 
+const std::string kSignature("\0\0\0\0CVSC", 8);
+
+// A record of the current layout, and one of the earlier layout.
 std::string Record(const std::string& message) {
+  return U32(static_cast<uint32_t>(message.size())) + message;
+}
+
+std::string Old(const std::string& message) {
   std::string s;
   s.push_back(static_cast<char>(message.size() & 0xFF));
   s.push_back(static_cast<char>((message.size() >> 8) & 0xFF));
@@ -52,37 +59,63 @@ class SyslogCacheTest : public ::testing::Test {
 TEST_F(SyslogCacheTest, LayoutByteForByteAndTheHeaderFollowsEveryStep) {
   CSyslogCache cache = MakeCache();
   ASSERT_EQ(cache.Create(), 0u);
-  EXPECT_EQ(ReadFileBytes(File()), U32(8) + U32(0));
+  EXPECT_EQ(ReadFileBytes(File()), kSignature + U32(16) + U32(0));
 
-  const std::string big(70000, 'x');
-  std::string big_stored = big.substr(0, 4464);
-  big_stored[0] = 'y';
-  std::string big_message = big;
-  big_message[0] = 'y';
+  // Longer than a 16-bit length holds: stored and read back whole.
+  std::string big(90115, 'x');
+  big[0] = 'y';
+  big.back() = 'z';
   ASSERT_EQ(cache.Append("<14>Mar  5 07:04:09 a"), 0u);
-  ASSERT_EQ(cache.Append(big_message), 0u);  // low 16 bits of 70000: 4464
+  ASSERT_EQ(cache.Append(big), 0u);
   ASSERT_EQ(cache.Append(""), 0u);
-  const std::string records =
-      Record("<14>Mar  5 07:04:09 a") + "\x70\x11" + big_stored + Record("");
-  EXPECT_EQ(ReadFileBytes(File()), U32(8) + U32(3) + records);
+  const std::string records = Record("<14>Mar  5 07:04:09 a") + Record(big) + Record("");
+  EXPECT_EQ(ReadFileBytes(File()), kSignature + U32(16) + U32(3) + records);
 
   std::string message;
   ASSERT_EQ(cache.ReadOldest(message), 0u);
   EXPECT_EQ(message, "<14>Mar  5 07:04:09 a");
   ASSERT_EQ(cache.RemoveOldest(), 0u);
-  EXPECT_EQ(ReadFileBytes(File()), U32(8 + 23) + U32(2) + records);
-  EXPECT_EQ(Drain(cache), (std::vector<std::string>{big_stored, ""}));
-  EXPECT_EQ(ReadFileBytes(File()).substr(0, 8), U32(8 + 23 + 4466 + 2) + U32(0));
+  EXPECT_EQ(ReadFileBytes(File()), kSignature + U32(16 + 25) + U32(2) + records);
+  cache.Close();
+  ASSERT_TRUE(cache.OpenExisting());
+  EXPECT_EQ(Drain(cache), (std::vector<std::string>{big, ""}));
+  EXPECT_EQ(ReadFileBytes(File()).substr(8, 8), U32(16 + 25 + 4 + 90115 + 4) + U32(0));
 
   cache.Delete();
   EXPECT_FALSE(std::filesystem::exists(File()));
   EXPECT_TRUE(reports_.empty());
 }
 
+// A file of the earlier layout (2-byte lengths, 8-byte header) is read as it
+// is and appended to in its layout while the messages fit; a longer message
+// moves the records not yet sent into the current layout first.
+TEST_F(SyslogCacheTest, EarlierLayoutIsReadAndUpgradedForALongMessage) {
+  const std::string earlier = Old("first") + Old("second") + Old("third");
+  WriteFileBytes(File(), U32(8 + 7) + U32(2) + earlier);
+  CSyslogCache cache = MakeCache();
+  ASSERT_TRUE(cache.OpenExisting());
+  EXPECT_EQ(cache.count(), 2u);
+  ASSERT_EQ(cache.Append("fourth"), 0u);
+  EXPECT_EQ(ReadFileBytes(File()), U32(8 + 7) + U32(3) + earlier + Old("fourth"));
+
+  std::string message;
+  ASSERT_EQ(cache.ReadOldest(message), 0u);
+  EXPECT_EQ(message, "second");
+  const std::string big(70000, 'b');
+  ASSERT_EQ(cache.Append(big), 0u);
+  EXPECT_EQ(ReadFileBytes(File()), kSignature + U32(16) + U32(4) + Record("second") +
+                                       Record("third") + Record("fourth") + Record(big));
+  ASSERT_EQ(cache.RemoveOldest(), 0u);  // the record read before the upgrade
+  cache.Close();
+  ASSERT_TRUE(cache.OpenExisting());
+  EXPECT_EQ(Drain(cache), (std::vector<std::string>{"third", "fourth", big}));
+  EXPECT_TRUE(reports_.empty());
+}
+
 // Damaged files: what is kept, what is reported, and that appending after the
 // repair keeps the records framed.
 TEST_F(SyslogCacheTest, DamagedFilesKeepEveryCompleteRecord) {
-  const std::string r1 = Record("first"), r2 = Record("second"), r3 = Record("third");
+  const std::string r1 = Old("first"), r2 = Old("second"), r3 = Old("third");
   struct Case {
     const char* what;
     std::string bytes;
@@ -108,6 +141,11 @@ TEST_F(SyslogCacheTest, DamagedFilesKeepEveryCompleteRecord) {
       {"read offset inside the header", U32(3) + U32(1) + r1, {"first"}, true},
       {"count too high", U32(8 + 7) + U32(5) + r1 + r2, {"second"}, true},
       {"intact, part sent", U32(8 + 7) + U32(2) + r1 + r2 + r3, {"second", "third"}, false},
+      {"current layout, crash inside the last record",
+       kSignature + U32(16) + U32(2) + Record("first") + Record("second") +
+           Record("third").substr(0, 6),
+       {"first", "second"},
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -136,7 +174,7 @@ TEST_F(SyslogCacheTest, FilesWithoutReadableRecordsAreRemoved) {
                                        std::string("\x05\x00"
                                                    "ab",
                                                    4),
-                                   U32(15) + U32(0) + Record("first")}) {
+                                   U32(15) + U32(0) + Old("first"), kSignature + U32(16)}) {
     WriteFileBytes(File(), bytes);
     CSyslogCache cache = MakeCache();
     EXPECT_FALSE(cache.OpenExisting());

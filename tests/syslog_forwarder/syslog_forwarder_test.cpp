@@ -33,9 +33,7 @@ std::string U32(uint32_t v) {
 
 std::vector<std::string> One(const std::string& m) { return {m}; }
 
-std::string Record(const std::string& m) {
-  return std::string{static_cast<char>(m.size()), '\0'} + m;
-}
+std::string Record(const std::string& m) { return U32(static_cast<uint32_t>(m.size())) + m; }
 
 class SyslogForwarderTest : public ::testing::Test {
  protected:
@@ -178,7 +176,7 @@ TEST_F(SyslogForwarderTest, CachedMessagesAreAcknowledgedAndPurgeDropsTheCache) 
   StopThread();
   EXPECT_EQ(core_->syslog_cached, 2u);
   EXPECT_EQ(cvn::testing::ReadFileBytes(CacheFile()),
-            U32(8) + U32(2) + Record("q1") + Record("q2"));
+            std::string("\0\0\0\0CVSC", 8) + U32(16) + U32(2) + Record("q1") + Record("q2"));
 
   StartThread();  // cache mode, the resend due at once (refused)
   ASSERT_TRUE(Eventually([&] { return core_->syslog_failed >= 3; }));

@@ -297,6 +297,11 @@ TlsClient::~TlsClient() = default;
 
 bool TlsClient::IsActive() const { return impl_->ssl != nullptr; }
 
+bool TlsClient::HasBufferedInput() const {
+  const Impl& d = *impl_;
+  return d.ssl != nullptr && (SSL_has_pending(d.ssl) == 1 || BIO_ctrl_pending(d.network_in) > 0);
+}
+
 std::string TlsClient::ProtocolName() const {
   return impl_->ssl != nullptr ? SSL_get_version(impl_->ssl) : std::string();
 }
@@ -404,9 +409,9 @@ uint32_t TlsClient::Send(const void* data, size_t length, uint32_t timeout_ms) {
   return 0;
 }
 
-int64_t TlsClient::Receive(std::vector<uint8_t>* out, uint32_t* error) {
+int64_t TlsClient::Receive(std::vector<uint8_t>* out, uint32_t* error, uint32_t timeout_ms) {
   Impl& d = *impl_;
-  d.deadline = Deadline();  // no limit of its own
+  d.deadline = Deadline(timeout_ms);
   *error = 0;
   if (d.ssl == nullptr) {
     *error = err::kSecContextExpired;

@@ -214,6 +214,8 @@ TlsClient::~TlsClient() = default;
 
 bool TlsClient::IsActive() const { return impl_->has_ctx && impl_->socket != kInvalidSocket; }
 
+bool TlsClient::HasBufferedInput() const { return IsActive() && impl_->in_count > 0; }
+
 std::string TlsClient::ProtocolName() const {
   if (!IsActive()) return {};
   SecPkgContext_ConnectionInfo info{};
@@ -319,9 +321,9 @@ uint32_t TlsClient::Send(const void* data, size_t length, uint32_t timeout_ms) {
   return 0;
 }
 
-int64_t TlsClient::Receive(std::vector<uint8_t>* out, uint32_t* error) {
+int64_t TlsClient::Receive(std::vector<uint8_t>* out, uint32_t* error, uint32_t timeout_ms) {
   Impl& d = *impl_;
-  d.deadline = Deadline();  // no limit of its own
+  d.deadline = Deadline(timeout_ms);
   *error = 0;
   if (!IsActive()) {
     *error = err::kSecContextExpired;
