@@ -78,11 +78,12 @@ uint32_t CSTEMail2::Command(std::string text) {
 }
 
 std::string CSTEMail2::ReplyMeter::Add(std::string_view read) {
-  bytes += read.size();
-  if (bytes > kMaxSmtpReplyBytes) {
-    return "The server's reply is longer than " + std::to_string(kMaxSmtpReplyBytes) + " bytes.";
-  }
+  // Counted byte by byte so that the bound the stream breaks first is the
+  // one named, however the bytes were split into reads.
   for (const char c : read) {
+    if (++bytes > kMaxSmtpReplyBytes) {
+      return "The server's reply is longer than " + std::to_string(kMaxSmtpReplyBytes) + " bytes.";
+    }
     if (c == '\n') {
       in_line = false;
       line_length = 0;
