@@ -45,6 +45,9 @@ class CSTCtrlIntf {
   virtual int CI_OnSetProperty(uint8_t id, CSTCtrlMessage& request);
   virtual void CI_OnClientConnected() {}
   virtual void CI_OnClientDisconnected() {}
+  // A console left the greeting or a reply untaken for timeout_ms; it is
+  // dropped next.
+  virtual void CI_OnConsoleStalled(uint32_t /*timeout_ms*/) {}
   virtual int OnNotify(int method);
 
   // Sends a property assignment to the other side; values holds the

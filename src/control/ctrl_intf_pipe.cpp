@@ -186,19 +186,25 @@ void CSTCtrlIntfPipe::DropConnection(bool& greeted, bool& write_pending,
 }
 
 uint32_t CSTCtrlIntfPipe::CI_WorkThreadBody() {
-  CtrlMessageAssembler assembler;
+  CtrlMessageAssembler assembler(kMaxRequestSize);
   CSTCtrlMessage reply;
   bool write_pending = false;
   bool greeted = false;
   platform::Event* events[2] = {stop_event_.get(), server_pipe_.Completion()};
 
   for (;;) {
-    const platform::WaitResult w = platform::WaitAny(events, platform::kInfinite);
-    if (!w.signaled() || w.index != 1) return 0;
-
+    // A console waits for its request's reply; one that does not take it in
+    // time would hold the single connection for as long as it liked.
+    const platform::WaitResult w =
+        platform::WaitAny(events, write_pending ? take_timeout_ms_ : platform::kInfinite);
     bool drop = false;
     size_t count = 0;
-    if (server_pipe_.Finish(&count) != 0) {
+    if (w.timed_out()) {
+      CI_OnConsoleStalled(take_timeout_ms_);
+      drop = true;
+    } else if (!w.signaled() || w.index != 1) {
+      return 0;
+    } else if (server_pipe_.Finish(&count) != 0) {
       drop = true;
     } else if (write_pending) {
       write_pending = false;

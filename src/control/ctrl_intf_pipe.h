@@ -25,6 +25,9 @@ class CSTCtrlIntfPipe : public CSTCtrlIntf {
   // before the connection is given up, and how long the console has to greet.
   static constexpr uint32_t kDefaultReplyTimeoutMs = 60000;
   static constexpr uint32_t kGreetingTimeoutMs = 5000;
+  // How long a console has to take the greeting or a reply before it is
+  // dropped.
+  static constexpr uint32_t kDefaultTakeTimeoutMs = 30000;
   // How long CI_Deactivate waits for the work thread.
   static constexpr uint32_t kStopTimeoutMs = 5000;
   static constexpr uint32_t kThreadGivenUp = 0xFFFFFFFEu;
@@ -50,11 +53,14 @@ class CSTCtrlIntfPipe : public CSTCtrlIntf {
   uint32_t CI_RunAsClient(const std::function<uint32_t()>& work) {
     return server_pipe_.RunAsClient(work);
   }
+  // The account of the console being served, for log lines.
+  std::string CI_ClientUser() { return server_pipe_.ClientUser(); }
 
  protected:
   // Pipe names; tests use their own so they never meet a running service.
   void SetPipeNames(std::u16string server_pipe, std::u16string console_pipe);
   void SetReplyTimeout(uint32_t timeout_ms) { reply_timeout_ms_ = timeout_ms; }
+  void SetTakeTimeout(uint32_t timeout_ms) { take_timeout_ms_ = timeout_ms; }
 
  private:
   void DropConnection(bool& greeted, bool& write_pending, CtrlMessageAssembler& request);
@@ -62,6 +68,7 @@ class CSTCtrlIntfPipe : public CSTCtrlIntf {
   std::u16string server_pipe_name_;
   std::u16string console_pipe_name_;
   uint32_t reply_timeout_ms_ = kDefaultReplyTimeoutMs;
+  uint32_t take_timeout_ms_ = kDefaultTakeTimeoutMs;
 
   platform::Thread work_thread_;
   std::unique_ptr<platform::Event> stop_event_;

@@ -129,7 +129,7 @@ CtrlMessageAssembler::State CtrlMessageAssembler::Add(std::span<const uint8_t> c
   if (bytes_.empty()) {
     if (chunk.size() <= kLengthFieldSize) return kRejected;
     total_ = GetLe(chunk.data(), 4);
-    if (total_ > kMaxMessageSize || chunk.size() > total_) return kRejected;
+    if (total_ > limit_ || chunk.size() > total_) return kRejected;
   } else if (chunk.empty() || bytes_.size() + chunk.size() > total_) {
     Reset();
     return kRejected;

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "control/ctrl_protocol.h"
+
 namespace cvn::control {
 
 // Message kinds (the last byte of every message).
@@ -84,11 +86,13 @@ class CSTCtrlMessage {
 // Assembles one received message from the chunks that reads deliver: the
 // first chunk holds the length field and at least one value byte, and the
 // message is complete exactly at its declared length. Declared lengths above
-// kMaxMessageSize, or below what already arrived, and bytes beyond the
-// declared length reject the message (the peer is not to be trusted further).
+// the limit, or below what already arrived, and bytes beyond the declared
+// length reject the message (the peer is not to be trusted further).
 class CtrlMessageAssembler {
  public:
   enum State { kIncomplete, kComplete, kRejected };
+
+  explicit CtrlMessageAssembler(uint32_t limit = kMaxMessageSize) : limit_(limit) {}
 
   // Adds the next chunk; an empty chunk is rejected. After kRejected the
   // assembler is empty again.
@@ -100,6 +104,7 @@ class CtrlMessageAssembler {
  private:
   std::vector<uint8_t> bytes_;
   uint32_t total_ = 0;
+  uint32_t limit_;
 };
 
 }  // namespace cvn::control

@@ -24,6 +24,9 @@ constexpr size_t kChunkSize = 4096;
 // The largest message either side accepts; a peer that declares more is
 // dropped instead of being trusted with the allocation.
 constexpr uint32_t kMaxMessageSize = 16u * 1024u * 1024u;
+// The largest request the service takes from a console: every request is
+// small, and a console may be anybody's program.
+constexpr uint32_t kMaxRequestSize = 1024u * 1024u;
 
 // Method calls from the console to the service.
 enum ServiceMethod : uint8_t {

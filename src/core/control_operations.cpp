@@ -3,6 +3,8 @@
 // statistics period and report requests.
 #include <algorithm>
 #include <array>
+#include <set>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -149,6 +151,21 @@ void ClearText(CCVNCore& core, std::u16string& text) {
   text.clear();
 }
 
+// A request names each log once and at most kMaxCustomReportLogs of them;
+// the names dropped are kept for the report's notice.
+void KeepDistinctLogs(SCustomReportRequest& r) {
+  std::vector<std::u16string> kept;
+  std::set<std::u16string> seen;
+  for (std::u16string& name : r.logs) {
+    if (kept.size() < kMaxCustomReportLogs && seen.insert(name).second) {
+      kept.push_back(std::move(name));
+    } else if (r.ignored.size() < kMaxCustomReportLogs) {
+      r.ignored.push_back(std::move(name));
+    }
+  }
+  r.logs = std::move(kept);
+}
+
 // Reads a request; one whose format tag is not the expected one is read no
 // further and keeps an empty path.
 SCustomReportRequest PopCustomReport(CSTCtrlMessage& request) {
@@ -162,6 +179,7 @@ SCustomReportRequest PopCustomReport(CSTCtrlMessage& request) {
   r.from = static_cast<uint32_t>(from);
   request.ValueFromStack(r.path);
   request.ValueFromStack(r.logs);
+  KeepDistinctLogs(r);
   request.ValueFromStack(r.all_watched);
   request.ValueFromStack(r.mode);
   return r;
@@ -207,35 +225,8 @@ int CCVNCore::CI_OnGetProperty(uint8_t id, control::CSTCtrlMessage& reply) {
 int CCVNCore::CI_OnSetProperty(uint8_t id, control::CSTCtrlMessage& request) {
   switch (id) {
     case control::kPropResetCounter:
-      switch (PopInt(request)) {
-        case 1: syslog_sent = 0; break;
-        case 2:
-          syslog_failed = 0;
-          ClearText(*this, syslog_last_error);
-          break;
-        case 4: email_counter = 0; break;
-        case 5: email_sent = 0; break;
-        case 6:
-          email_failed = 0;
-          ClearText(*this, email_last_error);
-          break;
-        case 7:
-          reports_mailed = 0;
-          reports_saved = 0;
-          break;
-        case 8:
-          report_mail_failed = 0;
-          report_save_failed = 0;
-          ClearText(*this, report_last_error);
-          break;
-        case 15:
-        case 18: db_exported = 0; break;
-        case 16:
-          db_failed = 0;
-          ClearText(*this, db_last_error);
-          break;
-        case 19: syslog_sent = 0; break;
-        default: break;
+      if (const char* name = ResetCounter(PopInt(request))) {
+        LogConsoleAction(std::string("The counter of ") + name + " was reset");
       }
       break;
     case control::kPropSelectPeriod: {
@@ -253,6 +244,39 @@ int CCVNCore::CI_OnSetProperty(uint8_t id, control::CSTCtrlMessage& request) {
     default: break;
   }
   return 0;
+}
+
+const char* CCVNCore::ResetCounter(int32_t code) {
+  switch (code) {
+    case 1:
+    case 19: syslog_sent = 0; return "syslog messages sent";
+    case 2:
+      syslog_failed = 0;
+      ClearText(*this, syslog_last_error);
+      return "syslog failures";
+    case 4: email_counter = 0; return "e-mails queued";
+    case 5: email_sent = 0; return "e-mails sent";
+    case 6:
+      email_failed = 0;
+      ClearText(*this, email_last_error);
+      return "e-mail failures";
+    case 7:
+      reports_mailed = 0;
+      reports_saved = 0;
+      return "reports done";
+    case 8:
+      report_mail_failed = 0;
+      report_save_failed = 0;
+      ClearText(*this, report_last_error);
+      return "report failures";
+    case 15:
+    case 18: db_exported = 0; return "database records exported";
+    case 16:
+      db_failed = 0;
+      ClearText(*this, db_last_error);
+      return "database failures";
+    default: return nullptr;
+  }
 }
 
 void CCVNCore::RunCustomReport(SCustomReportRequest request) {

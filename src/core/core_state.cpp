@@ -70,13 +70,13 @@ bool CCVNCore::LoadSharedConfigAtStart() {
   if (path.empty() || !platform::FileExists(path)) return false;
 
   std::vector<uint8_t> bytes;
-  if (!ReadSharedFile(path, bytes)) return false;
+  if (!ReadTrustedSharedFile(bytes)) return false;
   shared_file_size = bytes.size();
   shared_file_crc = Crc32(bytes.data(), bytes.size());
 
   XmlDocument document(u"Corvane");
   if (document.Parse(bytes.data(), bytes.size()) != 0) return false;
-  settings_.Load(document, false);
+  LogSharedChanges(TakeSharedSettings(document));
 
   // Keep the merged configuration as the local file; when that cannot be
   // written, go back to the local file so that the service runs on what the

@@ -168,6 +168,9 @@ uint32_t CCVNCore::FailStart(uint32_t result) {
 
 uint32_t CCVNCore::StopServer() {
   platform::LockGuard guard(start_stop_lock_);
+  // Set before the control thread is stopped: a custom report it is making
+  // ends its reading, so that the thread ends within its deadline.
+  stopping_ = true;
   CI_Disconnect();
   CI_Deactivate();
   StopThreads(true);
@@ -428,20 +431,41 @@ void CCVNCore::PurgeEmailQueue() {
   email_progress.AcknowledgeAll();
 }
 
+void CCVNCore::LogConsoleAction(const std::string& what) {
+  LogFormat('N', "Service", "%s (console user %s).", what.c_str(), CI_ClientUser().c_str());
+}
+
+void CCVNCore::CI_OnConsoleStalled(uint32_t timeout_ms) {
+  LogFormat('N', "Service",
+            "A console (user %s) did not take its reply within %u s and was disconnected.",
+            CI_ClientUser().c_str(), static_cast<unsigned>(timeout_ms / 1000));
+}
+
 int CCVNCore::OnNotify(int method) {
+  auto purged = [this](const char* channel, size_t count) {
+    LogConsoleAction(std::string("The ") + channel +
+                     " messages waiting were purged: " + std::to_string(count) + " dropped");
+  };
   switch (method) {
     case 0:
+      purged("syslog", syslog_queue.Size() + static_cast<size_t>(syslog_cached.load()));
       if (syslog_purge_event_) syslog_purge_event_->Set();
       syslog_queue.Purge();
       return 0;
-    case 1: PurgeEmailQueue(); return 0;
+    case 1:
+      purged("e-mail", email_queue.Size());
+      PurgeEmailQueue();
+      return 0;
     case 3: {
       std::unique_lock<platform::Lock> guard(start_stop_lock_, std::try_to_lock);
       if (!guard.owns_lock()) return kNotifyRefused;
       if (running_) OnConfigChanged();
       return 0;
     }
-    case 5: ClearExportQueue(); return 0;
+    case 5:
+      purged("database", db_channel_ ? db_channel_->QueueLength() : 0);
+      ClearExportQueue();
+      return 0;
     default: return 0;
   }
 }
@@ -484,10 +508,21 @@ void CCVNCore::LogFormat(char level, std::string_view category, const char* form
   Log(level, category, std::string_view(line, std::min<size_t>(n, sizeof line - 1)));
 }
 
+std::u16string CCVNCore::PrivateFolder(const std::u16string& folder, const char* use) {
+  platform::CreateFolderTree(folder);
+  std::string reason;
+  // A folder that cannot be made fails where it is used, with its own line.
+  if (platform::CheckPrivatePath(folder, reason) == 0 || reason.empty()) return folder;
+  LogFormat('E', "Service", "The folder %s is not used for %s: %s.", Utf16ToUtf8(folder).c_str(),
+            use, reason.c_str());
+  return {};
+}
+
 void CCVNCore::ConfigureLogWriter() {
   // Other threads (the control channel's among them) may be writing lines
   // during a reload: the writer takes both values under its lock.
-  const std::u16string& folder = settings_.General_LogFolder.value;
+  std::u16string folder = settings_.General_LogFolder.value;
+  if (!folder.empty()) folder = PrivateFolder(folder, "the log files, the default one is");
   log_.Configure(folder.empty() ? GetLogsFolder() : folder,
                  static_cast<uint32_t>(settings_.General_KeepLogs.value));
   TraceLogEnabled = settings_.General_TraceLog.value;

@@ -118,7 +118,10 @@ struct SCustomReportRequest {
   std::u16string path;
   uint32_t from = 0;
   uint32_t to = 0;
+  // Names of the list left out: repeated, or beyond kMaxCustomReportLogs.
+  std::vector<std::u16string> ignored;
 };
+constexpr size_t kMaxCustomReportLogs = 1024;
 
 // States of the custom report.
 enum CustomReportState : int32_t {
@@ -280,6 +283,9 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // Stores the request and runs it at once on the calling thread; a second
   // request waits for the first to end.
   void RunCustomReport(SCustomReportRequest request);
+  // Resets the counter a console names by its code; its name for the log,
+  // or null for an unknown code.
+  const char* ResetCounter(int32_t code);
 
   // Reports, defined by the report subsystem (report/). GenerateReport reads
   // the logs (all watched ones, filtered, when logs is null) for the period
@@ -296,6 +302,7 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // Property queries and assignments from the console.
   int CI_OnGetProperty(uint8_t id, control::CSTCtrlMessage& reply) override;
   int CI_OnSetProperty(uint8_t id, control::CSTCtrlMessage& request) override;
+  void CI_OnConsoleStalled(uint32_t timeout_ms) override;
 
   // Folders and files below the common application data folder; empty when
   // that folder cannot be found. The three folders end with a separator.
@@ -315,6 +322,11 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // The same with a printf-style message (longer lines are cut at 2047 bytes).
   void LogFormat(char level, std::string_view category, const char* format, ...)
       __attribute__((format(printf, 4, 5)));
+  // A configured folder the service writes into, created when missing; empty
+  // when others could plant or replace files in it, with an "E" line naming
+  // the folder, its use ("the cache") and why; as it is when it cannot be
+  // made.
+  std::u16string PrivateFolder(const std::u16string& folder, const char* use);
 
   bool IsInitialized() const { return initialized_core_; }
   // Set from the moment StopThreads begins until the threads start again:
@@ -452,6 +464,7 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
     kDeferred,    // a start, stop or reload holds the start/stop lock: checked again
                   // on the next boundary
     kRejected,    // not a configuration document: tried again once it changes
+    kRefused,     // others may write it, or too large: logged once, checked again
     kMerged,      // merged, written (or logged), threads restarted, console told
   };
   // Reads the shared file and, when its content changed, merges it into the
@@ -502,6 +515,9 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   void FinishWorker(CoreThread which);
   // Empties the database export queue.
   void ClearExportQueue();
+  // One log line for what a console did to the waiting messages or figures.
+  void LogConsoleAction(const std::string& what);
+
   // Empties the e-mail queue; nobody waits for those records any more.
   void PurgeEmailQueue();
 
@@ -511,11 +527,20 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // with the reason, ending with consequence.
   uint32_t LoadSettingsFile(CCVNSettings& settings, const char* consequence);
   bool LoadSharedConfigAtStart();
+  // The shared file's bytes when it may be trusted; a refusal is logged once
+  // for each reason.
+  bool ReadTrustedSharedFile(std::vector<uint8_t>& bytes);
+  // Takes the document's values into the settings, except those of the
+  // Settings section, and names the keys that changed ("Section/Key").
+  std::vector<std::string> TakeSharedSettings(XmlNode& document);
+  void LogSharedChanges(const std::vector<std::string>& changed);
   void ConfigureLogWriter();
   uint32_t FailStart(uint32_t result);
 
   CCVNSettings settings_;
   CLogFile log_;
+  // Why the shared file was last refused; empty when it was not.
+  std::string shared_refusal_;
 
   // Serialises start, stop and configuration reload; taken before every other
   // core lock. Exists from construction so that a stop is safe at any time.

@@ -17,6 +17,10 @@ namespace cvn {
 namespace {
 
 constexpr size_t kBuckets = 90;
+// A configuration is a few kilobytes; a larger file is not one.
+constexpr uint64_t kMaxSharedFileBytes = 4u * 1024u * 1024u;
+// The changed keys a merge names in its log line.
+constexpr size_t kListedSharedChanges = 40;
 constexpr size_t kTypes = 4;
 // Bucket width of each histogram, in 20-second steps.
 constexpr int64_t kGranularity[CCVNCore::kHistogramCount] = {672, 336, 96, 24, 12, 4, 1};
@@ -93,16 +97,24 @@ uint32_t SecondaryServerThread(CCVNCore& core) {
   return 0;
 }
 
-bool ReadSharedFile(std::u16string_view path, std::vector<uint8_t>& bytes) {
+bool ReadSharedFile(std::u16string_view path, std::vector<uint8_t>& bytes, std::string& refusal) {
   bytes.clear();
+  refusal.clear();
   if (path.empty() || !platform::FileExists(path)) return false;
+  // Whoever may write the file decides what the service runs on.
+  if (platform::CheckPrivatePath(path, refusal) != 0) return false;
   platform::File file;
   if (file.Open(path, platform::FileAccess::kRead, platform::FileShare::kNone,
                 platform::FileCreate::kOpenExisting) != 0) {
     return false;
   }
   uint64_t size = 0;
-  if (file.GetSize(size) != 0 || size > UINT32_MAX) return false;
+  if (file.GetSize(size) != 0) return false;
+  if (size > kMaxSharedFileBytes) {
+    refusal = "it holds " + std::to_string(size) + " bytes, more than " +
+              std::to_string(kMaxSharedFileBytes);
+    return false;
+  }
   try {
     bytes.resize(static_cast<size_t>(size));
   } catch (const std::bad_alloc&) {
@@ -154,10 +166,52 @@ bool CCVNCore::IsTimeToCheckSharedFile(int64_t now) {
   return true;
 }
 
+bool CCVNCore::ReadTrustedSharedFile(std::vector<uint8_t>& bytes) {
+  const std::u16string& path = settings_.Settings_SharedFilePath.value;
+  std::string refusal;
+  const bool read = ReadSharedFile(path, bytes, refusal);
+  // Told once for each reason, not at every check.
+  if (!refusal.empty() && refusal != shared_refusal_) {
+    LogFormat('E', "Service", "The shared configuration file %s is not merged: %s.",
+              Utf16ToUtf8(path).c_str(), refusal.c_str());
+  }
+  shared_refusal_ = std::move(refusal);
+  return read;
+}
+
+std::vector<std::string> CCVNCore::TakeSharedSettings(XmlNode& document) {
+  CCVNSettings merged;
+  merged.Assign(settings_);
+  merged.Load(document, false);
+  std::vector<std::string> changed;
+  const auto& mine = settings_.Variables();
+  const auto& theirs = merged.Variables();
+  for (size_t i = 0; i < mine.size(); ++i) {
+    // Whether and where the file is shared stays a decision of this machine.
+    const std::u16string_view section = mine[i]->section ? mine[i]->section : u"";
+    if (section == u"Settings" || mine[i]->IsEqual(*theirs[i])) continue;
+    mine[i]->Assign(*theirs[i]);
+    changed.push_back(Utf16ToUtf8(section) + "/" + Utf16ToUtf8(mine[i]->name));
+  }
+  return changed;
+}
+
+void CCVNCore::LogSharedChanges(const std::vector<std::string>& changed) {
+  std::string list;
+  for (size_t i = 0; i < changed.size() && i < kListedSharedChanges; ++i) {
+    list += (i == 0 ? "" : ", ") + changed[i];
+  }
+  if (changed.size() > kListedSharedChanges) {
+    list += " and " + std::to_string(changed.size() - kListedSharedChanges) + " more";
+  }
+  LogFormat('N', "Service", "The shared configuration file changed %zu settings%s%s.",
+            changed.size(), changed.empty() ? "" : ": ", list.c_str());
+}
+
 CCVNCore::MergeResult CCVNCore::MergeSharedConfig() {
   std::vector<uint8_t> bytes;
-  if (!ReadSharedFile(settings_.Settings_SharedFilePath.value, bytes)) {
-    return MergeResult::kUnreadable;
+  if (!ReadTrustedSharedFile(bytes)) {
+    return shared_refusal_.empty() ? MergeResult::kUnreadable : MergeResult::kRefused;
   }
   const uint32_t crc = Crc32(bytes.data(), bytes.size());
   if (bytes.size() == shared_file_size && crc == shared_file_crc) return MergeResult::kUnchanged;
@@ -178,7 +232,7 @@ CCVNCore::MergeResult CCVNCore::MergeSharedConfig() {
   if (document.Parse(bytes.data(), bytes.size()) != 0) return MergeResult::kRejected;
 
   StopThreads(false);
-  settings_.Load(document, false);
+  LogSharedChanges(TakeSharedSettings(document));
   // Written to a temporary file and renamed over the settings file, so that
   // a crash leaves the old or the new configuration.
   const std::u16string settings_path = GetSettingsFilePath();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -16,7 +17,8 @@ class CCVNCore;
 uint32_t SecondaryServerThread(CCVNCore& core);
 
 // Reads a whole file, opened without sharing; false when it is missing,
-// cannot be read or gives fewer bytes than its size.
-bool ReadSharedFile(std::u16string_view path, std::vector<uint8_t>& bytes);
+// cannot be read or gives fewer bytes than its size, and false with the
+// reason in refusal when others may write it or it is larger than 4 MiB.
+bool ReadSharedFile(std::u16string_view path, std::vector<uint8_t>& bytes, std::string& refusal);
 
 }  // namespace cvn

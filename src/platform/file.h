@@ -41,8 +41,11 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  uint32_t Open(std::u16string_view path, FileAccess access, FileShare share,
-                FileCreate create);
+  // A file opened for writing is never reached through a link: a final
+  // symbolic link (posix) or reparse point (Windows) fails with 681, so that
+  // nobody who may plant a link where the service writes can aim its writes
+  // at another file.
+  uint32_t Open(std::u16string_view path, FileAccess access, FileShare share, FileCreate create);
   bool IsOpen() const;
   void Close();
 
@@ -77,6 +80,16 @@ bool FolderExists(std::u16string_view path);
 // Whether path names a file without reference to a current folder or drive
 // (Windows: "X:\..." or "\\server\..."; posix: "/..." or "\...").
 bool IsAbsolutePath(std::u16string_view path);
+
+// Whether a folder the service writes into, or a file it takes configuration
+// from, is beyond the reach of other users: 0 when it belongs to the system
+// (posix: root; Windows: the local system or the Administrators) or to the
+// account the service runs as, and nobody else may write it (posix: no write
+// bit for others, nor for a group other than root's, except on a folder with
+// the sticky bit; Windows: no access entry lets anyone else write, append,
+// delete or change its rights). Otherwise 5 with the reason in words; 2 or 3
+// when it does not exist.
+uint32_t CheckPrivatePath(std::u16string_view path, std::string& reason);
 
 // The common application data folder (all users), created when missing; empty
 // when it cannot be found. On posix: <machine root>/ProgramData.

@@ -22,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "platform/sync.h"
@@ -90,6 +91,11 @@ class ServerPipe {
   // client. 233 when no client is connected, 5 when its rights cannot be
   // taken; work does not run then.
   uint32_t RunAsClient(const std::function<uint32_t()>& work);
+
+  // The connected client's account, UTF-8, for log lines: posix "name (uid
+  // N)", Windows "DOMAIN\name" (the SID when no account has it); "unknown"
+  // when it cannot be told.
+  std::string ClientUser();
 
   struct Impl;  // defined per platform
 

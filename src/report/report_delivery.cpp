@@ -182,7 +182,12 @@ void RunCustomReportRequest(CCVNCore& core, const SCustomReportRequest& r) {
   const std::vector<std::u16string> logs = CustomReportLogs(r, explicit_list);
   std::u16string document;
   std::string period;
-  core.GenerateReport(r.from, r.to, explicit_list ? &logs : nullptr, document, period);
+  core.GenerateReport(r.from, r.to, explicit_list ? &logs : nullptr, document, period, true);
+  if (core.StopRequested()) {
+    // Cut short by a stop: a part of the report is not the report asked for.
+    core.custom_report_state = kCustomReportFailed;
+    return;
+  }
   core.LogFormat('N', "Report", "Custom report generated. [%s]", period.c_str());
   // The file is created with the rights of the console's user, never the
   // service's: the console names any path it likes.

@@ -111,6 +111,7 @@ void CSyslogForwarder::CloseAll() {
 
 std::u16string SyslogCacheFolder(CCVNCore& core) {
   std::u16string folder = core.Settings().General_CacheFolder.value;
+  if (!folder.empty()) folder = core.PrivateFolder(folder, "the syslog cache, the default one is");
   if (folder.empty()) folder = CCVNCore::GetCacheFolder();
   if (folder.empty()) return folder;
   folder = platform::WithTrailingSeparator(folder);

@@ -288,12 +288,12 @@ TEST_F(ControlChannelTest, MalformedRequestsDropTheConsole) {
     Bytes bytes;
   };
   Bytes huge = {0, 0, 0, 0, 1, 1};
-  const uint32_t too_big = kMaxMessageSize + 1;
+  const uint32_t too_big = kMaxRequestSize + 1;
   for (int i = 0; i < 4; ++i) huge[i] = static_cast<uint8_t>(too_big >> (8 * i));
   const std::vector<Case> cases = {
       {"a first chunk of only the length", {6, 0, 0, 0}},
       {"a declared length below the first chunk", {5, 0, 0, 0, 7, 1, 1, 1}},
-      {"a declared length above 16 MiB", huge},
+      {"a declared length above 1 MiB", huge},
       {"an unknown kind", {6, 0, 0, 0, 1, 9}},
       {"a method call without its method", {5, 0, 0, 0, kKindMethodCall}},
       {"a property query without its id", {5, 0, 0, 0, kKindPropertyQuery}},
@@ -321,12 +321,26 @@ TEST_F(ControlChannelTest, ALongMessageWithinTheBoundWaitsForItsBytes) {
   ClientPipe client;
   ConnectConsole(client);
   Bytes first(100, 0);
-  for (int i = 0; i < 4; ++i) first[i] = static_cast<uint8_t>(kMaxMessageSize >> (8 * i));
+  for (int i = 0; i < 4; ++i) first[i] = static_cast<uint8_t>(kMaxRequestSize >> (8 * i));
   ASSERT_EQ(client.Write(first, kWaitMs), 0u);
   uint8_t buf[8];
   size_t got = 0;
   EXPECT_EQ(client.Read(buf, sizeof(buf), &got, 300), platform::pipe_err::kTimeout);
   EXPECT_EQ(channel_.disconnects.load(), 0);
+}
+
+TEST_F(ControlChannelTest, AConsoleThatDoesNotTakeItsReplyIsDroppedInTime) {
+  ASSERT_TRUE(console_.Start());
+  channel_.SetTakeTimeout(300);
+  ClientPipe client;
+  ConnectConsole(client);
+  CSTCtrlMessage query;
+  query.ValueToStack(TestChannel::kBigProperty);
+  ASSERT_EQ(client.Write(Message(query, kKindPropertyQuery), kWaitMs), 0u);
+  EXPECT_TRUE(channel_.client_disconnected.Wait(kWaitMs));
+  EXPECT_EQ(channel_.stalls.load(), 1);
+  ClientPipe next;
+  ConnectConsole(next);
 }
 
 TEST_F(ControlChannelTest, AConsoleThatVanishesMidMessageIsDropped) {

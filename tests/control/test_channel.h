@@ -35,12 +35,20 @@ class TestChannel : public CSTCtrlIntfPipe {
     CI_Cleanup();
   }
   using CSTCtrlIntfPipe::SetReplyTimeout;
+  using CSTCtrlIntfPipe::SetTakeTimeout;
+
+  // A reply larger than any pipe buffer, for a console that does not read.
+  static constexpr uint8_t kBigProperty = 77;
 
   int OnNotify(int method) override {
     ++notifications;
     return method * 10 + 1;
   }
   int CI_OnGetProperty(uint8_t id, CSTCtrlMessage& reply) override {
+    if (id == kBigProperty) {
+      reply.ValueToStack(std::u16string_view(std::u16string(512 * 1024, u'v')));
+      return 0;
+    }
     reply.ValueToStack(std::u16string_view(u"value"));
     reply.ValueToStack(static_cast<int32_t>(id));
     return 0;
@@ -60,6 +68,7 @@ class TestChannel : public CSTCtrlIntfPipe {
     ++connects;
     client_connected.Set();
   }
+  void CI_OnConsoleStalled(uint32_t) override { ++stalls; }
   void CI_OnClientDisconnected() override {
     ++disconnects;
     client_disconnected.Set();
@@ -68,6 +77,7 @@ class TestChannel : public CSTCtrlIntfPipe {
   std::atomic<int> notifications{0};
   std::atomic<int> connects{0};
   std::atomic<int> disconnects{0};
+  std::atomic<int> stalls{0};
   std::atomic<int> last_allow_byte{-1};
   cvn::platform::Event client_connected{cvn::platform::Event::Mode::kAutoReset};
   cvn::platform::Event client_disconnected{cvn::platform::Event::Mode::kAutoReset};

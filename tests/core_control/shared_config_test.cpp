@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/text.h"
+#include "config/xml_document.h"
 #include "core/core_test_util.h"
 #include "platform/clock.h"
 #include "platform/file.h"
@@ -134,6 +135,47 @@ TEST_F(SharedConfigTest, MergesChangedContentOnlyAndNotifiesTheConsole) {
   EXPECT_EQ(core_->MergeSharedConfig(), Merge::kUnchanged);
   EXPECT_EQ(core_->Settings().General_KeepLogs.value, 22);
   EXPECT_EQ(SharedNotes(), 2);
+}
+
+// A file with only some keys changes only those; whether and where the file
+// is shared stays this machine's decision, and the merge names what changed.
+TEST_F(SharedConfigTest, OnlyTheFilesKeysOutsideItsOwnSectionAreTaken) {
+  core_->Settings().Syslog_Server.value = u"local.test";
+  XmlDocument document(u"Corvane");
+  document.AddChild(u"General").AddChild(u"KeepLogs").SetTextInt(30);
+  const bool tracking = core_->Settings().Settings_TrackChanges.value;
+  document.AddChild(u"Settings").AddChild(u"TrackChanges").SetTextBool(!tracking);
+  ASSERT_EQ(document.Save(shared_), 0);
+  EXPECT_EQ(core_->MergeSharedConfig(), Merge::kMerged);
+  EXPECT_EQ(core_->Settings().General_KeepLogs.value, 30);
+  EXPECT_EQ(core_->Settings().Syslog_Server.value, u"local.test");
+  EXPECT_EQ(core_->Settings().Settings_TrackChanges.value, tracking);
+  EXPECT_NE(Logs().find("The shared configuration file changed 1 settings: General/KeepLogs."),
+            std::string::npos)
+      << Logs();
+}
+
+// Whoever may write the file would decide what the service runs on.
+TEST_F(SharedConfigTest, AFileOthersMayWriteOrTooLargeIsRefusedAndLoggedOnce) {
+  if (platform::kPathSeparator == u'\\') GTEST_SKIP() << "mode bits are posix's";
+  WriteShared(25);
+  const std::filesystem::path file = Utf16ToUtf8(shared_);
+  std::filesystem::permissions(file, std::filesystem::perms::others_write,
+                               std::filesystem::perm_options::add);
+  EXPECT_EQ(core_->MergeSharedConfig(), Merge::kRefused);
+  EXPECT_EQ(core_->MergeSharedConfig(), Merge::kRefused);
+  EXPECT_EQ(core_->Settings().General_KeepLogs.value, 14);
+  const std::string refused = "is not merged: every user may write it";
+  const std::string logs = Logs();
+  EXPECT_EQ(logs.find(refused), logs.rfind(refused)) << logs;
+  EXPECT_NE(logs.find(refused), std::string::npos) << logs;
+  // Closed again, it is merged without a change of content.
+  std::filesystem::permissions(file, std::filesystem::perms::others_write,
+                               std::filesystem::perm_options::remove);
+  EXPECT_EQ(core_->MergeSharedConfig(), Merge::kMerged);
+  cvn::testing::WriteFileBytes(file, std::string(4 * 1024 * 1024 + 1, ' '));
+  EXPECT_EQ(core_->MergeSharedConfig(), Merge::kRefused);
+  EXPECT_NE(Logs().find("more than 4194304"), std::string::npos);
 }
 
 TEST_F(SharedConfigTest, SettingsFileThatCannotBeWrittenKeepsItsValues) {

@@ -50,6 +50,17 @@ TEST_F(ConfigSetTest, CreatesAMissingFileAndFolderWithDefaultsAndParsesEachType)
   EXPECT_EQ(s.Syslog_Facility.value, 16);  // untouched keys keep their defaults
 }
 
+TEST_F(ConfigSetTest, ASharedFileHoldsOnlyTheKeysGiven) {
+  ASSERT_TRUE(SetConfigValue(path_, u"Syslog/Server", u"10.0.0.9", error_, true));
+  ASSERT_TRUE(SetConfigValue(path_, u"Syslog/Port", u"1514", error_, true));
+  XmlDocument document(u"Corvane");
+  ASSERT_EQ(document.Load(path_), 0);
+  ASSERT_EQ(document.GetChildCount(), 1);
+  EXPECT_EQ(document.GetChild(0).GetName(), u"Syslog");
+  EXPECT_EQ(document.GetChild(0).GetChildCount(), 2);
+  EXPECT_EQ(Read().Syslog_Port.value, 1514);
+}
+
 TEST_F(ConfigSetTest, AnExistingFileKeepsItsOtherElementsAndAListIsReplaced) {
   path_ = (dir_.path() / "settings.cvncfg").u16string();
   XmlDocument document(u"Corvane");

@@ -91,6 +91,64 @@ TEST(Files, ReplaceRemoveAndExistence) {
   EXPECT_FALSE(FileExists(tmp.u16()));  // a folder is not a file
 }
 
+// Whoever may plant a link where the service writes must not aim its writes
+// at another file; reading through a link stays possible.
+TEST(Files, WritesNeverGoThroughALink) {
+  TempDir tmp;
+  testing::WriteFileBytes(tmp.path() / "secret", "kept");
+  std::error_code ec;
+  std::filesystem::create_symlink(tmp.path() / "secret", tmp.path() / "today.log", ec);
+  if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
+  const std::u16string link = Join(tmp.u16(), u"today.log");
+  for (const FileAccess access : {FileAccess::kWrite, FileAccess::kReadWrite}) {
+    for (const FileCreate create : {FileCreate::kOpenAlways, FileCreate::kCreateAlways,
+                                    FileCreate::kOpenExisting, FileCreate::kTruncateExisting}) {
+      File f;
+      EXPECT_EQ(f.Open(link, access, FileShare::kRead, create), err::kStoppedOnSymlink)
+          << static_cast<int>(access) << " " << static_cast<int>(create);
+      EXPECT_FALSE(f.IsOpen());
+    }
+  }
+  EXPECT_EQ(testing::ReadFileBytes(tmp.path() / "secret"), "kept");
+  File reader;
+  EXPECT_EQ(reader.Open(link, FileAccess::kRead, FileShare::kRead, FileCreate::kOpenExisting), 0u);
+}
+
+// What others may write, they could steer: such a file or folder is not
+// private; a folder with the sticky bit keeps each user's entries their own.
+TEST(Files, PrivatePathsAreThoseNobodyElseMayWrite) {
+  if (kPathSeparator == u'\\') GTEST_SKIP() << "mode bits are posix's";
+  using std::filesystem::perms;
+  const struct {
+    perms mode;
+    bool folder;
+    bool is_private;
+  } cases[] = {
+      {perms::owner_all, true, true},
+      {perms::owner_all | perms::group_read | perms::others_read, false, true},
+      {perms::owner_all | perms::others_write, false, false},
+      {perms::all, true, false},
+      {perms::all | perms::sticky_bit, true, true},
+  };
+  TempDir tmp;
+  for (const auto& c : cases) {
+    const std::filesystem::path p = tmp.path() / "p";
+    std::filesystem::remove_all(p);
+    if (c.folder) {
+      std::filesystem::create_directory(p);
+    } else {
+      testing::WriteFileBytes(p, "x");
+    }
+    std::filesystem::permissions(p, c.mode);
+    std::string reason;
+    EXPECT_EQ(CheckPrivatePath(p.u16string(), reason) == 0, c.is_private)
+        << static_cast<int>(c.mode) << " " << reason;
+    EXPECT_EQ(reason.empty(), c.is_private);
+  }
+  std::string reason;
+  EXPECT_EQ(CheckPrivatePath((tmp.path() / "none").u16string(), reason), err::kFileNotFound);
+}
+
 TEST(Files, FindByPattern) {
   TempDir tmp;
   for (const char* name : {"CVN20161208.log", "CVN20161209.log", "cvn20161210.LOG",

@@ -22,8 +22,8 @@ int OpenFlags(FileAccess access, FileCreate create) {
   int flags = O_CLOEXEC;
   switch (access) {
     case FileAccess::kRead: flags |= O_RDONLY; break;
-    case FileAccess::kWrite: flags |= O_WRONLY; break;
-    case FileAccess::kReadWrite: flags |= O_RDWR; break;
+    case FileAccess::kWrite: flags |= O_WRONLY | O_NOFOLLOW; break;
+    case FileAccess::kReadWrite: flags |= O_RDWR | O_NOFOLLOW; break;
   }
   switch (create) {
     case FileCreate::kCreateNew: flags |= O_CREAT | O_EXCL; break;
@@ -37,6 +37,7 @@ int OpenFlags(FileAccess access, FileCreate create) {
 
 // Windows tells a missing file (2) from a missing folder on the way (3).
 uint32_t OpenError(int error, const std::string& path) {
+  if (error == ELOOP) return err::kStoppedOnSymlink;
   if (error != ENOENT) return posix::ErrnoToWin32(error);
   const auto slash = path.rfind('/');
   if (slash == std::string::npos || slash == 0) return err::kFileNotFound;
@@ -185,6 +186,29 @@ bool IsAbsolutePath(std::u16string_view path) {
 bool FolderExists(std::u16string_view path) {
   struct stat st {};
   return ::stat(posix::NativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+uint32_t CheckPrivatePath(std::u16string_view path, std::string& reason) {
+  reason.clear();
+  struct stat st {};
+  const std::string native = posix::NativePath(path);
+  if (::stat(native.c_str(), &st) != 0) return OpenError(errno, native);
+  if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+    reason = "it belongs to uid " + std::to_string(st.st_uid);
+    return err::kAccessDenied;
+  }
+  const bool sticky_folder = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0;
+  const bool others_write = (st.st_mode & S_IWOTH) != 0;
+  const bool group_write = (st.st_mode & S_IWGRP) != 0 && st.st_gid != 0;
+  if ((others_write || group_write) && !sticky_folder) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    reason =
+        std::string(others_write ? "every user" : "the group gid " + std::to_string(st.st_gid)) +
+        " may write it (mode " + mode + ")";
+    return err::kAccessDenied;
+  }
+  return err::kSuccess;
 }
 
 std::u16string CommonAppDataFolder() {

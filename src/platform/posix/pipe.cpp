@@ -577,6 +577,24 @@ uint32_t ServerPipe::RunAsClient(const std::function<uint32_t()>& work) {
   return work();
 }
 
+std::string ServerPipe::ClientUser() {
+  Impl& s = *impl_;
+  uid_t uid = 0;
+  {
+    std::lock_guard lk(s.mu);
+    if (s.conn_fd < 0 || !s.has_peer) return "unknown";
+    uid = s.peer.uid;
+  }
+  passwd pw{};
+  passwd* found = nullptr;
+  std::vector<char> text(16384);
+  const std::string number = "uid " + std::to_string(uid);
+  if (getpwuid_r(uid, &pw, text.data(), text.size(), &found) != 0 || found == nullptr) {
+    return number;
+  }
+  return std::string(pw.pw_name) + " (" + number + ")";
+}
+
 // ---------------------------------------------------------------------------
 // Client
 

@@ -44,6 +44,7 @@ constexpr SystemText kSystemTexts[] = {
      u"The system cannot find message text for message number 0x%1 in the message file for "
      u"%2."},
     {535, u"There is a process on other end of the pipe."},
+    {681, u"The create operation stopped after reaching a symbolic link."},
     {995,
      u"The I/O operation has been aborted because of either a thread exit or an application "
      u"request."},

@@ -1,8 +1,15 @@
 #include "platform/file.h"
 
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/text.h"
 #include "base/win_errors.h"
+#include "platform/accounts.h"
 #include "platform/win32/win.h"
-// After win.h: the shell headers need the Windows types.
+// After win.h: the shell and security headers need the Windows types.
+#include <aclapi.h>
 #include <shlobj.h>
 
 namespace cvn::platform {
@@ -28,6 +35,10 @@ DWORD DesiredAccess(FileAccess access) {
 // The attributes of path, or INVALID_FILE_ATTRIBUTES.
 DWORD Attributes(std::u16string_view path) { return ::GetFileAttributesW(ToWide(path).c_str()); }
 
+bool IsReparsePoint(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 }  // namespace
 
 File::~File() { Close(); }
@@ -46,12 +57,24 @@ File& File::operator=(File&& other) noexcept {
 uint32_t File::Open(std::u16string_view path, FileAccess access, FileShare share,
                     FileCreate create) {
   Close();
+  const std::wstring wide = ToWide(path);
+  const bool writing = access != FileAccess::kRead;
+  // A reparse point is refused before the open can truncate or follow it,
+  // and the open itself does not follow one planted meanwhile.
+  if (writing && IsReparsePoint(::GetFileAttributesW(wide.c_str()))) {
+    return err::kStoppedOnSymlink;
+  }
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | (writing ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
   // FileShare and FileCreate carry the Windows values.
-  const HANDLE h =
-      ::CreateFileW(ToWide(path).c_str(), DesiredAccess(access), static_cast<DWORD>(share), nullptr,
-                    static_cast<DWORD>(create), FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE h = ::CreateFileW(wide.c_str(), DesiredAccess(access), static_cast<DWORD>(share),
+                                 nullptr, static_cast<DWORD>(create), flags, nullptr);
   if (h == INVALID_HANDLE_VALUE) return LastError();
   handle_ = reinterpret_cast<intptr_t>(h);
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (writing && ::GetFileInformationByHandle(h, &info) && IsReparsePoint(info.dwFileAttributes)) {
+    Close();
+    return err::kStoppedOnSymlink;
+  }
   return err::kSuccess;
 }
 
@@ -186,6 +209,90 @@ bool IsAbsolutePath(std::u16string_view path) {
   const bool letter = path.size() >= 3 && ((path[0] >= u'A' && path[0] <= u'Z') ||
                                            (path[0] >= u'a' && path[0] <= u'z'));
   return letter && path[1] == u':' && separator(path[2]);
+}
+
+namespace {
+
+// Rights that let a holder change what the service finds at a path.
+constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                               FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER |
+                               GENERIC_WRITE | GENERIC_ALL;
+
+bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) { return ::IsWellKnownSid(sid, type) != 0; }
+
+// The user the process runs as.
+std::vector<BYTE> ProcessUserSid() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  win32::Handle owned(token);
+  DWORD size = 0;
+  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<BYTE> buffer(size);
+  if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
+  const PSID sid = reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid;
+  const auto* bytes = static_cast<const BYTE*>(sid);
+  return std::vector<BYTE>(bytes, bytes + ::GetLengthSid(sid));
+}
+
+bool IsTrusted(PSID sid) {
+  static const std::vector<BYTE> self = ProcessUserSid();
+  return IsWellKnown(sid, WinLocalSystemSid) || IsWellKnown(sid, WinBuiltinAdministratorsSid) ||
+         (!self.empty() && ::EqualSid(sid, const_cast<BYTE*>(self.data())));
+}
+
+std::string SidName(PSID sid) {
+  const auto* bytes = static_cast<const uint8_t*>(sid);
+  const std::span<const uint8_t> view(bytes, ::GetLengthSid(sid));
+  Account account;
+  if (LookupAccountSid(view, account) != 0) return Utf16ToUtf8(SidToString(view));
+  return Utf16ToUtf8(account.domain.empty() ? account.name : account.domain + u"\\" + account.name);
+}
+
+// The first entry of the list that lets someone untrusted write; null when
+// there is none. CREATOR OWNER entries only pass on to new children.
+PSID UntrustedWriter(PACL dacl) {
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* entry = nullptr;
+    if (!::GetAce(dacl, i, &entry)) continue;
+    const auto* header = static_cast<const ACE_HEADER*>(entry);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) {
+      continue;
+    }
+    const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+    const PSID sid = const_cast<DWORD*>(&ace->SidStart);
+    if ((ace->Mask & kWriteRights) != 0 && !IsTrusted(sid) &&
+        !IsWellKnown(sid, WinCreatorOwnerSid)) {
+      return sid;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+uint32_t CheckPrivatePath(std::u16string_view path, std::string& reason) {
+  reason.clear();
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const DWORD rc = ::GetNamedSecurityInfoW(ToWide(path).c_str(), SE_FILE_OBJECT,
+                                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                           &owner, nullptr, &dacl, nullptr, &sd);
+  if (rc != ERROR_SUCCESS) return rc;
+  const std::unique_ptr<void, decltype(&::LocalFree)> owned(sd, &::LocalFree);
+  if (owner == nullptr || !IsTrusted(owner)) {
+    reason = "it belongs to " + (owner == nullptr ? std::string("nobody") : SidName(owner));
+    return err::kAccessDenied;
+  }
+  if (dacl == nullptr) {
+    reason = "it has no access list, so everyone may write it";
+    return err::kAccessDenied;
+  }
+  if (const PSID writer = UntrustedWriter(dacl)) {
+    reason = SidName(writer) + " may write it";
+    return err::kAccessDenied;
+  }
+  return err::kSuccess;
 }
 
 std::u16string CommonAppDataFolder() {

@@ -9,8 +9,11 @@
 
 #include <algorithm>
 #include <mutex>
+#include <string>
 #include <vector>
 
+#include "base/text.h"
+#include "platform/accounts.h"
 #include "platform/win32/win.h"
 // After win.h, which sets up the Windows headers.
 #include <aclapi.h>
@@ -318,6 +321,39 @@ uint32_t ServerPipe::RunAsClient(const std::function<uint32_t()>& work) {
   // again with the client's.
   if (!::RevertToSelf()) ::ExitThread(ERROR_ACCESS_DENIED);
   return result;
+}
+
+namespace {
+
+// The user SID of the token the calling thread impersonates; empty when
+// there is none.
+SidBytes ImpersonatedUserSid() {
+  HANDLE token = nullptr;
+  if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) return {};
+  Handle owned(token);
+  DWORD size = 0;
+  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<uint8_t> buffer(size);
+  if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
+  const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
+  const auto* sid = static_cast<const uint8_t*>(user->User.Sid);
+  return SidBytes(sid, sid + ::GetLengthSid(user->User.Sid));
+}
+
+}  // namespace
+
+std::string ServerPipe::ClientUser() {
+  SidBytes sid;
+  RunAsClient([&sid] {
+    sid = ImpersonatedUserSid();
+    return 0u;
+  });
+  if (sid.empty()) return "unknown";
+  Account account;
+  if (LookupAccountSid(sid, account) != 0) return Utf16ToUtf8(SidToString(sid));
+  const std::u16string name =
+      account.domain.empty() ? account.name : account.domain + u"\\" + account.name;
+  return Utf16ToUtf8(name);
 }
 
 // ---------------------------------------------------------------------------

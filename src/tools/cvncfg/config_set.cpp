@@ -111,7 +111,7 @@ std::u16string FileErrorText(uint32_t error) {
 }
 
 bool SetConfigValue(std::u16string_view path, std::u16string_view key, std::u16string_view value,
-                    std::u16string& error) {
+                    std::u16string& error, bool only_given) {
   const size_t slash = key.find(u'/');
   if (slash == std::u16string_view::npos) {
     error =
@@ -137,7 +137,7 @@ bool SetConfigValue(std::u16string_view path, std::u16string_view key, std::u16s
   const int32_t loaded = document.Load(path);
   const bool create = loaded == 2 || loaded == 3;
   if (create) {
-    document = CCVNSettings().ToDocument();
+    document = only_given ? XmlDocument(u"Corvane") : CCVNSettings().ToDocument();
     const size_t cut = path.find_last_of(u"/\\");
     if (cut != std::u16string_view::npos && cut != 0) {
       platform::CreateFolderTree(path.substr(0, cut));

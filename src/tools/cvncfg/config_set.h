@@ -19,8 +19,12 @@ namespace cvn {
 // untouched (an unknown key, a filter list, a value that does not parse or is
 // out of range, a file that cannot be read, is malformed or cannot be
 // written).
+//
+// With only_given, a missing file is created with no keys at all, so that a
+// file built key by key holds exactly the keys given: a shared file that
+// other machines merge changes only those keys there.
 bool SetConfigValue(std::u16string_view path, std::u16string_view key, std::u16string_view value,
-                    std::u16string& error);
+                    std::u16string& error, bool only_given = false);
 
 // A short reason for a Windows error number of a file operation.
 std::u16string FileErrorText(uint32_t error);

@@ -7,6 +7,9 @@
 //   cvncfg set <file> <Section/Key> <value>
 //                           sets one key (see config_set.h for the value
 //                           forms); a missing file is created with defaults
+//   cvncfg share <file> <Section/Key> <value>
+//                           the same, but a missing file is created empty, so
+//                           a shared file holds only the keys set this way
 //
 // Exit codes: 0 success, 1 the file cannot be read, is malformed or cannot be
 // written, or set was given an unknown key or a bad value; 2 usage.
@@ -36,7 +39,10 @@ int Usage() {
       "       cvncfg set <file> <Section/Key> <value>\n"
       "                               set one key, creating the file with defaults if\n"
       "                               missing; flags 1/0, numbers within the key's range,\n"
-      "                               string lists as \"item1,item2\"; not filter lists\n",
+      "                               string lists as \"item1,item2\"; not filter lists\n"
+      "       cvncfg share <file> <Section/Key> <value>\n"
+      "                               the same for a shared file: a new file holds only\n"
+      "                               the keys set this way, so merging it changes only those\n",
       stderr);
   return 2;
 }
@@ -231,9 +237,10 @@ int Example(std::u16string_view path) {
   return 0;
 }
 
-int Set(std::u16string_view path, std::u16string_view key, std::u16string_view value) {
+int Set(std::u16string_view path, std::u16string_view key, std::u16string_view value,
+        bool only_given) {
   std::u16string error;
-  if (SetConfigValue(path, key, value, error)) return 0;
+  if (SetConfigValue(path, key, value, error, only_given)) return 0;
   Print(stderr, u"cvncfg: " + error + u"\n");
   return 1;
 }
@@ -242,7 +249,9 @@ int Set(std::u16string_view path, std::u16string_view key, std::u16string_view v
 }  // namespace cvn
 
 int ProgramMain(std::vector<std::u16string> args) {
-  if (args.size() == 4 && args[0] == u"set") return cvn::Set(args[1], args[2], args[3]);
+  if (args.size() == 4 && (args[0] == u"set" || args[0] == u"share")) {
+    return cvn::Set(args[1], args[2], args[3], args[0] == u"share");
+  }
   if (args.size() != 2) return cvn::Usage();
   if (args[0] == u"dump") return cvn::Dump(args[1]);
   if (args[0] == u"example") return cvn::Example(args[1]);
