@@ -324,6 +324,11 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   bool StoppedSinceInit() const { return stopped_since_init_; }
 
   CCVNSettings& Settings() { return settings_; }
+  // A copy of the configuration taken while no merge of the shared file and
+  // no reload replaces it: for work on a thread that those do not stop (a
+  // custom report on the control thread), so that it reads one configuration
+  // throughout.
+  CCVNSettings SettingsSnapshot();
   CLogFile& LogWriter() { return log_; }
   const std::u16string& EventLogsFolder() const { return event_logs_folder_; }
 
@@ -515,6 +520,9 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   uint32_t FailStart(uint32_t result);
 
   CCVNSettings settings_;
+  // Held while settings_ is replaced by a merge or a reload, and while it is
+  // copied; taken after the start/stop lock, never before it.
+  platform::Lock settings_lock_;
   CLogFile log_;
 
   // Serialises start, stop and configuration reload; taken before every other

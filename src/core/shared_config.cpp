@@ -178,6 +178,7 @@ CCVNCore::MergeResult CCVNCore::MergeSharedConfig() {
   if (document.Parse(bytes.data(), bytes.size()) != 0) return MergeResult::kRejected;
 
   StopThreads(false);
+  std::unique_lock<platform::Lock> settings_guard(settings_lock_);
   settings_.Load(document, false);
   // Written to a temporary file and renamed over the settings file, so that
   // a crash leaves the old or the new configuration.
@@ -188,6 +189,7 @@ CCVNCore::MergeResult CCVNCore::MergeSharedConfig() {
               SystemErrorText(static_cast<uint32_t>(error)).c_str());
     settings_.LoadFile(settings_path, false);
   }
+  settings_guard.unlock();
   ConfigureLogWriter();
   StartThreads(false);
   // The console is told after the lock is released: a console slow to
