@@ -288,8 +288,16 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // (the caller then discards the document).
   void GenerateReport(uint32_t start, uint32_t end, const std::vector<std::u16string>* logs,
                       std::u16string& document, std::string& period_text, bool stop_aware = false);
-  // A scheduled report: generate, prune, save, mail, count and log.
-  void GenerateReportEx(uint32_t start, uint32_t end);
+  // A scheduled report: generate, save, prune, mail, count and log.
+  enum class ReportOutcome {
+    kDone,      // saved (or nothing to save) and mailed or its mail left for
+                // the next start: the period is closed
+    kCutShort,  // a stop came before the save: nothing saved or mailed
+    kNotSaved,  // the file could not be written; mailed only without may_retry
+  };
+  // With may_retry, a report that cannot be saved is not mailed either, since
+  // its period is to be made again.
+  ReportOutcome GenerateReportEx(uint32_t start, uint32_t end, bool may_retry = false);
   // Keeps the newest Report/MaxNumberOfReports report files of folder.
   void DeleteOldReports(const std::u16string& folder);
 
