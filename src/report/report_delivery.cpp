@@ -75,23 +75,24 @@ uint32_t SaveScheduled(CCVNCore& core, const std::u16string& path, const std::u1
 
 // Mails a scheduled report and counts the outcome. A mail that a stop cut
 // short is neither a failure nor lost: the next start sends it from the
-// saved file.
-void MailScheduled(CCVNCore& core, const std::u16string& document, uint32_t end) {
+// saved file. True when it was left for the next start.
+bool MailScheduled(CCVNCore& core, const std::u16string& document, uint32_t end) {
   const std::u16string reason = report::MailReport(core, document, end);
   if (reason.empty()) {
     ++core.reports_mailed;
     core.LogFormat('N', "Report", "Report sent to email. [%s]",
                    U8(core.Settings().Report_EmailToAddress.value).c_str());
-    return;
+    return false;
   }
   if (core.StopRequested()) {
     core.WriteStateValue(report::kReportMailPendingValue, end);
     core.Log('N', "Report", "The service stops: the report is sent to email at the next start.");
-    return;
+    return true;
   }
   SetLastError(core, reason);
   ++core.report_mail_failed;
   LogMailFailure(core, reason);
+  return false;
 }
 
 // Reads a saved report back (UTF-8) for its mail; false when it is missing,
@@ -217,10 +218,8 @@ void SendPendingReportMail(CCVNCore& core) {
       SetLastError(core, reason);
       ++core.report_mail_failed;
       LogMailFailure(core, reason);
-    } else {
-      MailScheduled(core, document, end);
-      // Cut short again: MailScheduled has left it for the next start.
-      if (core.StopRequested()) return;
+    } else if (MailScheduled(core, document, end)) {
+      return;  // cut short again
     }
   }
   core.WriteStateValue(kReportMailPendingValue, 0);
