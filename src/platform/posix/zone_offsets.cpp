@@ -5,9 +5,10 @@
 namespace cvn::platform::posix {
 namespace {
 
-// The offsets are sampled once a day: no zone changes its offset and back
-// again within a day. Each change found is then narrowed to its second.
-constexpr int64_t kSampleStep = 86400;
+// The offsets are sampled once a week: no zone's rules change its offset and
+// back again within a week (the shortest interruptions of summer time last
+// about a month). Each change found is then narrowed to its second.
+constexpr int64_t kSampleStep = 7 * 86400;
 // Thirty years of two changes a year, with room for zones that change more.
 constexpr int kMaxTransitions = 256;
 
