@@ -22,6 +22,7 @@ constexpr uint32_t kAlreadyExists = 183;
 constexpr uint32_t kNoMoreItems = 259;
 constexpr uint32_t kStoppedOnSymlink = 681;
 constexpr uint32_t kWaitTimeout = 258;
+constexpr uint32_t kServiceRequestTimeout = 1053;
 constexpr uint32_t kServiceAlreadyRunning = 1056;
 constexpr uint32_t kServiceDoesNotExist = 1060;
 constexpr uint32_t kServiceCannotAcceptCtrl = 1061;

@@ -397,7 +397,10 @@ uint32_t CCVNCore::OnConfigChanged() {
   StopThreads(true);
   // The shared configuration file is not read here: its own thread merges it
   // while the server runs.
-  settings_ = loaded;
+  {
+    platform::LockGuard settings_guard(settings_lock_);
+    settings_ = loaded;
+  }
   ConfigureLogWriter();
   return StartThreads(true);
 }
@@ -472,6 +475,11 @@ int CCVNCore::OnNotify(int method) {
 
 // ---------------------------------------------------------------------------
 // Accessors and logging
+
+CCVNSettings CCVNCore::SettingsSnapshot() {
+  platform::LockGuard guard(settings_lock_);
+  return settings_;
+}
 
 Event* CCVNCore::ThreadStopEvent(CoreThread which) const { return Slot(which).stop_event.get(); }
 

@@ -294,8 +294,16 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // (the caller then discards the document).
   void GenerateReport(uint32_t start, uint32_t end, const std::vector<std::u16string>* logs,
                       std::u16string& document, std::string& period_text, bool stop_aware = false);
-  // A scheduled report: generate, prune, save, mail, count and log.
-  void GenerateReportEx(uint32_t start, uint32_t end);
+  // A scheduled report: generate, save, prune, mail, count and log.
+  enum class ReportOutcome {
+    kDone,      // saved (or nothing to save) and mailed or its mail left for
+                // the next start: the period is closed
+    kCutShort,  // a stop came before the save: nothing saved or mailed
+    kNotSaved,  // the file could not be written; mailed only without may_retry
+  };
+  // With may_retry, a report that cannot be saved is not mailed either, since
+  // its period is to be made again.
+  ReportOutcome GenerateReportEx(uint32_t start, uint32_t end, bool may_retry = false);
   // Keeps the newest Report/MaxNumberOfReports report files of folder.
   void DeleteOldReports(const std::u16string& folder);
 
@@ -336,6 +344,11 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   bool StoppedSinceInit() const { return stopped_since_init_; }
 
   CCVNSettings& Settings() { return settings_; }
+  // A copy of the configuration taken while no merge of the shared file and
+  // no reload replaces it: for work on a thread that those do not stop (a
+  // custom report on the control thread), so that it reads one configuration
+  // throughout.
+  CCVNSettings SettingsSnapshot();
   CLogFile& LogWriter() { return log_; }
   const std::u16string& EventLogsFolder() const { return event_logs_folder_; }
 
@@ -538,6 +551,9 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   uint32_t FailStart(uint32_t result);
 
   CCVNSettings settings_;
+  // Held while settings_ is replaced by a merge or a reload, and while it is
+  // copied; taken after the start/stop lock, never before it.
+  platform::Lock settings_lock_;
   CLogFile log_;
   // Why the shared file was last refused; empty when it was not.
   std::string shared_refusal_;

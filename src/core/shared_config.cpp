@@ -232,7 +232,8 @@ CCVNCore::MergeResult CCVNCore::MergeSharedConfig() {
   if (document.Parse(bytes.data(), bytes.size()) != 0) return MergeResult::kRejected;
 
   StopThreads(false);
-  LogSharedChanges(TakeSharedSettings(document));
+  std::unique_lock<platform::Lock> settings_guard(settings_lock_);
+  const std::vector<std::string> changed = TakeSharedSettings(document);
   // Written to a temporary file and renamed over the settings file, so that
   // a crash leaves the old or the new configuration.
   const std::u16string settings_path = GetSettingsFilePath();
@@ -242,6 +243,8 @@ CCVNCore::MergeResult CCVNCore::MergeSharedConfig() {
               SystemErrorText(static_cast<uint32_t>(error)).c_str());
     settings_.LoadFile(settings_path, false);
   }
+  settings_guard.unlock();
+  LogSharedChanges(changed);
   ConfigureLogWriter();
   StartThreads(false);
   // The console is told after the lock is released: a console slow to

@@ -101,7 +101,8 @@ class CrashText {
     while (n > 0) Put(tmp[--n]);
     return *this;
   }
-  // The long date and time form: "Thursday, December 10, 2026 02:22:24".
+  // The long date and time form, the day of the month in two digits:
+  // "Tuesday, December 08, 2026 02:22:24".
   CrashText& LongDateTime(int year, int month, int day, int weekday, int hour, int minute,
                           int second) {
     static constexpr const char* kDays[7] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
@@ -110,7 +111,7 @@ class CrashText {
                                                 "May",       "June",     "July",     "August",
                                                 "September", "October",  "November", "December"};
     Add(kDays[(weekday % 7 + 7) % 7]).Add(", ");
-    Add(kMonths[(month - 1 + 12) % 12]).Add(" ").Dec(day).Add(", ").Dec(year).Add(" ");
+    Add(kMonths[(month - 1 + 12) % 12]).Add(" ").Dec(day, 2).Add(", ").Dec(year).Add(" ");
     return Dec(hour, 2).Add(":").Dec(minute, 2).Add(":").Dec(second, 2);
   }
   const char* data() const { return buffer_; }

@@ -48,13 +48,14 @@ void LogMailFailure(CCVNCore& core, const std::u16string& reason) {
                  U8(reason).c_str());
 }
 
-// Saves a scheduled report and counts the outcome.
-void SaveScheduled(CCVNCore& core, const std::u16string& path, const std::u16string& document) {
+// Saves a scheduled report and counts the outcome: 0, a system error, or
+// kEmptyDocument.
+uint32_t SaveScheduled(CCVNCore& core, const std::u16string& path, const std::u16string& document) {
   const uint32_t error = report::SaveReport(path, document);
   if (error == 0) {
     ++core.reports_saved;
     core.LogFormat('N', "Report", "Report saved to file. [%s]", U8(path).c_str());
-    return;
+    return 0;
   }
   ++core.report_save_failed;
   if (error == report::kEmptyDocument) {
@@ -63,25 +64,59 @@ void SaveScheduled(CCVNCore& core, const std::u16string& path, const std::u16str
     core.LogFormat('A', "Report", "Failed to send report. [%s, server: %s] Reason: %s",
                    U8(s.Report_EmailToAddress.value).c_str(), U8(s.Email_Server.value).c_str(),
                    U8(kUnknownError).c_str());
-    return;
+    return error;
   }
   const std::u16string reason = SaveErrorText(error);
   SetLastError(core, reason);
   core.LogFormat('E', "Report", "Failed to save report. [%s] Reason: %s", U8(path).c_str(),
                  U8(reason).c_str());
+  return error;
 }
 
-void MailScheduled(CCVNCore& core, const std::u16string& document, uint32_t end) {
+// Mails a scheduled report and counts the outcome. A mail that a stop cut
+// short is neither a failure nor lost: the next start sends it from the
+// saved file. True when it was left for the next start.
+bool MailScheduled(CCVNCore& core, const std::u16string& document, uint32_t end) {
   const std::u16string reason = report::MailReport(core, document, end);
   if (reason.empty()) {
     ++core.reports_mailed;
     core.LogFormat('N', "Report", "Report sent to email. [%s]",
                    U8(core.Settings().Report_EmailToAddress.value).c_str());
-    return;
+    return false;
+  }
+  if (core.StopRequested()) {
+    core.WriteStateValue(report::kReportMailPendingValue, end);
+    core.Log('N', "Report", "The service stops: the report is sent to email at the next start.");
+    return true;
   }
   SetLastError(core, reason);
   ++core.report_mail_failed;
   LogMailFailure(core, reason);
+  return false;
+}
+
+// Reads a saved report back (UTF-8) for its mail; false when it is missing,
+// unreadable or larger than any report the service writes.
+bool LoadSavedReport(const std::u16string& path, std::u16string& document) {
+  constexpr uint64_t kMaxReportBytes = 256u << 20;
+  platform::File file;
+  uint64_t size = 0;
+  if (file.Open(path, platform::FileAccess::kRead, platform::FileShare::kRead,
+                platform::FileCreate::kOpenExisting) != 0 ||
+      file.GetSize(size) != 0 || size == 0 || size > kMaxReportBytes) {
+    return false;
+  }
+  std::string bytes(static_cast<size_t>(size), '\0');
+  for (size_t have = 0; have < bytes.size();) {
+    uint32_t got = 0;
+    if (file.Read(bytes.data() + have, static_cast<uint32_t>(bytes.size() - have), got) != 0 ||
+        got == 0) {
+      return false;
+    }
+    have += got;
+  }
+  document = Utf8ToUtf16(bytes);
+  return !document.empty();
 }
 
 // Whether the console may name this path: only a full path, so that where
@@ -103,8 +138,8 @@ std::vector<std::u16string> CustomReportLogs(const SCustomReportRequest& r, bool
 
 }  // namespace
 
-void CCVNCore::GenerateReportEx(uint32_t start, uint32_t end) {
-  if (start >= end) return;
+CCVNCore::ReportOutcome CCVNCore::GenerateReportEx(uint32_t start, uint32_t end, bool may_retry) {
+  if (start >= end) return ReportOutcome::kDone;
   ThreadStatus(CoreThread::kReport) = report::kStatusGenerating;
   std::u16string document;
   std::string period;
@@ -113,13 +148,18 @@ void CCVNCore::GenerateReportEx(uint32_t start, uint32_t end) {
     // Cut short by a stop: nothing is saved and the period stays open, so the
     // next start reports it whole.
     ThreadStatus(CoreThread::kReport) = 0;
-    return;
+    return ReportOutcome::kCutShort;
   }
   LogFormat('N', "Report", "Scheduled report generated. [%s]", period.c_str());
 
   const std::u16string folder = ReportFolder(*this);
   const std::u16string path = folder + report::ReportFileName(end);
-  SaveScheduled(*this, path, document);
+  const uint32_t error = SaveScheduled(*this, path, document);
+  if (error != 0 && error != report::kEmptyDocument && may_retry) {
+    // Mailed once it is saved, so that the period is mailed only once.
+    ThreadStatus(CoreThread::kReport) = 0;
+    return ReportOutcome::kNotSaved;
+  }
   if (!document.empty()) {
     // Pruned after the save, so the folder keeps exactly the number of
     // reports asked for, the new one included.
@@ -129,6 +169,8 @@ void CCVNCore::GenerateReportEx(uint32_t start, uint32_t end) {
   last_report = end;
   WriteStateValue(kLastReportValue, end);
   ThreadStatus(CoreThread::kReport) = 0;
+  return error != 0 && error != report::kEmptyDocument ? ReportOutcome::kNotSaved
+                                                       : ReportOutcome::kDone;
 }
 
 void CCVNCore::DeleteOldReports(const std::u16string& folder) {
@@ -165,6 +207,24 @@ uint32_t SaveReport(std::u16string_view path, std::u16string_view document) {
   return error;
 }
 
+void SendPendingReportMail(CCVNCore& core) {
+  const uint32_t end = core.ReadStateValue(kReportMailPendingValue);
+  if (end == 0) return;
+  if (core.Settings().Report_SendToEmail.value) {
+    const std::u16string path = ReportFolder(core) + ReportFileName(end);
+    std::u16string document;
+    if (!LoadSavedReport(path, document)) {
+      const std::u16string reason = u"The saved report " + path + u" cannot be read.";
+      SetLastError(core, reason);
+      ++core.report_mail_failed;
+      LogMailFailure(core, reason);
+    } else if (MailScheduled(core, document, end)) {
+      return;  // cut short again
+    }
+  }
+  core.WriteStateValue(kReportMailPendingValue, 0);
+}
+
 void RunCustomReportRequest(CCVNCore& core, const SCustomReportRequest& r) {
   core.custom_report_state = kCustomReportRunning;
   if (r.path.empty()) {
@@ -175,6 +235,7 @@ void RunCustomReportRequest(CCVNCore& core, const SCustomReportRequest& r) {
   if (!IsAcceptedPath(r.path)) {
     core.LogFormat('E', "Report", "Failed to save report. [%s] Reason: %s", path.c_str(),
                    U8(kNotAbsolute).c_str());
+    SetLastError(core, kNotAbsolute);
     core.custom_report_state = kCustomReportFailed;
     return;
   }
@@ -197,8 +258,12 @@ void RunCustomReportRequest(CCVNCore& core, const SCustomReportRequest& r) {
     core.custom_report_state = kCustomReportSaved;
     return;
   }
+  // The console reads why from the report error; custom reports change no
+  // counter.
+  const std::u16string reason = SaveErrorText(error);
   core.LogFormat('E', "Report", "Failed to save report. [%s] Reason: %s", path.c_str(),
-                 U8(SaveErrorText(error)).c_str());
+                 U8(reason).c_str());
+  SetLastError(core, reason);
   core.custom_report_state = kCustomReportFailed;
 }
 

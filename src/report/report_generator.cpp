@@ -32,7 +32,7 @@ struct ReportOptions {
   bool omit_empty = false;
 };
 
-ReportOptions ReadOptions(CCVNSettings& s, bool filtered) {
+ReportOptions ReadOptions(const CCVNSettings& s, bool filtered) {
   ReportOptions o;
   o.description.replace_nonprint = s.Report_ReplaceNonprintChars.value;
   o.description.replace_with_hex = s.Report_ReplaceWithHexValue.value;
@@ -51,9 +51,10 @@ ReportOptions ReadOptions(CCVNSettings& s, bool filtered) {
 // Reads one log backwards and adds its rows; false when it cannot be opened.
 class LogReader {
  public:
-  LogReader(CCVNCore& core, const ReportOptions& options, std::vector<uint8_t>& buffer,
-            uint32_t start, uint32_t end, bool stop_aware)
+  LogReader(CCVNCore& core, const CCVNSettings& settings, const ReportOptions& options,
+            std::vector<uint8_t>& buffer, uint32_t start, uint32_t end, bool stop_aware)
       : core_(core),
+        settings_(settings),
         options_(options),
         buffer_(buffer),
         start_(start),
@@ -115,9 +116,8 @@ class LogReader {
                ReportPieces& pieces, LogSection& section) {
     SEventRecord record;
     if (core_.renderer.BuildEventRecord(record, raw, name) != 0) return;
-    CCVNSettings& s = core_.Settings();
-    if (options_.filter &&
-        !PassesFilters(record, s.Report_PermitFilterList, s.Report_DenyFilterList)) {
+    if (options_.filter && !PassesFilters(record, settings_.Report_PermitFilterList,
+                                          settings_.Report_DenyFilterList)) {
       section.AddIgnored();
       return;
     }
@@ -126,6 +126,7 @@ class LogReader {
   }
 
   CCVNCore& core_;
+  const CCVNSettings& settings_;
   const ReportOptions& options_;
   std::vector<uint8_t>& buffer_;
   uint32_t start_;
@@ -148,7 +149,10 @@ void CCVNCore::GenerateReport(uint32_t start, uint32_t end, const std::vector<st
   }
   if (names.empty()) return;
 
-  const ReportOptions options = ReadOptions(Settings(), filtered);
+  // One configuration for the whole report: a merge of the shared file may
+  // replace the settings meanwhile when the report runs for the console.
+  const CCVNSettings settings = SettingsSnapshot();
+  const ReportOptions options = ReadOptions(settings, filtered);
   report::ReportSummary summary;
   summary.period_start = start;
   summary.period_end = end;
@@ -159,7 +163,7 @@ void CCVNCore::GenerateReport(uint32_t start, uint32_t end, const std::vector<st
   ReportPieces pieces;
   pieces.push_front(report::FooterPiece());
   std::vector<uint8_t> buffer(kReadBufferSize);
-  LogReader reader(*this, options, buffer, start, end, stop_aware);
+  LogReader reader(*this, settings, options, buffer, start, end, stop_aware);
   for (const std::u16string& name : names) {
     LogSection section(options.description, options.date_format, options.time_format);
     if (!reader.Read(name, pieces, section)) continue;

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <ctime>
 
+#include "base/text.h"
 #include "platform/clock.h"
+#include "report/date_time_format.h"
 
 namespace cvn::report {
 namespace {
@@ -92,6 +94,34 @@ uint32_t CalcTimeForNextReport(uint32_t t, int32_t type, uint32_t parameter) {
   return next < 0 ? 0 : static_cast<uint32_t>(next);
 }
 
+void RunDueReport(CCVNCore& core, uint32_t now, int& failed_tries) {
+  using Outcome = CCVNCore::ReportOutcome;
+  const uint32_t from = core.report_period_from;
+  const bool last_try = failed_tries + 1 >= kMaxReportTries;
+  const Outcome outcome = core.GenerateReportEx(from, now, !last_try);
+  if (outcome == Outcome::kCutShort) return;
+  if (outcome == Outcome::kNotSaved) {
+    ++failed_tries;
+    const CCVNSettings& s = core.Settings();
+    const std::string since =
+        Utf16ToUtf8(FormatDateTime(from, static_cast<uint32_t>(s.General_DateFormat.value),
+                                   static_cast<uint32_t>(s.General_TimeFormat.value)));
+    if (!last_try) {
+      core.LogFormat('E', "Report",
+                     "The report of the period since %s was not saved; it is made again at "
+                     "the next report time (try %d of %d).",
+                     since.c_str(), failed_tries, kMaxReportTries);
+      return;
+    }
+    core.LogFormat('E', "Report",
+                   "The report of the period since %s was not saved in %d tries; the period "
+                   "is given up.",
+                   since.c_str(), kMaxReportTries);
+  }
+  failed_tries = 0;
+  StartPeriod(core, now);
+}
+
 uint32_t ReportThread(CCVNCore& core) {
   CCVNSettings& s = core.Settings();
   const int32_t type = s.Report_ScheduleType.value;
@@ -108,16 +138,20 @@ uint32_t ReportThread(CCVNCore& core) {
     status = kStatusInvalidSchedule;
     return 0;
   }
+  SendPendingReportMail(core);
+  if (core.StopRequested()) return 0;
+  int failed_tries = 0;
   uint32_t now = Now();
   if (core.report_period_from == 0) {
     StartPeriod(core, now);
   } else if (CalcTimeForNextReport(core.report_period_from, type, parameter) <= now) {
     // A report fell due while the service was not running.
-    core.GenerateReportEx(core.report_period_from, now);
+    RunDueReport(core, now, failed_tries);
     if (core.StopRequested()) return 0;
-    StartPeriod(core, now);
   }
-  uint32_t next = CalcTimeForNextReport(core.report_period_from, type, parameter);
+  // A period left open by a failed try is due again at the next report time
+  // after now, not at once.
+  uint32_t next = CalcTimeForNextReport(now, type, parameter);
   core.next_report_time = next;
   platform::Event* stop = core.ThreadStopEvent(CoreThread::kReport);
   for (;;) {
@@ -125,9 +159,8 @@ uint32_t ReportThread(CCVNCore& core) {
     if (stop->Wait(static_cast<uint32_t>(std::min<uint64_t>(left_ms, kMaxWaitMs)))) return 0;
     now = Now();
     if (next > now) continue;
-    core.GenerateReportEx(core.report_period_from, now);
+    RunDueReport(core, now, failed_tries);
     if (core.StopRequested()) return 0;
-    StartPeriod(core, now);
     next = CalcTimeForNextReport(now, type, parameter);
     core.next_report_time = next;
     now = Now();

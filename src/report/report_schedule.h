@@ -24,8 +24,24 @@ bool IsValidSchedule(int32_t type, uint32_t parameter);
 // cannot be converted to local time.
 uint32_t CalcTimeForNextReport(uint32_t t, int32_t type, uint32_t parameter);
 
+// The registry state value that holds the end of a saved report whose mail
+// a stop cut short (0: none), so that the next start sends it.
+constexpr std::u16string_view kReportMailPendingValue = u"ReportMailPending";
+// Tries at making the report of one period before it is given up.
+constexpr int kMaxReportTries = 3;
+
 // The report thread's body: reports on the schedule until the stop event.
 uint32_t ReportThread(CCVNCore& core);
+// The scheduled report of the open period up to now, as the report thread
+// makes it when one is due. The period is closed (the next one begins at now)
+// once its report is saved, or when the last of kMaxReportTries could not
+// save it; before that it stays open and the next due time tries it again.
+// A stop before the save leaves it open. failed_tries counts the open
+// period's failed tries.
+void RunDueReport(CCVNCore& core, uint32_t now, int& failed_tries);
+// Sends the mail that a stop cut short, from the saved report, and counts
+// it: once sent or once failed.
+void SendPendingReportMail(CCVNCore& core);
 // The custom report of a console request (custom_report_state 2, then 3 or 4).
 void RunCustomReportRequest(CCVNCore& core, const SCustomReportRequest& request);
 

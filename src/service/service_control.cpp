@@ -27,6 +27,13 @@ ControlResult OpenService(uint32_t operation, uint32_t access, pf::ServiceManage
   return 0;
 }
 
+// The error of a wait that ended in the wrong state: the service's own exit
+// code when it set one, else the system error that names the state, so that
+// the command line always has a system text to print.
+uint32_t WaitEndError(const pf::ServiceStatus& status, uint32_t fallback) {
+  return status.win32_exit_code != 0 ? status.win32_exit_code : fallback;
+}
+
 }  // namespace
 
 uint32_t PollInterval(uint32_t wait_hint_ms) {
@@ -158,7 +165,7 @@ ControlResult StopServiceAndWait() {
       return MakeControlResult(kOpStop, 10, rc);
     if (status.current_state == pf::kServiceStopped) return 0;
   } else if (status.current_state != pf::kServiceStopPending) {
-    return MakeControlResult(kOpStop, 8, 0);
+    return MakeControlResult(kOpStop, 8, err::kServiceCannotAcceptCtrl);
   }
 
   // The limit is fixed: checkpoints do not extend it.
@@ -166,11 +173,13 @@ ControlResult StopServiceAndWait() {
   if (uint32_t rc = service.QueryStatus(status)) return MakeControlResult(kOpStop, 12, rc);
   while (status.current_state == pf::kServiceStopPending) {
     const uint32_t interval = PollInterval(status.wait_hint);
-    if (pf::TickCount() - begin > kStopTimeoutMs) return MakeControlResult(kOpStop, 18, 0);
+    if (pf::TickCount() - begin > kStopTimeoutMs)
+      return MakeControlResult(kOpStop, 18, err::kServiceRequestTimeout);
     pf::SleepMs(interval);
     if (uint32_t rc = service.QueryStatus(status)) return MakeControlResult(kOpStop, 14, rc);
   }
-  return status.current_state == pf::kServiceStopped ? 0 : MakeControlResult(kOpStop, 16, 0);
+  if (status.current_state == pf::kServiceStopped) return 0;
+  return MakeControlResult(kOpStop, 16, WaitEndError(status, err::kServiceCannotAcceptCtrl));
 }
 
 ControlResult StartServiceAndWait() {
@@ -185,7 +194,7 @@ ControlResult StartServiceAndWait() {
   if (status.current_state == pf::kServiceStopped) {
     if (uint32_t rc = service.Start()) return MakeControlResult(kOpStart, 10, rc);
   } else if (status.current_state != pf::kServiceStartPending) {
-    return MakeControlResult(kOpStart, 8, 0);
+    return MakeControlResult(kOpStart, 8, err::kServiceCannotAcceptCtrl);
   }
 
   // The wait is extended as long as the service's checkpoint advances.
@@ -198,13 +207,13 @@ ControlResult StartServiceAndWait() {
       begin = pf::TickCount();
       last_check_point = status.check_point;
     } else if (pf::TickCount() - begin > status.wait_hint) {
-      return MakeControlResult(kOpStart, 18, 0);
+      return MakeControlResult(kOpStart, 18, err::kServiceRequestTimeout);
     }
     pf::SleepMs(interval);
     if (uint32_t rc = service.QueryStatus(status)) return MakeControlResult(kOpStart, 14, rc);
   }
   if (status.current_state == pf::kServiceRunning) return 0;
-  return MakeControlResult(kOpStart, 16, status.win32_exit_code);
+  return MakeControlResult(kOpStart, 16, WaitEndError(status, err::kServiceNotActive));
 }
 
 }  // namespace cvn::service

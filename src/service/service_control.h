@@ -52,6 +52,10 @@ ControlResult SetStartType(bool automatic);
 ControlResult QueryAutoStart(bool& automatic);
 ControlResult QueryServiceState(uint32_t& state, uint32_t& win32_exit_code,
                                 uint32_t& service_specific_exit_code);
+// A failure that no system call reported carries the system error that
+// describes it: 1061 for a state in which the service cannot take the
+// command, 1053 for a wait that ran out of time, and for a wait that ended
+// in the wrong state the service's exit code (or 1062 / 1061 without one).
 ControlResult StopServiceAndWait();
 ControlResult StartServiceAndWait();
 

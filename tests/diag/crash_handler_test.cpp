@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "base/text.h"
+#include "platform/crash_hook.h"
 #include "platform/file.h"
 #include "platform/service_manager.h"
 
@@ -101,6 +102,13 @@ TEST(CrashHandler, ReportOfAWriteToAddressZero) {
   }
   // WriteToNull and its callers up to ProgramMain (the compiler may fold one).
   EXPECT_GE(frames_in_program, 3u) << run.report;
+}
+
+TEST(CrashHandler, TimeLineHasTwoDigitDayHourMinuteAndSecond) {
+  char buffer[64];
+  platform::CrashText text(buffer, sizeof buffer);
+  text.LongDateTime(2016, 12, 8, 4, 1, 2, 3);
+  EXPECT_STREQ(text.data(), "Thursday, December 08, 2016 01:02:03");
 }
 
 }  // namespace

@@ -3,8 +3,10 @@
 // a console on the real pipes.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "base/text.h"
 #include "control/ctrl_protocol.h"
@@ -162,6 +164,43 @@ TEST_F(ReportTest, EmptyLogListLeavesTheOutputs) {
   EXPECT_EQ(period, "kept");
 }
 
+// A merge of the shared file on its own thread replaces the report filter
+// while reports run: each report still reads one configuration throughout.
+TEST_F(ReportTest, ReportReadsOneConfigurationWhileTheSharedFileIsMerged) {
+  std::vector<TestRecord> records(2000, TestRecord{kDec8, 4, u"Src", u"r"});
+  ASSERT_TRUE(WriteLog(u"RepA", records));
+  core_->inspected_names = {u"RepA"};
+  const std::u16string shared = Utf8ToUtf16((root_.dir().path() / "shared.cvncfg").string());
+  settings().Settings_SharedFilePath.value = shared;
+  // Both filter: one denies every record, the other none.
+  CCVNSettings deny_all(settings());
+  deny_all.Report_FilterEvents.value = true;
+  FilterRule rule;
+  rule.Active = true;
+  rule.Source = {true, 0, u"Src"};
+  deny_all.Report_DenyFilterList.rules = {rule};
+  CCVNSettings deny_none(deny_all);
+  deny_none.Report_DenyFilterList.rules.clear();
+
+  std::atomic<bool> done{false};
+  std::thread merger([&] {
+    for (int i = 0; !done; ++i) {
+      (i % 2 ? deny_all : deny_none).SaveFile(shared);
+      core_->MergeSharedConfig();
+    }
+  });
+  for (int i = 0; i < 30; ++i) {
+    const std::string doc = Generate(nullptr);
+    const bool all_shown = doc.find("EventLog: RepA (2000)</h2>\r\n<div") != std::string::npos;
+    const bool all_denied =
+        doc.find("EventLog: RepA (0)</h2>\r\n<p class=\"filtered\">2000 events") !=
+        std::string::npos;
+    EXPECT_TRUE(all_shown || all_denied) << "report " << i << " mixes two configurations";
+  }
+  done = true;
+  merger.join();
+}
+
 TEST_F(ReportTest, ScheduledReportIsSavedThenOldOnesPrunedAndTheMailFailureCounted) {
   ASSERT_TRUE(WriteLog(u"RepA", {{kDec8, 4, u"Src", u"a"}}));
   core_->inspected_names = {u"RepA"};
@@ -214,6 +253,47 @@ TEST_F(ReportTest, SaveFailureAndEmptyDocumentAreCountedAndLogged) {
             std::string::npos);
   platform::LockGuard guard(core_->status_lock);
   EXPECT_EQ(core_->report_last_error, u"Unknown error. Please contact support service.");
+}
+
+TEST_F(ReportTest, UnsavedPeriodIsMadeAgainAtTheNextReportTimeThenGivenUp) {
+  ASSERT_TRUE(WriteLog(u"RepA", {{kDec7 + 60, 4, u"Src", u"early row"}}));
+  core_->inspected_names = {u"RepA"};
+  settings().Report_SendToEmail.value = true;
+  settings().Email_Server.value = u"127.0.0.1";
+  settings().Email_Port.value = 1;  // nothing listens: each mail fails at once
+  const std::u16string writable = settings().Report_FolderPath.value;
+  testing::WriteFileBytes(root_.dir().path() / "afile", "x");
+  const std::u16string blocked = Utf8ToUtf16((root_.dir().path() / "afile" / "sub").string());
+  core_->report_period_from = kDec7;
+  int tries = 0;
+
+  // Not saved: the period stays open and nothing is mailed.
+  settings().Report_FolderPath.value = blocked;
+  report::RunDueReport(*core_, kDec8, tries);
+  EXPECT_EQ(core_->report_period_from, kDec7);
+  EXPECT_EQ(tries, 1);
+  EXPECT_EQ(core_->report_mail_failed, 0);
+  EXPECT_NE(Logs().find("is made again at the next report time (try 1 of 3)"), std::string::npos);
+
+  // Saved at the next report time: one report of the whole period, mailed once.
+  settings().Report_FolderPath.value = writable;
+  report::RunDueReport(*core_, kDec8 + 3600, tries);
+  EXPECT_EQ(ReportFiles(), std::vector<std::string>{"EventsReport(161208-010000).html"});
+  EXPECT_NE(testing::ReadFileBytes(folder_ / ReportFiles()[0]).find("early row"),
+            std::string::npos);
+  EXPECT_EQ(core_->report_period_from, kDec8 + 3600);
+  EXPECT_EQ(tries, 0);
+  EXPECT_EQ(core_->report_mail_failed, 1);
+
+  // Never saved: given up after the last try, which is still mailed.
+  settings().Report_FolderPath.value = blocked;
+  for (uint32_t hour = 2; hour <= 4; ++hour)
+    report::RunDueReport(*core_, kDec8 + hour * 3600, tries);
+  EXPECT_EQ(core_->report_period_from, kDec8 + 4 * 3600);
+  EXPECT_EQ(core_test::GetStateValue(CCVNCore::kReportPeriodFromValue), kDec8 + 4 * 3600);
+  EXPECT_EQ(core_->report_save_failed, 4);
+  EXPECT_EQ(core_->report_mail_failed, 2);
+  EXPECT_NE(Logs().find("was not saved in 3 tries; the period is given up."), std::string::npos);
 }
 
 TEST_F(ReportTest, ReportDueWhileStoppedIsMadeAtStart) {
@@ -306,6 +386,10 @@ TEST_F(CustomReportTest, WrittenForTheConsoleOrRefused) {
   EXPECT_NE(logs.find("Failed to save report. [relative.html] Reason: The path is not absolute."),
             std::string::npos);
   EXPECT_EQ(core_->reports_saved, 0);  // custom reports change no counter
+  // The console reads why the last one failed.
+  platform::LockGuard guard(core_->status_lock);
+  EXPECT_NE(core_->report_last_error.find(u"(Error code: 3)"), std::u16string::npos)
+      << Utf16ToUtf8(core_->report_last_error);
 }
 
 }  // namespace

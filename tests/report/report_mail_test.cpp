@@ -1,11 +1,15 @@
 // Scheduled reports mailed to a real SMTP server (aiosmtpd on 127.0.0.1,
 // started per test by the e-mail tests' smtp_peer.py).
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -138,6 +142,67 @@ TEST_F(ReportMailTest, UnreachableServerStillSavesTheFile) {
   EXPECT_TRUE(Holds(Logs(),
                     "Failed to send report. [ops@example.test, server: 127.0.0.1] "
                     "Reason: Failed to connect to the e-mail server: error 10061"));
+}
+
+// A listening socket that never accepts: a client connects and waits for a
+// greeting that does not come.
+class SilentServer {
+ public:
+  SilentServer() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd_, 4) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+      port_ = ntohs(address.sin_port);
+    }
+  }
+  ~SilentServer() { close(fd_); }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_;
+  uint16_t port_ = 0;
+};
+
+TEST_F(ReportMailTest, MailCutShortByAStopIsSentAtTheNextStartWithoutANewReport) {
+  // Due once a day, an hour ago: the period begun three hours ago is due
+  // now, the next one only tomorrow.
+  const auto now = static_cast<uint32_t>(platform::NowSeconds());
+  std::tm hour_ago{};
+  ASSERT_TRUE(platform::LocalCalendarTime(now - 3600, hour_ago));
+  settings_.Report_ScheduleType.value = report::kScheduleWeekly;
+  settings_.Report_ScheduleParameter.value =
+      (hour_ago.tm_hour << 6 | hour_ago.tm_min) | 0x7F << 11;  // every day
+  SilentServer silent;
+  ASSERT_NE(silent.port(), 0);
+  settings_.Email_Port.value = silent.port();
+  WriteSettings(settings_);
+  report::InstallReports(*core_);
+  ASSERT_EQ(core_->InitCore(), 0u);
+  ASSERT_EQ(core_->StartServer(), 0u);
+  ASSERT_TRUE(Eventually([&] { return core_->reports_saved == 1; }));
+  platform::SleepMs(300);  // the mail waits for the greeting
+  core_->StopServer();
+  EXPECT_EQ(core_->report_mail_failed, 0);
+  const uint32_t end = core_->last_report;
+  ASSERT_NE(end, 0u);
+  EXPECT_EQ(core_test::GetStateValue(report::kReportMailPendingValue), end);
+  EXPECT_EQ(core_test::GetStateValue(CCVNCore::kReportPeriodFromValue), end);  // closed
+
+  SmtpPeer peer(root_.dir().path() / "smtp", {});
+  settings_.Email_Port.value = peer.WaitReady();
+  ASSERT_NE(settings_.Email_Port.value, 0);
+  core_ = std::make_unique<CCVNCore>();
+  core_->SetPipeNames(server_pipe_, console_pipe_);
+  RunReport();
+  EXPECT_TRUE(Holds(peer.Read("body"), "mailed row"));
+  ASSERT_TRUE(Eventually([&] { return core_->reports_mailed == 1; }));
+  EXPECT_EQ(core_->reports_saved, 0);
+  EXPECT_EQ(core_->report_mail_failed, 0);
+  EXPECT_EQ(core_test::GetStateValue(report::kReportMailPendingValue), 0u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 1);
 }
 
 }  // namespace

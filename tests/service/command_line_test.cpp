@@ -213,8 +213,10 @@ TEST_F(CommandLineTest, StopWhileStartPendingFailsAtOnce) {
   OpenService(manager, service);
   ASSERT_EQ(service.Start(), 0u);
 
-  EXPECT_EQ(Run({u"stop"}), 0x02080000u);
-  EXPECT_EQ(Out(), "Stopping service... FAILED err_code=0x02080000\n");
+  // The state is named by its system error, and its text follows.
+  EXPECT_EQ(Run({u"stop"}), 0x02080425u);
+  EXPECT_EQ(Out(), "Stopping service... FAILED err_code=0x02080425\n" +
+                       ErrorTextLine(err::kServiceCannotAcceptCtrl));
 
   Release();
   ASSERT_TRUE(WaitForState(service, pf::kServiceRunning));

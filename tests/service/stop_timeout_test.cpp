@@ -30,9 +30,10 @@ TEST(StopTimeout, ServiceStuckInStopPendingFailsWithStep18) {
 
   BufferConsole console;
   EXPECT_EQ(RunCommandLine({u"start"}, console), 0u);
-  EXPECT_EQ(RunCommandLine({u"stop"}, console), 0x02120000u);
+  EXPECT_EQ(RunCommandLine({u"stop"}, console), 0x0212041Du);  // 1053: no timely answer
   EXPECT_EQ(Utf16ToUtf8(console.text_),
-            "Starting service... OK\nStopping service... FAILED err_code=0x02120000\n");
+            "Starting service... OK\nStopping service... FAILED err_code=0x0212041D\n" +
+                Utf16ToUtf8(SystemErrorText(1053)) + "\n");
 
   pf::File f;
   f.Open(release, pf::FileAccess::kWrite, pf::FileShare::kAll, pf::FileCreate::kCreateAlways);

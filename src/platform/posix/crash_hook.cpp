@@ -3,9 +3,12 @@
 // Everything the handler does is async-signal-safe: the report is built in
 // static buffers with CrashText, memory of unknown state is read through
 // process_vm_readv (which fails instead of faulting), the modules come from
-// /proc/self/maps read with open/read, and the local time uses the UTC offset
-// taken at installation. What can be known in advance (kernel version,
-// process path, file path) is prepared at installation.
+// /proc/self/maps read with open/read, and the local time uses the zone's
+// offset at the moment of the crash, looked up in the table of the zone's
+// transitions loaded at installation (localtime_r takes a lock and may read
+// files, so it cannot run here). What can be known in advance (kernel
+// version, process path, file path, the zone's offsets) is prepared at
+// installation.
 #include "platform/crash_hook.h"
 
 #include <fcntl.h>
@@ -25,6 +28,7 @@
 
 #include "base/text.h"
 #include "platform/posix/machine_root.h"
+#include "platform/posix/zone_offsets.h"
 
 namespace cvn::platform {
 namespace {
@@ -37,6 +41,11 @@ constexpr size_t kPathMax = 4096;
 constexpr int kMaxFrames = 54;
 constexpr size_t kMaxModules = 512;
 constexpr size_t kModulePathPool = 64 * 1024;
+// The zone's offsets are loaded for ten years back (the modules' dates) and
+// twenty years ahead (the crash).
+constexpr int64_t kYear = 365 * 86400;
+constexpr int64_t kZoneYearsBack = 10;
+constexpr int64_t kZoneYearsAhead = 20;
 
 struct HookState {
   bool installed = false;
@@ -45,7 +54,6 @@ struct HookState {
   char system_line[512] = {};
   char version[64] = {};
   char process[kPathMax] = {};
-  long utc_offset = 0;  // seconds east of UTC at installation
   struct sigaction previous[kSignalCount] = {};
 };
 
@@ -197,7 +205,7 @@ void AddTime(CrashText& text) {
   struct timespec now = {};
   clock_gettime(CLOCK_REALTIME, &now);
   int year, month, day, weekday, sod;
-  CivilDate(now.tv_sec + g_state.utc_offset, year, month, day, weekday, sod);
+  CivilDate(now.tv_sec + posix::ZoneOffsetAt(now.tv_sec), year, month, day, weekday, sod);
   text.LongDateTime(year, month, day, weekday, sod / 3600, sod / 60 % 60, sod % 60);
 }
 
@@ -212,7 +220,7 @@ void AddModule(CrashText& text, uintptr_t address) {
   struct stat st = {};
   if (stat(path, &st) != 0) return;
   int year, month, day, weekday, sod;
-  CivilDate(st.st_mtime + g_state.utc_offset, year, month, day, weekday, sod);
+  CivilDate(st.st_mtime + posix::ZoneOffsetAt(st.st_mtime), year, month, day, weekday, sod);
   text.Add("\nDate Modified:  ").Dec(month, 2).Add("/").Dec(day, 2).Add("/").Dec(year);
   if (st.st_size != 0) text.Add("\nFile Size:  ").Dec(st.st_size);
 }
@@ -368,9 +376,8 @@ void PrepareFixedLines(const CrashHookSetup& setup) {
   CopyText(g_state.version, sizeof g_state.version, setup.version);
   const ssize_t n = readlink("/proc/self/exe", g_state.process, sizeof g_state.process - 1);
   g_state.process[n > 0 ? n : 0] = '\0';
-  const time_t now = time(nullptr);
-  struct tm local = {};
-  g_state.utc_offset = localtime_r(&now, &local) != nullptr ? local.tm_gmtoff : 0;
+  const int64_t now = time(nullptr);
+  posix::LoadZoneOffsets(now - kZoneYearsBack * kYear, now + kZoneYearsAhead * kYear);
 }
 
 // Creates the crash folder closed to others: 0700 and owned by this user,
