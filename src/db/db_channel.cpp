@@ -43,7 +43,7 @@ class DbChannel final : public DbChannelControl {
     exporter_settings.UseTransactions.value = settings.DB_UseTrans.value;
     worker_.Exporter().SetSettings(exporter_settings);
     worker_.Queue().SetMaximum(static_cast<size_t>(std::max(0, settings.DB_MaxQueue.value)));
-    command_ = settings.DB_Command.value;
+    SetCommand(core, settings.DB_Command.value);
     worker_.Exporter().SetPositionTable(settings.DB_PositionTable.value,
                                         platform::LocalComputerName());
     // A database that cannot be opened now is tried again by the worker,
@@ -98,9 +98,9 @@ class DbChannel final : public DbChannelControl {
   // The channel's work after the filter step, on the reading thread.
   Offer Enqueue(CCVNCore& core, const SEventRecord& record) {
     // A record the bound refuses gets no number: the reader offers it again.
-    const bool taken =
-        worker_.Queue().Push(PrepareDbRecord(command_, record),
-                             [&core](DbRecordPtr& item) { item->seq = core.db_progress.Issue(); });
+    const bool taken = worker_.Queue().Push(PrepareDbRecord(record), [&core](DbRecordPtr& item) {
+      item->seq = core.db_progress.Issue();
+    });
     worker_.Processor().Wake();
     return taken ? Offer::kTaken : Offer::kFull;
   }
@@ -115,6 +115,20 @@ class DbChannel final : public DbChannelControl {
     if (!outcome.failed.empty() || !outcome.retry.empty()) StoreLastError(core);
   }
 
+  void SetCommand(CCVNCore& core, const std::u16string& command_template) {
+    auto command = std::make_shared<const CDbCommand>(command_template);
+    if (command_template.empty()) {
+      core.Log('E', "Database", "DB/Command is empty: no record can be written.");
+    } else if (!command->Binds()) {
+      core.Log(
+          'N', "Database",
+          "DB/Command is filled in as text, not with bound values: " + command->Plan().why_text +
+              ". Values have their single quotes doubled, and their backslashes too where "
+              "the database reads them as escapes.");
+    }
+    worker_.Exporter().SetCommand(std::move(command));
+  }
+
   void StoreLastError(CCVNCore& core) {
     std::u16string text = worker_.Exporter().LastError();
     platform::LockGuard guard(core.status_lock);
@@ -122,7 +136,6 @@ class DbChannel final : public DbChannelControl {
   }
 
   CSTThreadExporter worker_;
-  std::u16string command_;  // DB/Command as the channel started
 };
 
 }  // namespace

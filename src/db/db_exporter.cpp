@@ -163,8 +163,18 @@ void CSTDbExporter::StopUsingPositions(const OdbcResult& result) {
 }
 
 bool CSTDbExporter::IsTransient(const OdbcResult& result) const {
-  return result.ConnectionLost() || result.Interrupted() || connection_.IsLocked(result) ||
-         connection_.IsDead();
+  return result.ConnectionLost() || result.Interrupted() || result.CallFailed() ||
+         connection_.IsLocked(result) || connection_.IsDead();
+}
+
+OdbcResult CSTDbExporter::ExecuteRecord(const SDBRecordForExport& record) {
+  if (!command_) return connection_.Execute(record.statement, CallTimeoutS());
+  if (command_->Binds()) {
+    return connection_.ExecuteBound(command_->Plan().prepared, command_->Values(record.event),
+                                    CallTimeoutS());
+  }
+  return connection_.Execute(command_->Filled(record.event, connection_.BackslashEscapes()),
+                             CallTimeoutS());
 }
 
 void CSTDbExporter::Export(DbRecordPtr record, bool more, ExportOutcome& out) {
@@ -189,7 +199,7 @@ void CSTDbExporter::Export(DbRecordPtr record, bool more, ExportOutcome& out) {
       return;
     }
   }
-  const OdbcResult result = connection_.Execute(record->statement, CallTimeoutS());
+  const OdbcResult result = ExecuteRecord(*record);
   if (!result.ok()) {
     if (IsTransient(result)) {
       LoseConnection(result, out);
@@ -237,7 +247,7 @@ void CSTDbExporter::FallBackFromTransaction(std::vector<DbRecordPtr> records, Ex
 
 bool CSTDbExporter::ExecuteAlone(const DbRecordPtr& record, ExportOutcome& out) {
   if (positions_in_use_) return ExecuteWithPosition(record, out);
-  const OdbcResult result = connection_.Execute(record->statement, CallTimeoutS());
+  const OdbcResult result = ExecuteRecord(*record);
   if (result.ok()) {
     out.Exported(record);
     return true;
@@ -256,7 +266,7 @@ bool CSTDbExporter::ExecuteWithPosition(const DbRecordPtr& record, ExportOutcome
   bool statement_failed = false;
   OdbcResult result = connection_.BeginTransaction();
   if (result.ok()) {
-    result = connection_.Execute(record->statement, CallTimeoutS());
+    result = ExecuteRecord(*record);
     if (!result.ok() && !IsTransient(result)) {
       // The record fails for good; its position passes it all the same.
       statement_failed = true;

@@ -4,13 +4,17 @@
 //
 // Every record handed to Export comes back, at once or with a later call,
 // in an ExportOutcome: exported (committed), failed for good, or to be tried
-// again because the connection is gone or the statement was interrupted (a
-// time-out, a server shutting down): the connection is then closed and
-// opened again later. A record executed inside a
-// transaction stays with the exporter until the transaction ends. When a
-// statement fails inside a transaction, the transaction is rolled back and
-// its statements run again one at a time, so that only the failing one
-// fails (some databases abort the whole transaction at its first error).
+// again because the connection is gone, the statement was interrupted (a
+// time-out, a server shutting down) or the call failed in a way that says
+// nothing about the record (a length or memory failure of the driver
+// manager or driver): the connection is then closed and opened again later.
+//
+// A record's statement is made from the command template (SetCommand) when
+// it runs: the values bound to the template's markers, or, for a template
+// that cannot bind them, filled in as text escaped for the open database. A record executed inside
+// a transaction stays with the exporter until the transaction ends. When a statement fails inside a
+// transaction, the transaction is rolled back and its statements run again one at a time, so that
+// only the failing one fails (some databases abort the whole transaction at its first error).
 //
 // With a position table (SetPositionTable) and transactions in use, every
 // record is written in a transaction that also moves its log's position in
@@ -21,12 +25,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "config/settings.h"
+#include "db/db_command.h"
 #include "db/db_positions.h"
 #include "db/db_record.h"
 #include "db/odbc.h"
@@ -79,6 +85,10 @@ class CSTDbExporter {
   // not plain (IsPlainTableName) is refused with a log line. Takes effect at
   // the next Open.
   void SetPositionTable(std::u16string_view table, std::u16string_view computer);
+  // The template the records' statements are made from; without one, each
+  // record's statement is executed as it is. Set while the worker does not
+  // run.
+  void SetCommand(std::shared_ptr<const CDbCommand> command) { command_ = std::move(command); }
 
   // 0, or the failed call's ODBC return code (-1 when it has none); the
   // driver's text is then the last error.
@@ -114,6 +124,7 @@ class CSTDbExporter {
  private:
   uint32_t CallTimeoutS() const;
   bool IsTransient(const OdbcResult& result) const;
+  OdbcResult ExecuteRecord(const SDBRecordForExport& record);
   // Runs one statement on its own: false when the connection was lost (the
   // record is then to be tried again).
   bool ExecuteAlone(const DbRecordPtr& record, ExportOutcome& out);
@@ -144,6 +155,7 @@ class CSTDbExporter {
   DbPositions stored_;
 
   OdbcConnection connection_;
+  std::shared_ptr<const CDbCommand> command_;
   bool transactions_in_use_ = false;
   std::optional<CDbPositionTable> position_table_;
   bool positions_in_use_ = false;

@@ -90,11 +90,48 @@ std::u16string WithSqliteTimeout(std::u16string_view connection_string, uint32_t
   return text + u"Timeout=" + Utf8ToUtf16(std::to_string(timeout_s * 500)) + u";";
 }
 
+// A 16-bit SQLGetInfoW answer, or fallback when the driver gives none.
+SQLUSMALLINT SmallInfo(SQLHDBC dbc, SQLUSMALLINT info, SQLUSMALLINT fallback) {
+  SQLUSMALLINT value = fallback;
+  if (!Succeeded(SQLGetInfoW(dbc, info, &value, sizeof value, nullptr))) return fallback;
+  return value;
+}
+
 OdbcResult NotOpen() {
   return OdbcResult(SQL_ERROR, {OdbcDiagnostic{"08003", 0, u"The connection is not open."}});
 }
 
 SQLPOINTER IntAttribute(SQLULEN value) { return reinterpret_cast<SQLPOINTER>(value); }
+
+// The query time-out of a statement handle, set only when it changes.
+void SetQueryTimeout(SQLHSTMT stmt, uint32_t timeout_s, uint32_t& current_s) {
+  timeout_s = std::max<uint32_t>(timeout_s, 1);
+  if (timeout_s == current_s) return;
+  SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT, IntAttribute(timeout_s), 0);
+  current_s = timeout_s;
+}
+
+// Binds one value to marker index + 1. number and length must live until
+// the statement has run. The lengths of wide text are counted in bytes, its
+// column size in characters and at least 1: an empty value is a text of no
+// bytes, not a column of no characters (which drivers refuse).
+OdbcResult BindValue(SQLHSTMT stmt, size_t index, const OdbcValue& value, SQLINTEGER& number,
+                     SQLLEN& length) {
+  const auto marker = static_cast<SQLUSMALLINT>(index + 1);
+  SQLRETURN r = SQL_SUCCESS;
+  if (value.is_number) {
+    number = value.number;
+    length = 0;
+    r = SQLBindParameter(stmt, marker, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &number, 0,
+                         &length);
+  } else {
+    length = static_cast<SQLLEN>(value.text.size() * sizeof(SQLWCHAR));
+    r = SQLBindParameter(stmt, marker, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
+                         std::max<SQLULEN>(value.text.size(), 1), 0,
+                         const_cast<char16_t*>(value.text.data()), length, &length);
+  }
+  return Check(r, SQL_HANDLE_STMT, stmt);
+}
 
 // One column of the current row as text, read in parts when it is longer
 // than the buffer (at most 64 K characters are kept).
@@ -148,6 +185,7 @@ struct OdbcConnection::Handles {
   OdbcHandle<SQL_HANDLE_ENV> env;
   OdbcHandle<SQL_HANDLE_DBC> dbc;
   OdbcHandle<SQL_HANDLE_STMT> stmt;
+  OdbcHandle<SQL_HANDLE_STMT> prepared;  // ExecuteBound's statement
   bool connected = false;
 };
 
@@ -170,6 +208,12 @@ std::u16string OdbcResult::Text() const {
 bool OdbcResult::ConnectionLost() const {
   return std::any_of(diagnostics_.begin(), diagnostics_.end(),
                      [](const OdbcDiagnostic& d) { return d.sqlstate.rfind("08", 0) == 0; });
+}
+
+bool OdbcResult::CallFailed() const {
+  return std::any_of(diagnostics_.begin(), diagnostics_.end(), [](const OdbcDiagnostic& d) {
+    return d.sqlstate == "HY090" || d.sqlstate == "HY001" || d.sqlstate == "HY013";
+  });
 }
 
 bool OdbcResult::Interrupted() const {
@@ -220,18 +264,38 @@ OdbcResult OdbcConnection::Open(std::u16string_view connection_string, uint32_t 
   }
   query_timeout_s_ = 0;
 
-  SQLUSMALLINT capable = SQL_TC_NONE;
-  if (!Succeeded(SQLGetInfoW(dbc, SQL_TXN_CAPABLE, &capable, sizeof capable, nullptr))) {
-    capable = SQL_TC_NONE;
-  }
-  can_transact_ = capable != SQL_TC_NONE;
+  can_transact_ = SmallInfo(dbc, SQL_TXN_CAPABLE, SQL_TC_NONE) != SQL_TC_NONE;
+  commit_deletes_prepared_ = SmallInfo(dbc, SQL_CURSOR_COMMIT_BEHAVIOR, 0) == SQL_CB_DELETE;
+  rollback_deletes_prepared_ = SmallInfo(dbc, SQL_CURSOR_ROLLBACK_BEHAVIOR, 0) == SQL_CB_DELETE;
+  // A buffer size of SQLGetInfoW is in bytes, and so is the length it
+  // returns.
   SQLWCHAR name[128] = {};
   SQLSMALLINT name_bytes = 0;
   if (Succeeded(SQLGetInfoW(dbc, SQL_DBMS_NAME, name, sizeof name, &name_bytes))) {
     dbms_name_ =
         FromWide(name, std::min<size_t>(static_cast<size_t>(name_bytes) / sizeof(SQLWCHAR), 127));
   }
+  backslash_escapes_ = ReadBackslashEscapes(timeout_s);
   return {};
+}
+
+bool OdbcConnection::ReadBackslashEscapes(uint32_t timeout_s) {
+  const std::u16string name = AsciiLower(dbms_name_);
+  const bool mysql =
+      name.find(u"mysql") != std::u16string::npos || name.find(u"mariadb") != std::u16string::npos;
+  const bool postgres = name.find(u"postgresql") != std::u16string::npos;
+  if (!mysql && !postgres) return false;
+  // What cannot be read counts as escapes: doubling a backslash that needed
+  // none spoils a value, leaving one that escapes a quote lets the value
+  // change the statement.
+  Rows rows;
+  const OdbcResult read =
+      Query(mysql ? u"SELECT @@SESSION.sql_mode" : u"SHOW standard_conforming_strings", timeout_s,
+            1, rows);
+  if (!read.ok() || rows.empty() || rows.front().empty()) return true;
+  const std::u16string value = AsciiLower(rows.front().front());
+  if (mysql) return value.find(u"no_backslash_escapes") == std::u16string::npos;
+  return value != u"on";
 }
 
 bool OdbcConnection::IsOpen() const { return h_->connected; }
@@ -239,6 +303,12 @@ bool OdbcConnection::IsOpen() const { return h_->connected; }
 bool OdbcConnection::CanTransact() const { return can_transact_; }
 
 const std::u16string& OdbcConnection::DbmsName() const { return dbms_name_; }
+
+bool OdbcConnection::BackslashEscapes() const { return backslash_escapes_; }
+
+OdbcResult OdbcConnection::EmptyStatement() {
+  return OdbcResult(SQL_ERROR, {OdbcDiagnostic{"42000", 0, u"The statement is empty."}});
+}
 
 bool OdbcConnection::InTransaction() const { return in_transaction_; }
 
@@ -257,6 +327,7 @@ OdbcResult OdbcConnection::Commit() {
       Check(SQLEndTran(SQL_HANDLE_DBC, h_->dbc.get(), SQL_COMMIT), SQL_HANDLE_DBC, h_->dbc.get());
   if (!result.ok()) return result;
   in_transaction_ = false;
+  ForgetPrepared(commit_deletes_prepared_);
   // The batch is committed whatever follows. A connection whose mode cannot
   // be restored is closed, so that it is opened afresh (in auto-commit) for
   // the next statement instead of the batch being run again.
@@ -272,23 +343,64 @@ OdbcResult OdbcConnection::Rollback() {
   OdbcResult result =
       Check(SQLEndTran(SQL_HANDLE_DBC, h_->dbc.get(), SQL_ROLLBACK), SQL_HANDLE_DBC, h_->dbc.get());
   in_transaction_ = false;
+  ForgetPrepared(rollback_deletes_prepared_);
   const OdbcResult autocommit = Check(
       SQLSetConnectAttr(h_->dbc.get(), SQL_ATTR_AUTOCOMMIT, IntAttribute(SQL_AUTOCOMMIT_ON), 0),
       SQL_HANDLE_DBC, h_->dbc.get());
   return result.ok() ? autocommit : result;
 }
 
+void OdbcConnection::ForgetPrepared(bool deleted) {
+  if (deleted) prepared_.clear();
+}
+
 OdbcResult OdbcConnection::ExecuteOpen(std::u16string_view statement, uint32_t timeout_s) {
+  // A text length is a count of characters, positive or SQL_NTS: the driver
+  // manager refuses 0 with HY090, which says nothing about the statement.
+  if (statement.empty()) return EmptyStatement();
   SQLHSTMT stmt = h_->stmt.get();
-  timeout_s = std::max<uint32_t>(timeout_s, 1);
-  if (timeout_s != query_timeout_s_) {
-    SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT, IntAttribute(timeout_s), 0);
-    query_timeout_s_ = timeout_s;
-  }
+  SetQueryTimeout(stmt, timeout_s, query_timeout_s_);
   const std::u16string text(statement);
   return Check(
       SQLExecDirectW(stmt, const_cast<SQLWCHAR*>(Wide(text)), static_cast<SQLINTEGER>(text.size())),
       SQL_HANDLE_STMT, stmt);
+}
+
+OdbcResult OdbcConnection::PrepareOnce(std::u16string_view statement) {
+  if (h_->prepared && !prepared_.empty() && prepared_ == statement) return {};
+  prepared_.clear();
+  if (!h_->prepared) {
+    const SQLRETURN r = h_->prepared.Allocate(h_->dbc.get());
+    if (!Succeeded(r)) return Check(r, SQL_HANDLE_DBC, h_->dbc.get());
+    prepared_timeout_s_ = 0;
+  }
+  SQLHSTMT stmt = h_->prepared.get();
+  const std::u16string text(statement);
+  OdbcResult result = Check(
+      SQLPrepareW(stmt, const_cast<SQLWCHAR*>(Wide(text)), static_cast<SQLINTEGER>(text.size())),
+      SQL_HANDLE_STMT, stmt);
+  if (result.ok()) prepared_ = text;
+  return result;
+}
+
+OdbcResult OdbcConnection::ExecuteBound(std::u16string_view statement,
+                                        const std::vector<OdbcValue>& values, uint32_t timeout_s) {
+  if (!IsOpen()) return NotOpen();
+  if (statement.empty()) return EmptyStatement();
+  OdbcResult result = PrepareOnce(statement);
+  if (!result.ok()) return result;
+  SQLHSTMT stmt = h_->prepared.get();
+  SetQueryTimeout(stmt, timeout_s, prepared_timeout_s_);
+  std::vector<SQLINTEGER> numbers(values.size());
+  std::vector<SQLLEN> lengths(values.size());
+  for (size_t i = 0; result.ok() && i < values.size(); ++i) {
+    result = BindValue(stmt, i, values[i], numbers[i], lengths[i]);
+  }
+  if (result.ok()) result = Check(SQLExecute(stmt), SQL_HANDLE_STMT, stmt);
+  // The bindings point into this call's buffers: none may outlive it.
+  SQLFreeStmt(stmt, SQL_CLOSE);
+  SQLFreeStmt(stmt, SQL_RESET_PARAMS);
+  return result;
 }
 
 OdbcResult OdbcConnection::Execute(std::u16string_view statement, uint32_t timeout_s,
@@ -346,6 +458,8 @@ bool OdbcConnection::IsDead() const {
 }
 
 void OdbcConnection::Close() {
+  h_->prepared.Reset();
+  prepared_.clear();
   h_->stmt.Reset();
   if (h_->connected) {
     if (in_transaction_) SQLEndTran(SQL_HANDLE_DBC, h_->dbc.get(), SQL_ROLLBACK);
@@ -354,6 +468,8 @@ void OdbcConnection::Close() {
   h_->connected = false;
   in_transaction_ = false;
   can_transact_ = false;
+  backslash_escapes_ = false;
+  dbms_name_.clear();
   h_->dbc.Reset();
   h_->env.Reset();
 }

@@ -14,6 +14,17 @@
 
 namespace cvn::db {
 
+// A value for a parameter marker ("?"): a whole number, or text, which is
+// bound as wide characters like every other text the connection passes.
+struct OdbcValue {
+  static OdbcValue Text(std::u16string text) { return {false, 0, std::move(text)}; }
+  static OdbcValue Number(int32_t number) { return {true, number, {}}; }
+
+  bool is_number = false;
+  int32_t number = 0;
+  std::u16string text;
+};
+
 // One diagnostic record of a failed call.
 struct OdbcDiagnostic {
   std::string sqlstate;  // five characters, "08S01"
@@ -42,6 +53,10 @@ class OdbcResult {
   // operator intervention: a cancelled statement (some drivers report their
   // query time-out so), a server shutting down.
   bool Interrupted() const;
+  // A failure of the call rather than of the statement: HY090 (a string or
+  // buffer length the driver manager or driver refused), HY001 and HY013
+  // (memory). Whatever the statement was, it may succeed when tried again.
+  bool CallFailed() const;
 
  private:
   int16_t code_ = 0;
@@ -80,6 +95,11 @@ class OdbcConnection {
   // and the name of the database system ("SQLite", "PostgreSQL", ...).
   bool CanTransact() const;
   const std::u16string& DbmsName() const;
+  // Found at open: whether the database reads a backslash in a string
+  // literal as an escape: MySQL and MariaDB unless their sql_mode holds
+  // NO_BACKSLASH_ESCAPES, PostgreSQL with standard_conforming_strings off
+  // (also when the setting cannot be read).
+  bool BackslashEscapes() const;
 
   // Turns auto-commit off; the next statements form one transaction.
   OdbcResult BeginTransaction();
@@ -93,6 +113,17 @@ class OdbcConnection {
   // statement changed (-1 when the driver cannot tell).
   OdbcResult Execute(std::u16string_view statement, uint32_t timeout_s,
                      int64_t* affected = nullptr);
+
+  // Executes a statement with a parameter marker for each value, binding
+  // the values in their order. The statement is prepared on a handle of its
+  // own and kept prepared for the next call with the same text.
+  OdbcResult ExecuteBound(std::u16string_view statement, const std::vector<OdbcValue>& values,
+                          uint32_t timeout_s);
+
+  // An empty statement never reaches the driver (which cannot take a text
+  // of no characters): Execute, ExecuteBound and Query answer it with this
+  // failure, SQLSTATE 42000.
+  static OdbcResult EmptyStatement();
 
   // Executes a query and reads at most max_rows rows of its result, each
   // column as text (NULL as empty), under the same time-out.
@@ -115,12 +146,23 @@ class OdbcConnection {
  private:
   // Executes on the statement handle, whose cursor the caller closes.
   OdbcResult ExecuteOpen(std::u16string_view statement, uint32_t timeout_s);
+  // Prepares statement on the prepared handle unless it is prepared there.
+  OdbcResult PrepareOnce(std::u16string_view statement);
+  bool ReadBackslashEscapes(uint32_t timeout_s);
+  // After a commit or rollback that the driver says deletes prepared
+  // statements.
+  void ForgetPrepared(bool deleted);
 
   std::unique_ptr<Handles> h_;
   bool can_transact_ = false;
   bool in_transaction_ = false;
+  bool backslash_escapes_ = false;
+  bool commit_deletes_prepared_ = false;
+  bool rollback_deletes_prepared_ = false;
   uint32_t query_timeout_s_ = 0;
+  uint32_t prepared_timeout_s_ = 0;
   std::u16string dbms_name_;
+  std::u16string prepared_;  // the statement prepared on the prepared handle
 };
 
 }  // namespace cvn::db

@@ -93,9 +93,29 @@ bool IsTextField(Field field) {
   }
 }
 
-std::u16string DoubleSingleQuotes(std::u16string value) {
-  ReplaceAllPlaceholders(value, u"'", u"''");
+bool IsNumberField(Field field) {
+  switch (field) {
+    case Field::kEventTypeNum:
+    case Field::kEventId:
+    case Field::kEventNumber:
+    case Field::kCategoryId: return true;
+    default: return false;
+  }
+}
+
+// The value as it may stand in a quoted SQL literal: each single quote, and
+// with backslashes each backslash, written twice.
+std::u16string DoubledForLiteral(std::u16string value, bool quotes, bool backslashes) {
+  if (quotes) ReplaceAllPlaceholders(value, u"'", u"''");
+  if (backslashes) ReplaceAllPlaceholders(value, u"\\", u"\\\\");
   return value;
+}
+
+const Step* StepOf(PlaceholderChannel channel, std::u16string_view placeholder) {
+  for (const Step& step : StepsOf(channel)) {
+    if (step.placeholder == placeholder) return &step;
+  }
+  return nullptr;
 }
 
 // The bare address of a socket address (no port, no brackets): 192.168.1.10
@@ -132,6 +152,18 @@ bool HoldsPlaceholder(std::u16string_view text, const std::vector<size_t>& signs
 
 }  // namespace
 
+std::vector<std::u16string_view> PlaceholdersOf(PlaceholderChannel channel) {
+  std::vector<std::u16string_view> out;
+  for (const Step& step : StepsOf(channel)) out.push_back(step.placeholder);
+  return out;
+}
+
+bool IsNumberPlaceholder(std::u16string_view placeholder) {
+  // The database channel knows every number placeholder.
+  const Step* step = StepOf(PlaceholderChannel::kDatabase, placeholder);
+  return step != nullptr && IsNumberField(step->field);
+}
+
 void ReplaceAllPlaceholders(std::u16string& text, std::u16string_view placeholder,
                             std::u16string_view value) {
   if (placeholder.empty()) return;
@@ -159,15 +191,20 @@ std::u16string CPlaceholderFiller::Fill(std::u16string_view text) const {
     if (!HoldsPlaceholder(out, signs, step.placeholder)) continue;
     std::optional<std::u16string> value = Value(step.field);
     if (!value) continue;  // the placeholder stays as written
-    if (channel_ == PlaceholderChannel::kDatabase && double_single_quotes_ &&
-        IsTextField(step.field)) {
-      value = DoubleSingleQuotes(std::move(*value));
+    if (channel_ == PlaceholderChannel::kDatabase && IsTextField(step.field)) {
+      value = DoubledForLiteral(std::move(*value), double_single_quotes_, double_backslashes_);
     }
     if (escape_html_) value = EscapeHtml(*value);
     ReplaceAllPlaceholders(out, step.placeholder, *value);
     signs = PercentSigns(out);
   }
   return out;
+}
+
+std::optional<std::u16string> CPlaceholderFiller::ValueOf(std::u16string_view placeholder) const {
+  const Step* step = StepOf(channel_, placeholder);
+  if (step == nullptr) return std::nullopt;
+  return Value(step->field);
 }
 
 std::optional<std::u16string> CPlaceholderFiller::Value(Field field) const {

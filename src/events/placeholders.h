@@ -50,6 +50,11 @@ class CPlaceholderFiller {
   // string literal the template puts it in. On by default; a value without
   // quotes is inserted unchanged either way.
   void SetDoubleSingleQuotes(bool on) { double_single_quotes_ = on; }
+  // Database: text values also have their backslashes doubled, for a
+  // database that reads a backslash in a string literal as an escape (MySQL,
+  // PostgreSQL with standard_conforming_strings off), where a value ending
+  // in a backslash would otherwise escape the quote after it. Off by default.
+  void SetDoubleBackslashes(bool on) { double_backslashes_ = on; }
 
   // E-mail in HTML: every value is inserted with its markup characters as
   // character references (EscapeHtml), so that event text shows as text and
@@ -60,6 +65,11 @@ class CPlaceholderFiller {
   void SetLocalTimeFunction(LocalTimeFunction local_time) { local_time_ = local_time; }
 
   std::u16string Fill(std::u16string_view text) const;
+
+  // The channel's value of one placeholder, as it is (no escaping, no
+  // further substitution); nothing when the channel does not know the
+  // placeholder or cannot make its value (Fill then leaves it as written).
+  std::optional<std::u16string> ValueOf(std::u16string_view placeholder) const;
 
   enum class Field;  // the record fields the placeholders stand for
 
@@ -72,6 +82,7 @@ class CPlaceholderFiller {
   uint32_t date_format_ = 0;
   uint32_t time_format_ = 0;
   bool double_single_quotes_ = true;
+  bool double_backslashes_ = false;
   bool escape_html_ = false;
   LocalTimeFunction local_time_;
   mutable bool address_resolved_ = false;
@@ -107,6 +118,12 @@ class CComputerAddressCache {
   platform::Lock lock_;
   std::map<std::string, Entry> entries_;  // guarded by lock_
 };
+
+// The placeholders a channel knows, in its order of replacement.
+std::vector<std::u16string_view> PlaceholdersOf(PlaceholderChannel channel);
+// Whether a placeholder's value is a number written in decimal
+// ("%EVENT_ID%", "%EVENT_NUMBER%", "%CATEGORY_ID%", "%EVENT_TYPE_NUM%").
+bool IsNumberPlaceholder(std::u16string_view placeholder);
 
 // Replaces every occurrence of placeholder in text by value, left to right,
 // going on after each inserted value (which is therefore never rescanned).

@@ -27,9 +27,9 @@ void ExportDefaultRecord(const std::string& connection) {
   record.source = u"O'Brien";
   record.description = u"line 1\r\nline 2 'quoted'";
   ExportRig rig(connection, false);
+  rig.UseCommand(CCVNSettings::kDefaultDbCommand);
   ASSERT_EQ(rig.Start(), 0) << Utf16ToUtf8(rig.worker.Exporter().LastError());
-  rig.worker.Queue().Push(db::PrepareDbRecord(CCVNSettings::kDefaultDbCommand, record));
-  rig.Wake();
+  rig.PushEvent(record);
   ASSERT_TRUE(rig.WaitHandled(1));
   EXPECT_EQ(rig.exported, 1u) << Utf16ToUtf8(rig.worker.Exporter().LastError());
 }

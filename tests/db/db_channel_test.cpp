@@ -120,6 +120,37 @@ TEST_F(DbChannelTest, APositionIsCommittedWithItsRowAndHandedBackAfterARestart) 
   EXPECT_FALSE(core_->DbChannel()->StoredPosition(u"Security", record, time));
 }
 
+// A template whose values cannot all be bound is filled as text, which the
+// start says once; on SQLite, which reads no backslash escapes, a value
+// with quotes and backslashes is stored as it is.
+TEST_F(DbChannelTest, ATemplateThatCannotBindIsFilledAsTextAndTheStartSaysSo) {
+  const fs::path database = root_.dir().path() / "events.db";
+  ASSERT_EQ(SqliteQuery(database, Utf16ToUtf8(*db::CreateEventLogTable(u"SQLite"))), "");
+  const std::u16string command =
+      u"INSERT INTO EventLog (Generated, Type, EventId, Log, Source, Description) VALUES "
+      u"('%DATE_TIME%', %EVENT_TYPE_NUM%, %EVENT_ID%, 'Log %EVENTLOG%', '%SOURCE%', "
+      u"'%DESCRIPTION%')";
+  StartCore(database, [&](CCVNSettings& s) { s.DB_Command.value = command; });
+  const std::u16string tricky = u"C:\\dir\\'); DELETE FROM EventLog; --";
+  Write(tricky);
+  ASSERT_TRUE(Eventually([&] { return core_->db_exported == 1; }));
+  const std::string row = SqliteQuery(database, "SELECT Log, Description FROM EventLog");
+  EXPECT_EQ(row.rfind("Log CvnDbLog|", 0), 0u) << row;
+  EXPECT_TRUE(row.ends_with(": " + Utf16ToUtf8(tricky) + "\n")) << row;
+
+  std::string logs;
+  const std::u16string folder = platform::WithTrailingSeparator(CCVNCore::GetLogsFolder());
+  for (const std::u16string& name : platform::FindFiles(folder, u"CVN*.log")) {
+    logs += cvn::testing::ReadFileBytes(fs::path(folder + name));
+  }
+  const std::string line =
+      "DB/Command is filled in as text, not with bound values: %EVENTLOG% does not stand alone "
+      "in its quoted literal (at character " +
+      std::to_string(command.find(u"'Log") + 1) + ").";
+  EXPECT_NE(logs.find(line), std::string::npos) << logs;
+  EXPECT_EQ(logs.find(line), logs.rfind(line)) << logs;
+}
+
 // The bound answers full and numbers nothing; below half of it the channel
 // has room again.
 TEST_F(DbChannelTest, WhileTheDatabaseIsAwayRecordsWaitWithinTheBoundAndThePurgeDropsThem) {

@@ -66,6 +66,18 @@ class ExportRig {
     record->log = log;
     record->record_number = number;
     record->time_generated = 1000000 + number;
+    return PushRecord(std::move(record), wake);
+  }
+  // Makes the statements from the events and this template, as the channel
+  // does.
+  void UseCommand(std::u16string_view command_template) {
+    worker.Exporter().SetCommand(
+        std::make_shared<const db::CDbCommand>(std::u16string(command_template)));
+  }
+  bool PushEvent(const SEventRecord& event, bool wake = true) {
+    return PushRecord(db::PrepareDbRecord(event), wake);
+  }
+  bool PushRecord(db::DbRecordPtr record, bool wake = true) {
     const bool accepted =
         worker.Queue().Push(record, [this](db::DbRecordPtr& r) { r->seq = ++issued; });
     if (wake) worker.Processor().Wake();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "db/odbc.h"
@@ -50,6 +51,20 @@ TEST(OdbcDiagnosticsTest, LongTextIsReadAgainIntoABufferTheDriverCanTake) {
   EXPECT_EQ(driver.capacities, (std::vector<int16_t>{1024, INT16_MAX}));
   ASSERT_EQ(diagnostics.size(), 1u);
   EXPECT_EQ(diagnostics[0].text.size(), static_cast<size_t>(INT16_MAX - 1));
+}
+
+// A failure of the call itself says nothing about the statement: the record
+// is tried again rather than given up.
+TEST(OdbcDiagnosticsTest, LengthAndMemoryFailuresAreFailuresOfTheCall) {
+  for (const auto& [state, call_failed] : {std::pair{"HY090", true},
+                                           {"HY001", true},
+                                           {"HY013", true},
+                                           {"42000", false},
+                                           {"23505", false},
+                                           {"HY000", false}}) {
+    const OdbcResult result(-1, {OdbcDiagnostic{"01000", 0, u"note"}, {state, 0, u"why"}});
+    EXPECT_EQ(result.CallFailed(), call_failed) << state;
+  }
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <memory>
 
+#include "config/cvn_settings.h"
+#include "db/db_command.h"
 #include "db/db_peers.h"
 #include "db/export_rig.h"
 #include "db/position_checks.h"
@@ -32,6 +34,7 @@ class PostgresExportTest : public ::testing::Test {
       GTEST_SKIP() << why << "; skipping";
     }
     ASSERT_TRUE(server_->ok()) << server_->ServerLog();
+    server_->Query("ALTER DATABASE testdb RESET standard_conforming_strings");
     server_->Query("DROP TABLE IF EXISTS EventLog");
     ASSERT_EQ(server_->Query(kPostgresTable), "");
   }
@@ -119,6 +122,50 @@ TEST_F(PostgresExportTest, ABlockedTableHoldsRecordsWithinTheBoundUntilItIsFree)
   EXPECT_EQ(rig.failed, 0u) << rig.Logs();
   EXPECT_EQ(server_->Query("SELECT string_agg(EventId::text, ',' ORDER BY EventId) FROM EventLog"),
             "1,2,3\n");
+}
+
+// A server that reads a backslash in a literal as an escape: with quotes
+// doubled alone, the value ends its literal and empties the table. Bound
+// (the default template), or filled as text with its backslashes doubled
+// too (a template that cannot bind), it is stored as it is. An empty source
+// is bound as empty text.
+TEST_F(PostgresExportTest, ValuesNeverChangeTheStatementWhereBackslashesAreEscapes) {
+  ASSERT_EQ(server_->Query("ALTER DATABASE testdb SET standard_conforming_strings = off"), "");
+  SEventRecord event;
+  event.timeGenerated = 1709658249;
+  event.eventId = 1028;
+  event.eventType = kEventTypeInformation;
+  event.logName = u"Application";
+  event.description =
+      u"\\'); DELETE FROM EventLog; INSERT INTO EventLog (Generated, Type, EventId, Log, Source, "
+      u"Description) VALUES (now(), 1, 666, $$x$$, $$y$$, $$injected$$); --";
+  const std::string rows = "SELECT EventId, Source, Description FROM EventLog ORDER BY Id";
+  const std::u16string text_only =
+      u"INSERT INTO EventLog (Generated, Type, EventId, Log, Source, Description) VALUES "
+      u"('%DATE_TIME%', %EVENT_TYPE_NUM%, %EVENT_ID%, 'Log %EVENTLOG%', '%SOURCE%', "
+      u"'%DESCRIPTION%')";
+  {
+    ASSERT_EQ(server_->Query(Insert(1)), "");
+    ExportRig rig(server_->Connection(), false);
+    ASSERT_EQ(rig.Start(), 0);
+    rig.Push(Utf16ToUtf8(db::CDbCommand(CCVNSettings::kDefaultDbCommand).Filled(event, false)));
+    ASSERT_TRUE(rig.WaitHandled(1));
+    EXPECT_EQ(server_->Query(rows), "666|y|injected\n");
+  }
+  for (const std::u16string_view command :
+       {std::u16string_view(CCVNSettings::kDefaultDbCommand), std::u16string_view(text_only)}) {
+    SCOPED_TRACE(Utf16ToUtf8(command));
+    server_->Query("TRUNCATE EventLog");
+    ASSERT_EQ(server_->Query(Insert(1)), "");
+    ExportRig rig(server_->Connection(), true);
+    rig.UseCommand(command);
+    ASSERT_EQ(rig.Start(), 0);
+    ASSERT_TRUE(rig.worker.Exporter().IsOpen());
+    rig.PushEvent(event);
+    ASSERT_TRUE(rig.WaitHandled(1));
+    EXPECT_EQ(rig.exported, 1u) << rig.Logs();
+    EXPECT_EQ(server_->Query(rows), "1|Test|row\n1028||" + Utf16ToUtf8(event.description) + "\n");
+  }
 }
 
 // PostgreSQL aborts a transaction at its first error, also one that holds a

@@ -147,6 +147,48 @@ TEST_F(SqliteExportTest, AStopExportsWhatIsQueuedAndLeavesWhatCannotBeToTheNextS
   EXPECT_EQ(down.acknowledged, 0u);
 }
 
+// The driver manager refuses a statement text of no characters with HY090,
+// which tells nothing about the record: an empty statement never gets that
+// far. It fails alone, for good; the records around it arrive.
+TEST_F(SqliteExportTest, AnEmptyStatementFailsAloneWithoutReachingTheDriver) {
+  ExportRig rig(SqliteConnection(file_), true);
+  rig.Push(Insert(1), false);
+  rig.Push("", false);
+  rig.Push(Insert(3), false);
+  ASSERT_EQ(rig.Start(), 0);
+  rig.Wake();
+  ASSERT_TRUE(rig.WaitHandled(3));
+  EXPECT_EQ(rig.failed, 1u);
+  EXPECT_EQ(Rows(), "1\n3\n");
+  EXPECT_NE(rig.Logs().find("[42000] The statement is empty."), std::string::npos) << rig.Logs();
+  EXPECT_EQ(rig.Logs().find("HY090"), std::string::npos) << rig.Logs();
+}
+
+// Values the record does not have (no user, never a category) are bound as
+// empty text, in a batch and alone.
+TEST_F(SqliteExportTest, EmptyValuesAreBoundAsEmptyText) {
+  ExportRig rig(SqliteConnection(file_), true);
+  rig.UseCommand(
+      u"INSERT INTO EventLog (Generated, Type, EventId, Log, Source, Description) VALUES "
+      u"('%DATE_TIME%', %EVENT_TYPE_NUM%, %EVENT_ID%, '%EVENTLOG%', '%USER%', '%CATEGORY%')");
+  SEventRecord event;
+  event.eventType = kEventTypeError;
+  event.logName = u"System";
+  for (uint32_t id : {7u, 8u}) {
+    event.eventId = id;
+    rig.PushEvent(event, false);
+  }
+  ASSERT_EQ(rig.Start(), 0);
+  rig.Wake();
+  ASSERT_TRUE(rig.WaitHandled(2));
+  event.eventId = 9;
+  rig.PushEvent(event);
+  ASSERT_TRUE(rig.WaitHandled(3));
+  EXPECT_EQ(rig.exported, 3u) << rig.Logs();
+  EXPECT_EQ(Rows("EventId, Type, Log, typeof(Source), length(Source), length(Description)"),
+            "7|1|System|text|0|0\n8|1|System|text|0|0\n9|1|System|text|0|0\n");
+}
+
 TEST_F(SqliteExportTest, PositionsAreCommittedWithTheRowsAndReadBackAtTheNextOpen) {
   ExpectPositionsCommittedWithTheRows(
       SqliteConnection(file_), [&](const std::string& sql) { return SqliteQuery(file_, sql); });
