@@ -47,7 +47,8 @@ int CSTCtrlIntf::CI_OnPerformOperation(CSTCtrlMessage& request, CSTCtrlMessage& 
       uint8_t method = 0;
       if (!request.ValueFromStack(method)) return -1;
       reply.Clear();
-      reply.ValueToStack(static_cast<int32_t>(OnNotify(method)));
+      const int result = CI_MayServe(kind, method) ? OnNotify(method) : kRequestRefused;
+      reply.ValueToStack(static_cast<int32_t>(result));
       reply.ValueToStack(static_cast<uint8_t>(kKindMethodReply));
       return 0;
     }
@@ -63,7 +64,7 @@ int CSTCtrlIntf::CI_OnPerformOperation(CSTCtrlMessage& request, CSTCtrlMessage& 
       uint8_t id = 0;
       if (!request.ValueFromStack(id)) return -1;
       reply.Clear();
-      CI_OnSetProperty(id, request);
+      if (CI_MayServe(kind, id)) CI_OnSetProperty(id, request);
       reply.ValueToStack(static_cast<uint8_t>(kKindPropertySetReply));
       return 0;
     }

@@ -45,6 +45,10 @@ class CSTCtrlIntf {
   virtual int CI_OnSetProperty(uint8_t id, CSTCtrlMessage& request);
   virtual void CI_OnClientConnected() {}
   virtual void CI_OnClientDisconnected() {}
+  // Asked before a method call (id: the method) or a property assignment
+  // (id: the property) is handed on; false refuses it: a method call is
+  // answered with kRequestRefused, an assignment is acknowledged undone.
+  virtual bool CI_MayServe(uint8_t /*kind*/, uint8_t /*id*/) { return true; }
   // A console left the greeting or a reply untaken for timeout_ms; it is
   // dropped next.
   virtual void CI_OnConsoleStalled(uint32_t /*timeout_ms*/) {}

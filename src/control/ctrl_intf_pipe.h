@@ -55,6 +55,7 @@ class CSTCtrlIntfPipe : public CSTCtrlIntf {
   }
   // The account of the console being served, for log lines.
   std::string CI_ClientUser() { return server_pipe_.ClientUser(); }
+  bool CI_ClientIsAdministrator() { return server_pipe_.ClientIsAdministrator(); }
 
  protected:
   // Pipe names; tests use their own so they never meet a running service.

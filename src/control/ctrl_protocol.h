@@ -28,6 +28,10 @@ constexpr uint32_t kMaxMessageSize = 16u * 1024u * 1024u;
 // small, and a console may be anybody's program.
 constexpr uint32_t kMaxRequestSize = 1024u * 1024u;
 
+// The result of a method call that the service refuses (to a console user
+// who may not change what it does, or during a start or stop).
+constexpr int32_t kRequestRefused = 1;
+
 // Method calls from the console to the service.
 enum ServiceMethod : uint8_t {
   kMethodPurgeSyslog = 0,

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/text.h"
 #include "config/xml_document.h"
 #include "core/crc32.h"
 #include "core/cvn_core.h"
@@ -35,6 +36,17 @@ std::u16string ProductSubfolder(std::u16string_view name) {
 }
 
 }  // namespace
+
+void CCVNCore::CloseDataFolder() {
+  const std::u16string folder = ProductFolder();
+  if (folder.empty()) return;
+  // The folder holds the settings with their passwords, and the files the
+  // service writes: nobody else may read or plant anything in it.
+  if (const uint32_t error = platform::CloseFolderToOthers(folder); error != 0) {
+    LogFormat('E', "Service", "The data folder %s cannot be closed to other users (error %u).",
+              Utf16ToUtf8(folder).c_str(), static_cast<unsigned>(error));
+  }
+}
 
 std::u16string CCVNCore::GetCacheFolder() { return ProductSubfolder(u"Cache"); }
 

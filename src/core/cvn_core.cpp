@@ -126,6 +126,7 @@ uint32_t CCVNCore::StartServer() {
   platform::LockGuard guard(start_stop_lock_);
   if (running_) return 0;
   if (!initialized_core_) return FailStart(MakeResult(0, kErrorNotReady));
+  CloseDataFolder();
 
   // A missing settings file leaves the values as they are (the defaults on a
   // first start); one that is there but rejected stops the start, since the
@@ -442,6 +443,22 @@ void CCVNCore::CI_OnConsoleStalled(uint32_t timeout_ms) {
   LogFormat('N', "Service",
             "A console (user %s) did not take its reply within %u s and was disconnected.",
             CI_ClientUser().c_str(), static_cast<unsigned>(timeout_ms / 1000));
+}
+
+bool CCVNCore::CI_MayServe(uint8_t kind, uint8_t id) {
+  const bool changes_state =
+      kind == control::kKindMethodCall ||
+      (kind == control::kKindPropertySet &&
+       (id == control::kPropResetCounter || id == control::kPropCustomReport));
+  if (!changes_state || CI_ClientIsAdministrator()) return true;
+  LogFormat('E', "Service",
+            "The console user %s may not change what the service does (request %u/%u refused): "
+            "that needs an administrator.",
+            CI_ClientUser().c_str(), static_cast<unsigned>(kind), static_cast<unsigned>(id));
+  if (id == control::kPropCustomReport && kind == control::kKindPropertySet) {
+    custom_report_state = kCustomReportFailed;
+  }
+  return false;
 }
 
 int CCVNCore::OnNotify(int method) {

@@ -311,6 +311,9 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   int CI_OnGetProperty(uint8_t id, control::CSTCtrlMessage& reply) override;
   int CI_OnSetProperty(uint8_t id, control::CSTCtrlMessage& request) override;
   void CI_OnConsoleStalled(uint32_t timeout_ms) override;
+  // Reloads, purges, counter resets and custom reports are for
+  // administrators only; status is open to every console that may connect.
+  bool CI_MayServe(uint8_t kind, uint8_t id) override;
 
   // Folders and files below the common application data folder; empty when
   // that folder cannot be found. The three folders end with a separator.
@@ -540,6 +543,9 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // with the reason, ending with consequence.
   uint32_t LoadSettingsFile(CCVNSettings& settings, const char* consequence);
   bool LoadSharedConfigAtStart();
+  // Gives the data folder an access list for the system and the
+  // administrators alone, at every start; a failure is logged.
+  void CloseDataFolder();
   // The shared file's bytes when it may be trusted; a refusal is logged once
   // for each reason.
   bool ReadTrustedSharedFile(std::vector<uint8_t>& bytes);

@@ -91,6 +91,13 @@ bool IsAbsolutePath(std::u16string_view path);
 // when it does not exist.
 uint32_t CheckPrivatePath(std::u16string_view path, std::string& reason);
 
+// Creates folder (and its parents) and closes it to everybody but the system
+// and the administrators, for everything below it too: Windows: a protected
+// access list granting only them full control, inherited and passed on to
+// what is in the folder already; posix: no write or entry for others (the
+// folder stays root's and its group's as created). 0 or the error.
+uint32_t CloseFolderToOthers(std::u16string_view folder);
+
 // The common application data folder (all users), created when missing; empty
 // when it cannot be found. On posix: <machine root>/ProgramData.
 std::u16string CommonAppDataFolder();

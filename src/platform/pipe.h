@@ -52,8 +52,10 @@ class ServerPipe {
   ServerPipe(const ServerPipe&) = delete;
   ServerPipe& operator=(const ServerPipe&) = delete;
 
-  // Creates the pipe (one instance, 4096-byte buffers). 0, or: 231 when
-  // another server holds the name, 5 when the name is not ours to take.
+  // Creates the pipe (one instance, 4096-byte buffers, local clients only).
+  // 0, or: 231 when another server holds the name (Windows: a pipe of that
+  // name exists, whoever created it, so that nobody can wait under the name
+  // for our clients), 5 when the name is not ours to take.
   uint32_t Create(std::u16string_view name);
   bool IsOpen() const;
   // Cancels a pending operation, drops the client and gives the name up.
@@ -97,6 +99,12 @@ class ServerPipe {
   // when it cannot be told.
   std::string ClientUser();
 
+  // Whether the connected client may change what the service does (reload,
+  // purge, reset, reports): Windows: its token holds the Administrators
+  // group (an elevated administrator) or is the local system; posix: it is
+  // root or a member of the group "corvane". False without a client.
+  bool ClientIsAdministrator();
+
   struct Impl;  // defined per platform
 
  private:
@@ -110,10 +118,16 @@ class ClientPipe {
   ClientPipe(const ClientPipe&) = delete;
   ClientPipe& operator=(const ClientPipe&) = delete;
 
+  // What the server may do with this client's identity (Windows): identify
+  // it only, or act with its rights (for a server that writes files the
+  // client names). Posix servers take the peer's credentials either way.
+  enum class Identity { kIdentifyOnly, kImpersonate };
+
   // Opens a pipe that a server created, waiting up to timeout_ms for it to
   // take this client. 0, or: 2 when no server has the name, 231 when it is
   // busy with another client, 5 when access is denied.
-  uint32_t Open(std::u16string_view name, uint32_t timeout_ms);
+  uint32_t Open(std::u16string_view name, uint32_t timeout_ms,
+                Identity identity = Identity::kIdentifyOnly);
   bool IsOpen() const;
   void Close();
 

@@ -57,6 +57,18 @@ bool StartsWith(const std::string& s, std::string_view prefix) {
   return s.compare(0, prefix.size(), prefix) == 0;
 }
 
+// A crash without a fault of the processor leaves its file too.
+TEST(CrashHandler, AbortAndTerminateLeaveACrashFile) {
+  for (const char* mode : {"abort", "terminate"}) {
+    SCOPED_TRACE(mode);
+    TempDir dir;
+    const CrashRun run = RunCrashProgram(dir.path(), mode);
+    EXPECT_NE(run.status, 0);
+    ASSERT_EQ(run.files.size(), 1u) << "no crash file";
+    EXPECT_NE(run.report.find("Call Stack:"), std::string::npos) << run.report;
+  }
+}
+
 TEST(CrashHandler, ReportOfAWriteToAddressZero) {
   TempDir dir;
   const CrashRun run = RunCrashProgram(dir.path());

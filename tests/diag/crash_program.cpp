@@ -1,8 +1,11 @@
 // Installs the crash handler writing to the folder given as its first
 // argument, then writes to address 0 three calls deep, so that the report has
 // frames of this program to list; with "overflow" as its second argument, a
-// worker thread overflows its stack instead.
+// worker thread overflows its stack instead, with "abort" or "terminate" the
+// program ends through std::abort or std::terminate.
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 
 #include "diag/crash_handler.h"
 #include "platform/program_entry.h"
@@ -35,6 +38,8 @@ volatile bool g_deeper = true;
 int ProgramMain(std::vector<std::u16string> args) {
   if (args.empty()) return 2;
   if (!cvn::InstallCrashHandler(args[0])) return 3;
+  if (args.size() > 1 && args[1] == u"abort") std::abort();
+  if (args.size() > 1 && args[1] == u"terminate") std::terminate();
   if (args.size() > 1 && args[1] == u"overflow") {
     cvn::platform::Thread worker;
     worker.Start([] { return Recurse(0); });

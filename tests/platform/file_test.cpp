@@ -149,6 +149,21 @@ TEST(Files, PrivatePathsAreThoseNobodyElseMayWrite) {
   EXPECT_EQ(CheckPrivatePath((tmp.path() / "none").u16string(), reason), err::kFileNotFound);
 }
 
+// The data folder is closed at every start, whatever it was opened to.
+TEST(Files, AClosedFolderAndWhatItHoldsArePrivate) {
+  TempDir tmp;
+  const std::filesystem::path folder = tmp.path() / "Corvane 3";
+  std::filesystem::create_directory(folder);
+  testing::WriteFileBytes(folder / "settings.cvncfg", "x");
+  std::filesystem::permissions(folder, std::filesystem::perms::all);
+  ASSERT_EQ(CloseFolderToOthers(folder.u16string()), 0u);
+  std::string reason;
+  EXPECT_EQ(CheckPrivatePath(folder.u16string(), reason), 0u) << reason;
+  EXPECT_EQ(CheckPrivatePath((folder / "settings.cvncfg").u16string(), reason), 0u) << reason;
+  EXPECT_EQ(CloseFolderToOthers((folder / "new" / "deeper").u16string()), 0u);
+  EXPECT_TRUE(FolderExists((folder / "new" / "deeper").u16string()));
+}
+
 TEST(Files, FindByPattern) {
   TempDir tmp;
   for (const char* name : {"CVN20161208.log", "CVN20161209.log", "cvn20161210.LOG",

@@ -128,6 +128,8 @@ TEST(PipePosixTest, RunAsClientWritesWithTheClientsRights) {
   ASSERT_TRUE(server.Completion()->Wait(10000));
   size_t moved = 0;
   ASSERT_EQ(server.Finish(&moved), 0u);
+  EXPECT_EQ(server.ClientUser(), "nobody (uid 65534)");
+  EXPECT_FALSE(server.ClientIsAdministrator());
 
   const auto theirs = dir / "theirs";
   std::filesystem::create_directory(theirs);

@@ -218,5 +218,14 @@ TEST_F(PipeTest, RunAsClientNeedsAConnectedClient) {
   EXPECT_TRUE(ran);
 }
 
+// The tests run as an administrator (root, or Wine's one user).
+TEST_F(PipeTest, TheClientsAccountAndRightsAreToldWhileConnected) {
+  EXPECT_FALSE(server_.ClientIsAdministrator());
+  EXPECT_EQ(server_.ClientUser(), "unknown");
+  Connect(server_, client_);
+  EXPECT_TRUE(server_.ClientIsAdministrator());
+  EXPECT_NE(server_.ClientUser(), "unknown");
+}
+
 }  // namespace
 }  // namespace cvn::platform

@@ -211,6 +211,19 @@ uint32_t CheckPrivatePath(std::u16string_view path, std::string& reason) {
   return err::kSuccess;
 }
 
+uint32_t CloseFolderToOthers(std::u16string_view folder) {
+  const uint32_t made = CreateFolderTree(folder);
+  if (made != err::kSuccess && made != err::kAlreadyExists) return made;
+  struct stat st {};
+  const std::string native = posix::NativePath(folder);
+  if (::stat(native.c_str(), &st) != 0) return posix::ErrnoToWin32(errno);
+  const mode_t closed = st.st_mode & 07750;
+  if (closed != (st.st_mode & 07777) && ::chmod(native.c_str(), closed) != 0) {
+    return posix::ErrnoToWin32(errno);
+  }
+  return err::kSuccess;
+}
+
 std::u16string CommonAppDataFolder() {
   const std::string folder = posix::MachineRoot() + "/ProgramData";
   const uint32_t rc = posix::MakeNativeFolders(folder);

@@ -27,6 +27,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -527,7 +528,6 @@ class ThreadFsIdentity {
     return err::kSuccess;
   }
 
- private:
   // The user's groups from the account database; the group alone when the
   // user has no entry.
   static std::vector<gid_t> GroupsOf(uid_t uid, gid_t gid) {
@@ -547,6 +547,7 @@ class ThreadFsIdentity {
     return groups;
   }
 
+ private:
   void Restore() {
     if (!switched_) return;
     switched_ = false;
@@ -575,6 +576,26 @@ uint32_t ServerPipe::RunAsClient(const std::function<uint32_t()>& work) {
   const uint32_t error = identity.Become(peer.uid, peer.gid);
   if (error != err::kSuccess) return error;
   return work();
+}
+
+bool ServerPipe::ClientIsAdministrator() {
+  Impl& s = *impl_;
+  ucred peer{};
+  {
+    std::lock_guard lk(s.mu);
+    if (s.conn_fd < 0 || !s.has_peer) return false;
+    peer = s.peer;
+  }
+  if (peer.uid == 0) return true;
+  group entry{};
+  group* found = nullptr;
+  std::vector<char> text(16384);
+  if (getgrnam_r(kAdminGroup, &entry, text.data(), text.size(), &found) != 0 || found == nullptr) {
+    return false;
+  }
+  const gid_t admins = found->gr_gid;
+  const std::vector<gid_t> groups = ThreadFsIdentity::GroupsOf(peer.uid, peer.gid);
+  return peer.gid == admins || std::find(groups.begin(), groups.end(), admins) != groups.end();
 }
 
 std::string ServerPipe::ClientUser() {
@@ -608,7 +629,7 @@ ClientPipe::ClientPipe() : impl_(std::make_unique<Impl>()) {}
 
 ClientPipe::~ClientPipe() { Close(); }
 
-uint32_t ClientPipe::Open(std::u16string_view name, uint32_t timeout_ms) {
+uint32_t ClientPipe::Open(std::u16string_view name, uint32_t timeout_ms, Identity /*identity*/) {
   Close();
   const std::string leaf = PipeLeafName(name);
   if (leaf.empty()) return kInvalidName;

@@ -10,11 +10,14 @@
 // no frame-pointer chain.
 #include "platform/crash_hook.h"
 
+#include <csignal>
+#include <cstdlib>
+#include <exception>
+
 #include "platform/file.h"
 #include "platform/win32/win.h"
 // After windows.h.
 #include <dbghelp.h>
-#include <sddl.h>
 #include <tlhelp32.h>
 
 namespace cvn::platform {
@@ -36,6 +39,8 @@ struct HookState {
   HMODULE dbghelp = nullptr;
   MiniDumpWriteDumpFn write_dump = nullptr;
   LPTOP_LEVEL_EXCEPTION_FILTER previous = nullptr;
+  std::terminate_handler previous_terminate = nullptr;
+  void (*previous_abort)(int) = SIG_DFL;
   wchar_t file_path[MAX_PATH * 2] = {};
   char system_line[160] = {};
   char version[64] = {};
@@ -230,6 +235,27 @@ LONG WINAPI CrashFilter(EXCEPTION_POINTERS* info) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// abort() and std::terminate end the process without an exception, so the
+// filter would never run: both write the crash file themselves, with the
+// context of the call and this code as the exception.
+constexpr DWORD kAbortCode = 0xE0000ABD;
+
+[[noreturn]] void CrashOnAbort() {
+  CONTEXT context{};
+  ::RtlCaptureContext(&context);
+  EXCEPTION_RECORD record{};
+  record.ExceptionCode = kAbortCode;
+  record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+  record.ExceptionAddress = reinterpret_cast<void*>(context.Rip);
+  EXCEPTION_POINTERS pointers{&record, &context};
+  CrashFilter(&pointers);
+  ::TerminateProcess(::GetCurrentProcess(), 3);
+  for (;;) ::Sleep(INFINITE);
+}
+
+void OnAbortSignal(int) { CrashOnAbort(); }
+void OnTerminate() { CrashOnAbort(); }
+
 void CopyText(char* out, size_t capacity, const char* text) {
   size_t n = 0;
   for (; text[n] != '\0' && n + 1 < capacity; ++n) out[n] = text[n];
@@ -257,17 +283,7 @@ void PrepareFixedLines(const CrashHookSetup& setup) {
 // Creates the crash folder and closes it to everyone but the system and the
 // administrators; files created in it inherit that.
 bool PrepareFolder(const std::u16string& folder) {
-  CreateFolderTree(folder);
-  if (!FolderExists(folder)) return false;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1, &descriptor, nullptr)) {
-    return false;
-  }
-  const std::wstring path = ToWide(folder);
-  const BOOL closed = ::SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor);
-  ::LocalFree(descriptor);
-  return closed != 0;
+  return CloseFolderToOthers(folder) == 0 && FolderExists(folder);
 }
 
 }  // namespace
@@ -291,6 +307,10 @@ bool InstallCrashHook(const CrashHookSetup& setup) {
   path.copy(g_state.file_path, path.size());
   g_state.file_path[path.size()] = L'\0';
   g_state.previous = ::SetUnhandledExceptionFilter(CrashFilter);
+  g_state.previous_terminate = std::set_terminate(OnTerminate);
+  g_state.previous_abort = std::signal(SIGABRT, OnAbortSignal);
+  // No message box and no report of the runtime's own: the file is the report.
+  _set_abort_behavior(0, _WRITE_ABORT_MSG | _CALL_REPORTFAULT);
   g_state.installed = true;
   return !path.empty();
 }
@@ -298,6 +318,8 @@ bool InstallCrashHook(const CrashHookSetup& setup) {
 void UninstallCrashHook() {
   if (!g_state.installed) return;
   ::SetUnhandledExceptionFilter(g_state.previous);
+  std::set_terminate(g_state.previous_terminate);
+  std::signal(SIGABRT, g_state.previous_abort);
   if (g_state.dbghelp != nullptr) ::FreeLibrary(g_state.dbghelp);
   g_state.dbghelp = nullptr;
   g_state.write_dump = nullptr;

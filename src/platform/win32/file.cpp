@@ -10,6 +10,7 @@
 #include "platform/win32/win.h"
 // After win.h: the shell and security headers need the Windows types.
 #include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 namespace cvn::platform {
@@ -269,6 +270,27 @@ PSID UntrustedWriter(PACL dacl) {
 }
 
 }  // namespace
+
+uint32_t CloseFolderToOthers(std::u16string_view folder) {
+  const uint32_t made = CreateFolderTree(folder);
+  if (made != err::kSuccess && made != err::kAlreadyExists) return made;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1, &descriptor, nullptr)) {
+    return LastError();
+  }
+  const std::unique_ptr<void, decltype(&::LocalFree)> owned(descriptor, &::LocalFree);
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) return LastError();
+  // Unlike SetFileSecurity, this passes the inherited entries on to what the
+  // folder holds already.
+  std::wstring path = ToWide(folder);
+  return ::SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, dacl, nullptr);
+}
 
 uint32_t CheckPrivatePath(std::u16string_view path, std::string& reason) {
   reason.clear();

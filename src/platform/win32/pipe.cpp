@@ -212,11 +212,18 @@ uint32_t ServerPipe::Create(std::u16string_view name) {
   PipeSecurity security;
   if (const uint32_t rc = security.Build(); rc != ERROR_SUCCESS) return rc;
   const std::wstring wide = win32::ToWide(name);
-  HANDLE h =
-      ::CreateNamedPipeW(wide.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | WRITE_OWNER,
-                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kPipeChunkSize,
-                         kPipeChunkSize, kDefaultTimeoutMs, &security.sa);
-  if (h == INVALID_HANDLE_VALUE) return LastError();
+  HANDLE h = ::CreateNamedPipeW(
+      wide.c_str(),
+      PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE | WRITE_OWNER,
+      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+      kPipeChunkSize, kPipeChunkSize, kDefaultTimeoutMs, &security.sa);
+  if (h == INVALID_HANDLE_VALUE) {
+    const uint32_t rc = LastError();
+    // A first instance is refused when any pipe of the name exists.
+    const bool exists =
+        ::WaitNamedPipeW(wide.c_str(), 1) || ::GetLastError() != ERROR_FILE_NOT_FOUND;
+    return rc == ERROR_ACCESS_DENIED && exists ? pipe_err::kPipeBusy : rc;
+  }
   s.pipe.Reset(h);
   s.op = Impl::Op::kNone;
   return ERROR_SUCCESS;
@@ -342,6 +349,25 @@ SidBytes ImpersonatedUserSid() {
 
 }  // namespace
 
+bool ServerPipe::ClientIsAdministrator() {
+  bool admin = false;
+  RunAsClient([&admin] {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    BOOL member = FALSE;
+    if (::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
+        ::CheckTokenMembership(nullptr, sid, &member) && member) {
+      admin = true;
+    }
+    const SidBytes user = ImpersonatedUserSid();
+    if (!user.empty() && ::IsWellKnownSid(const_cast<uint8_t*>(user.data()), WinLocalSystemSid)) {
+      admin = true;
+    }
+    return 0u;
+  });
+  return admin;
+}
+
 std::string ServerPipe::ClientUser() {
   SidBytes sid;
   RunAsClient([&sid] {
@@ -400,7 +426,7 @@ ClientPipe::ClientPipe() : impl_(std::make_unique<Impl>()) {}
 
 ClientPipe::~ClientPipe() { Close(); }
 
-uint32_t ClientPipe::Open(std::u16string_view name, uint32_t timeout_ms) {
+uint32_t ClientPipe::Open(std::u16string_view name, uint32_t timeout_ms, Identity identity) {
   Close();
   Impl& c = *impl_;
   std::lock_guard lk(c.mu);
@@ -410,9 +436,14 @@ uint32_t ClientPipe::Open(std::u16string_view name, uint32_t timeout_ms) {
   ::ResetEvent(c.cancel_event.Get());
   const std::wstring wide = win32::ToWide(name);
   const ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
+  // A server that may only identify this client cannot act with its rights,
+  // whoever created the pipe.
+  const DWORD flags =
+      FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT |
+      (identity == Identity::kImpersonate ? SECURITY_IMPERSONATION : SECURITY_IDENTIFICATION);
   for (;;) {
     HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_OVERLAPPED, nullptr);
+                             flags, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       c.pipe.Reset(h);
       return ERROR_SUCCESS;

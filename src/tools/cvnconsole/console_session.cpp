@@ -43,11 +43,13 @@ uint32_t ConsoleSession::OpenServicePipe(uint32_t timeout_ms) {
   // later: a missing pipe is tried again for a short while.
   constexpr uint32_t kAppearMs = 1000;
   constexpr uint32_t kRetryMs = 50;
+  // The service writes a custom report with the console user's rights.
+  constexpr auto kIdentity = platform::ClientPipe::Identity::kImpersonate;
   const uint32_t start = platform::TickCount();
-  uint32_t rc = service_.Open(server_pipe_name_, timeout_ms);
+  uint32_t rc = service_.Open(server_pipe_name_, timeout_ms, kIdentity);
   while (rc == err::kFileNotFound && platform::TickCount() - start < kAppearMs) {
     platform::SleepMs(kRetryMs);
-    rc = service_.Open(server_pipe_name_, timeout_ms);
+    rc = service_.Open(server_pipe_name_, timeout_ms, kIdentity);
   }
   return rc;
 }
