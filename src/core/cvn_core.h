@@ -291,9 +291,12 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   // the logs (all watched ones, filtered, when logs is null) for the period
   // start <= t < end and leaves both outputs unchanged when there is no log.
   // With stop_aware, reading ends early once the threads are told to stop
-  // (the caller then discards the document).
+  // (the caller then discards the document). The summary names the logs of
+  // an explicit list that cannot be read, after those in ignored (names the
+  // caller left out).
   void GenerateReport(uint32_t start, uint32_t end, const std::vector<std::u16string>* logs,
-                      std::u16string& document, std::string& period_text, bool stop_aware = false);
+                      std::u16string& document, std::string& period_text, bool stop_aware = false,
+                      const std::vector<std::u16string>& ignored = {});
   // A scheduled report: generate, save, prune, mail, count and log.
   enum class ReportOutcome {
     kDone,      // saved (or nothing to save) and mailed or its mail left for

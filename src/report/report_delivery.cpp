@@ -6,6 +6,7 @@
 
 #include "base/text.h"
 #include "base/time_format.h"
+#include "base/win_errors.h"
 #include "platform/clock.h"
 #include "platform/environment.h"
 #include "platform/event_log.h"
@@ -51,7 +52,11 @@ void LogMailFailure(CCVNCore& core, const std::u16string& reason) {
 // Saves a scheduled report and counts the outcome: 0, a system error, or
 // kEmptyDocument.
 uint32_t SaveScheduled(CCVNCore& core, const std::u16string& path, const std::u16string& document) {
-  const uint32_t error = report::SaveReport(path, document);
+  // A folder others may write is not written into (PrivateFolder said why).
+  const size_t cut = path.find_last_of(platform::kPathSeparator);
+  const bool refused = cut != std::u16string::npos && cut > 0 &&
+                       core.PrivateFolder(path.substr(0, cut), "reports").empty();
+  const uint32_t error = refused ? err::kAccessDenied : report::SaveReport(path, document);
   if (error == 0) {
     ++core.reports_saved;
     core.LogFormat('N', "Report", "Report saved to file. [%s]", U8(path).c_str());
@@ -243,7 +248,8 @@ void RunCustomReportRequest(CCVNCore& core, const SCustomReportRequest& r) {
   const std::vector<std::u16string> logs = CustomReportLogs(r, explicit_list);
   std::u16string document;
   std::string period;
-  core.GenerateReport(r.from, r.to, explicit_list ? &logs : nullptr, document, period, true);
+  core.GenerateReport(r.from, r.to, explicit_list ? &logs : nullptr, document, period, true,
+                      r.ignored);
   if (core.StopRequested()) {
     // Cut short by a stop: a part of the report is not the report asked for.
     core.custom_report_state = kCustomReportFailed;

@@ -137,7 +137,8 @@ class LogReader {
 }  // namespace
 
 void CCVNCore::GenerateReport(uint32_t start, uint32_t end, const std::vector<std::u16string>* logs,
-                              std::u16string& document, std::string& period_text, bool stop_aware) {
+                              std::u16string& document, std::string& period_text, bool stop_aware,
+                              const std::vector<std::u16string>& ignored) {
   if (platform::Event* ready = TableReadyEvent()) ready->Wait(kTableReadyWaitMs);
   std::vector<std::u16string> names;
   const bool filtered = logs == nullptr;
@@ -159,6 +160,7 @@ void CCVNCore::GenerateReport(uint32_t start, uint32_t end, const std::vector<st
   summary.date_format = options.date_format;
   summary.time_format = options.time_format;
   summary.computer_name = platform::LocalComputerName();
+  summary.logs_ignored = ignored;
 
   ReportPieces pieces;
   pieces.push_front(report::FooterPiece());
@@ -166,7 +168,10 @@ void CCVNCore::GenerateReport(uint32_t start, uint32_t end, const std::vector<st
   LogReader reader(*this, settings, options, buffer, start, end, stop_aware);
   for (const std::u16string& name : names) {
     LogSection section(options.description, options.date_format, options.time_format);
-    if (!reader.Read(name, pieces, section)) continue;
+    if (!reader.Read(name, pieces, section)) {
+      if (!filtered) summary.logs_ignored.push_back(name);
+      continue;
+    }
     const int number = ++summary.logs_analysed;
     if (section.shown() > 0) ++summary.logs_with_records;
     section.Finish(pieces, number, name, options.omit_empty);

@@ -327,6 +327,14 @@ std::u16string HeadPiece(const ReportSummary& s) {
   head += u"<li>EventLogs: <strong>" + Num(s.logs_analysed) +
           u"</strong> total analyzed (<strong>" + Num(s.logs_with_records) +
           u"</strong> have records within the period)</li>\r\n";
+  if (!s.logs_ignored.empty()) {
+    std::u16string names;
+    for (const std::u16string& name : s.logs_ignored) {
+      names += (names.empty() ? u"" : u", ") + EscapeHtml(name);
+    }
+    head += u"<li>EventLogs ignored (repeated, too many or not found): <strong>" + names +
+            u"</strong></li>\r\n";
+  }
   head += u"<li>Events within the period: <strong>" + Num(s.events) + u"</strong>\r\n";
   head += u"<table id=\"summary_table\">\r\n<tr>\r\n";
   static constexpr std::array<std::u16string_view, kClassCount> kTotals = {

@@ -15,6 +15,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace cvn::report {
 
@@ -106,6 +107,8 @@ struct ReportSummary {
   int32_t logs_with_records = 0;
   int32_t events = 0;
   ClassCounts totals{};
+  // Named logs left out: repeated, beyond the bound of a request, or not found.
+  std::vector<std::u16string> logs_ignored;
 };
 
 // The document head with the script and style blocks, the title and the summary.

@@ -121,7 +121,9 @@ TEST_F(ReportTest, OmittedEmptyLogStillCountsInTheNumbers) {
   const std::vector<std::u16string> logs = {u"RepEmpty", u"RepB", u"RepMissing"};
   const std::string doc = Generate(&logs);
   EXPECT_EQ(doc.find("RepEmpty"), std::string::npos);
-  EXPECT_EQ(doc.find("RepMissing"), std::string::npos);  // cannot be opened: not analysed
+  // Cannot be opened: not analysed, and named as ignored.
+  EXPECT_NE(doc.find("EventLogs ignored (repeated, too many or not found): <strong>RepMissing"),
+            std::string::npos);
   EXPECT_NE(doc.find("<h2 id=\"log2\"><span class=\"logctrl\" onclick=\"ShowHideLog(2);\">"
                      "&lt;&lt;</span> EventLog: RepB (1)</h2>"),
             std::string::npos);
@@ -375,6 +377,10 @@ TEST_F(CustomReportTest, WrittenForTheConsoleOrRefused) {
   const fs::path file = root_.dir().path() / "custom.html";
   EXPECT_EQ(Ask(Utf8ToUtf16(file.string()), {u"RepA"}), kCustomReportSaved);
   EXPECT_NE(testing::ReadFileBytes(file).find("custom"), std::string::npos);
+  // A log named twice is read once and named as ignored.
+  EXPECT_EQ(Ask(Utf8ToUtf16(file.string()), {u"RepA", u"RepA"}), kCustomReportSaved);
+  EXPECT_NE(testing::ReadFileBytes(file).find("too many or not found): <strong>RepA</strong>"),
+            std::string::npos);
   EXPECT_EQ(Ask(u"", {u"RepA"}), kCustomReportFailed);
   EXPECT_EQ(Ask(u"relative.html", {u"RepA"}), kCustomReportFailed);
   EXPECT_EQ(Ask(Utf8ToUtf16(file.string()), {u"RepA"}, 31), kCustomReportFailed);
