@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "diag/log_file.h"
+#include "events/date_time_format.h"
 #include "platform/codepage.h"
 #include "platform/sync.h"
-#include "report/date_time_format.h"
 
 namespace {
 

@@ -44,20 +44,6 @@ void ShiftHistogram(std::vector<uint32_t>& h, int64_t d) {
   }
 }
 
-// "<system text> (Error code: n)" as UTF-8 text for the log.
-std::string SystemErrorText(uint32_t code) {
-  std::u16string text;
-  char number[48];
-  const int32_t signed_code = static_cast<int32_t>(code);
-  if (platform::FormatSystemMessage(code, false, text) != 0) {
-    std::snprintf(number, sizeof number, "Error code: %d", signed_code);
-    return number;
-  }
-  while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n')) text.pop_back();
-  std::snprintf(number, sizeof number, " (Error code: %d)", signed_code);
-  return Utf16ToUtf8(text) + number;
-}
-
 void Trace(CCVNCore& core, const char* message) {
   if (TraceLogEnabled) core.Log('N', "Trace", message);
 }
@@ -240,7 +226,7 @@ CCVNCore::MergeResult CCVNCore::MergeSharedConfig() {
   if (const int32_t error = settings_.SaveFile(settings_path); error != 0) {
     LogFormat('E', "Service",
               "Shared config ignored: Failed to write merged settings to main file: %s",
-              SystemErrorText(static_cast<uint32_t>(error)).c_str());
+              Utf16ToUtf8(platform::FormatSystemError(static_cast<uint32_t>(error))).c_str());
     settings_.LoadFile(settings_path, false);
   }
   settings_guard.unlock();

@@ -27,7 +27,7 @@
 
 #include "events/placeholders.h"
 #include "platform/clock.h"
-#include "syslog/secure_socket.h"
+#include "transport/secure_socket.h"
 
 namespace cvn {
 

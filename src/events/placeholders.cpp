@@ -7,10 +7,10 @@
 
 #include "base/text.h"
 #include "base/time_format.h"
+#include "events/date_time_format.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/socket.h"
-#include "report/date_time_format.h"
 
 namespace cvn {
 

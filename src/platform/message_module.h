@@ -74,6 +74,12 @@ std::u16string FormatMessageFromFile(std::u16string_view path, uint32_t id,
 // Winsock errors (10004-11004) and the TLS errors of the security package.
 uint32_t FormatSystemMessage(uint32_t code, bool ignore_inserts, std::u16string& text);
 
+// The system's text for an error number, for logs and the console: empty for
+// 0, "<text> (Error code: <n>)" with the text's line breaks at its end
+// removed, or "Error code: <n>" when the system has no text. n is the code as
+// a signed decimal.
+std::u16string FormatSystemError(uint32_t code);
+
 // The publisher metadata API of the newer Windows event log (wevtapi.dll,
 // loaded at run time). Absent on posix and on Windows releases without it:
 // then Available() is false and every format gives an empty text.

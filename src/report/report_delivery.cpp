@@ -7,13 +7,13 @@
 #include "base/text.h"
 #include "base/time_format.h"
 #include "base/win_errors.h"
+#include "events/date_time_format.h"
 #include "platform/clock.h"
 #include "platform/environment.h"
 #include "platform/event_log.h"
 #include "platform/file.h"
-#include "report/date_time_format.h"
+#include "platform/message_module.h"
 #include "report/report_schedule.h"
-#include "syslog/syslog_sender.h"
 
 namespace cvn {
 namespace {
@@ -27,7 +27,7 @@ std::string U8(std::u16string_view text) { return Utf16ToUtf8(text); }
 
 // The reason text of a failed save.
 std::u16string SaveErrorText(uint32_t error) {
-  return FormatSystemError(error == report::kEmptyDocument ? 0xFFFFFFFFu : error);
+  return platform::FormatSystemError(error == report::kEmptyDocument ? 0xFFFFFFFFu : error);
 }
 
 void SetLastError(CCVNCore& core, std::u16string text) {

@@ -7,10 +7,10 @@
 #include "base/text.h"
 #include "config/cvn_settings.h"
 #include "core/cvn_core.h"
+#include "events/date_time_format.h"
 #include "platform/environment.h"
 #include "platform/event_log.h"
 #include "platform/locale.h"
-#include "report/date_time_format.h"
 #include "report/report_html.h"
 
 namespace cvn {

@@ -5,8 +5,8 @@
 
 #include "base/text.h"
 #include "base/time_format.h"
+#include "events/date_time_format.h"
 #include "platform/clock.h"
-#include "report/date_time_format.h"
 
 namespace cvn::report {
 namespace {

@@ -2,9 +2,9 @@
 #include "base/text.h"
 #include "email/email_forwarder.h"
 #include "email/smtp_client.h"
+#include "events/date_time_format.h"
 #include "platform/codepage.h"
 #include "platform/environment.h"
-#include "report/date_time_format.h"
 #include "report/report_schedule.h"
 
 namespace cvn::report {

@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
+#include "platform/message_module.h"
 #include "platform/sync.h"
 #include "syslog/syslog_cache.h"
 
@@ -255,7 +256,7 @@ void ForwarderThread::Deliver() {
                       "The syslog cache file cannot be created; %u syslog messages wait to be "
                       "sent again. Reason: %s",
                       static_cast<unsigned>(texts_.size() - done),
-                      Utf16ToUtf8(FormatSystemError(error)).c_str());
+                      Utf16ToUtf8(platform::FormatSystemError(error)).c_str());
       return Release(done);
     }
   }
@@ -267,7 +268,7 @@ void ForwarderThread::Deliver() {
                     "%u syslog messages could not be added to the cache file; they wait to be "
                     "sent again. Reason: %s",
                     static_cast<unsigned>(texts_.size()),
-                    Utf16ToUtf8(FormatSystemError(error)).c_str());
+                    Utf16ToUtf8(platform::FormatSystemError(error)).c_str());
     last_failure_ = platform::TickCount();
     return;
   }

@@ -9,20 +9,6 @@
 
 namespace cvn {
 
-std::u16string FormatSystemError(uint32_t code) {
-  if (code == 0) return {};
-  const int32_t signed_code = static_cast<int32_t>(code);
-  std::u16string text;
-  char number[48];
-  if (platform::FormatSystemMessage(code, false, text) != 0) {
-    std::snprintf(number, sizeof number, "Error code: %d", signed_code);
-    return Utf8ToUtf16(number);
-  }
-  while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n')) text.pop_back();
-  std::snprintf(number, sizeof number, " (Error code: %d)", signed_code);
-  return text + Utf8ToUtf16(number);
-}
-
 std::vector<std::string> SplitSyslogServers(std::u16string_view text) {
   std::vector<std::string> names;
   size_t start = 0;
@@ -60,7 +46,8 @@ int32_t CSyslogSender::Open(const std::string& host, uint16_t port, bool tcp, in
   addresses_.clear();
   // A refused handshake says why in words (an untrusted certificate, one
   // for another name, a CA file that cannot be read).
-  last_error_ = tls_failure_.empty() ? FormatSystemError(error) : Utf8ToUtf16(tls_failure_);
+  last_error_ =
+      tls_failure_.empty() ? platform::FormatSystemError(error) : Utf8ToUtf16(tls_failure_);
   return static_cast<int32_t>(error);
 }
 
@@ -132,7 +119,7 @@ void CSyslogSender::AppendSeparator(std::string& frame) const {
 size_t CSyslogSender::SendDatagrams(std::span<const std::string> messages) {
   for (size_t i = 0; i < messages.size(); ++i) {
     if (platform::SendSocket(datagram_, messages[i].data(), messages[i].size()) < 0) {
-      last_error_ = FormatSystemError(platform::SocketLastError());
+      last_error_ = platform::FormatSystemError(platform::SocketLastError());
       return i;
     }
   }
@@ -147,7 +134,7 @@ size_t CSyslogSender::SendStream(std::span<const std::string> messages) {
   size_t done = 0;
   while (done < messages.size()) {
     if (deadline.Remaining() == 0) {
-      last_error_ = FormatSystemError(err::kWsaTimedOut);
+      last_error_ = platform::FormatSystemError(err::kWsaTimedOut);
       return done;
     }
     // As many whole messages as fit one transmission, each with its
@@ -165,7 +152,7 @@ size_t CSyslogSender::SendStream(std::span<const std::string> messages) {
     }
     size_t taken = 0;
     if (stream_.Send(frame_.data(), frame_.size(), &taken, deadline.Remaining()) < 0) {
-      last_error_ = FormatSystemError(stream_.LastError());
+      last_error_ = platform::FormatSystemError(stream_.LastError());
       for (size_t end : ends_) {
         if (end > taken) break;
         ++done;
@@ -184,7 +171,7 @@ size_t CSyslogSender::SendMessages(std::span<const std::string> messages) {
   }
   if (!IsStream()) return SendDatagrams(messages);
   if (!StreamStillOpen()) {
-    last_error_ = FormatSystemError(err::kWsaConnectionReset);
+    last_error_ = platform::FormatSystemError(err::kWsaConnectionReset);
     return 0;
   }
   return SendStream(messages);

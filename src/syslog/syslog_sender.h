@@ -9,14 +9,9 @@
 #include <vector>
 
 #include "platform/socket.h"
-#include "syslog/secure_socket.h"
+#include "transport/secure_socket.h"
 
 namespace cvn {
-
-// The system's text for an error number: empty for 0, "<text> (Error code:
-// <n>)" with the text's line breaks at its end removed, or "Error code: <n>"
-// when the system has no text. n is the code as a signed decimal.
-std::u16string FormatSystemError(uint32_t code);
 
 // The server names of a Syslog/Server text: split at ',', ';' and ' ', empty
 // pieces skipped, each converted to the ANSI code page.

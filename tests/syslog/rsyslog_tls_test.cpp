@@ -13,7 +13,7 @@
 #include <tuple>
 
 #include "support/temp_dir.h"
-#include "syslog/secure_socket.h"
+#include "transport/secure_socket.h"
 
 namespace cvn {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "base/text.h"
 #include "platform/environment.h"
-#include "syslog/secure_socket.h"
+#include "transport/secure_socket.h"
 
 namespace cvn {
 namespace {

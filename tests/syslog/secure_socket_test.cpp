@@ -1,5 +1,5 @@
 // CSecureSocket on plain connections (no TLS server needed).
-#include "syslog/secure_socket.h"
+#include "transport/secure_socket.h"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "syslog/secure_socket.h"
 #include "syslog/tls_test_server.h"
+#include "transport/secure_socket.h"
 
 namespace cvn {
 namespace {

@@ -13,6 +13,7 @@
 #include "fake_peer.h"
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "platform/message_module.h"
 #include "platform/thread.h"
 #include "support/temp_dir.h"
 #include "syslog/syslog_forwarder.h"
@@ -85,12 +86,12 @@ TEST(SyslogSenderTest, ServerListErrorTextsAndArgumentErrors) {
   EXPECT_EQ(SplitSyslogServers(u";; ,x,"), (std::vector<std::string>{"x"}));
   EXPECT_TRUE(SplitSyslogServers(u"").empty());
 
-  EXPECT_EQ(FormatSystemError(0), u"");
-  const std::u16string refused = FormatSystemError(10061);
+  EXPECT_EQ(platform::FormatSystemError(0), u"");
+  const std::u16string refused = platform::FormatSystemError(10061);
   EXPECT_GT(refused.size(), std::u16string(u" (Error code: 10061)").size());
   EXPECT_TRUE(refused.ends_with(u" (Error code: 10061)")) << Utf16ToUtf8(refused);
   EXPECT_EQ(refused.find(u'\n'), std::u16string::npos);
-  EXPECT_EQ(FormatSystemError(0xFFFFFFFEu), u"Error code: -2");
+  EXPECT_EQ(platform::FormatSystemError(0xFFFFFFFEu), u"Error code: -2");
 
   CSyslogSender sender;
   EXPECT_EQ(sender.Open("127.0.0.1", 0, true, 2, false), -1);

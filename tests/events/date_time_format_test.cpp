@@ -1,4 +1,4 @@
-#include "report/date_time_format.h"
+#include "events/date_time_format.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "syslog/secure_socket.h"
+#include "transport/secure_socket.h"
 
 #include <algorithm>
 #include <cstring>
