@@ -248,10 +248,17 @@ void RunCustomReportRequest(CCVNCore& core, const SCustomReportRequest& r) {
   const std::vector<std::u16string> logs = CustomReportLogs(r, explicit_list);
   std::u16string document;
   std::string period;
-  core.GenerateReport(r.from, r.to, explicit_list ? &logs : nullptr, document, period, true,
-                      r.ignored);
-  if (core.StopRequested()) {
-    // Cut short by a stop: a part of the report is not the report asked for.
+  // The logs are read with the console user's rights, so that the report
+  // holds only what that user may read.
+  const uint32_t taken = core.CI_RunAsClient([&] {
+    core.GenerateReport(r.from, r.to, explicit_list ? &logs : nullptr, document, period, true,
+                        r.ignored);
+    return 0u;
+  });
+  if (taken != 0) SetLastError(core, SaveErrorText(taken));
+  if (taken != 0 || core.StopRequested()) {
+    // Without the user's rights nothing was read; cut short by a stop, a part
+    // of the report is not the report asked for.
     core.custom_report_state = kCustomReportFailed;
     return;
   }
