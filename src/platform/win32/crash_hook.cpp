@@ -309,8 +309,6 @@ bool InstallCrashHook(const CrashHookSetup& setup) {
   g_state.previous = ::SetUnhandledExceptionFilter(CrashFilter);
   g_state.previous_terminate = std::set_terminate(OnTerminate);
   g_state.previous_abort = std::signal(SIGABRT, OnAbortSignal);
-  // No message box and no report of the runtime's own: the file is the report.
-  _set_abort_behavior(0, _WRITE_ABORT_MSG | _CALL_REPORTFAULT);
   g_state.installed = true;
   return !path.empty();
 }

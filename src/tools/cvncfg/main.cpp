@@ -22,7 +22,9 @@
 #include "config/cvn_settings.h"
 #include "platform/file.h"
 #include "platform/program_entry.h"
+#include "tools/cvncfg/config_check.h"
 #include "tools/cvncfg/config_set.h"
+#include "tools/tool_conventions.h"
 
 namespace cvn {
 namespace {
@@ -32,19 +34,23 @@ void Print(FILE* stream, std::u16string_view text) {
   std::fwrite(bytes.data(), 1, bytes.size(), stream);
 }
 
-int Usage() {
+int Usage(FILE* out = stderr) {
   std::fputs(
       "usage: cvncfg dump <file>      print every key of a configuration file\n"
       "       cvncfg example <file>   write the default configuration\n"
+      "       cvncfg check <file>     check the configuration as a whole: a channel that\n"
+      "                               is on without what it needs, ports, folders, files;\n"
+      "                               one line per problem, exit 1 if there is any\n"
       "       cvncfg set <file> <Section/Key> <value>\n"
       "                               set one key, creating the file with defaults if\n"
       "                               missing; flags 1/0, numbers within the key's range,\n"
       "                               string lists as \"item1,item2\"; not filter lists\n"
       "       cvncfg share <file> <Section/Key> <value>\n"
       "                               the same for a shared file: a new file holds only\n"
-      "                               the keys set this way, so merging it changes only those\n",
-      stderr);
-  return 2;
+      "                               the keys set this way, so merging it changes only those\n"
+      "       cvncfg --help | --version\n",
+      out);
+  return tools::kExitUsage;
 }
 
 // A string in double quotes with control characters, quotes and backslashes
@@ -196,6 +202,35 @@ void WarnUnknownElements(const XmlDocument& document, const CCVNSettings& settin
   }
 }
 
+// Reads and parses the file as the service does; false with the reason told.
+bool LoadForCheck(std::u16string_view path, XmlDocument& document) {
+  std::string bytes;
+  const uint32_t error = ReadAll(path, bytes);
+  if (error != 0) {
+    Print(stderr,
+          u"cvncfg: cannot read " + std::u16string(path) + u": " + FileErrorText(error) + u"\n");
+    return false;
+  }
+  if (document.Parse(bytes.data(), bytes.size()) != 0) {
+    Print(stderr, u"cvncfg: " + std::u16string(path) + u" is not a valid configuration file: " +
+                      Utf8ToUtf16(document.RejectReason().empty() ? Diagnose(bytes)
+                                                                  : document.RejectReason()) +
+                      u"\n");
+    return false;
+  }
+  return true;
+}
+
+int Check(std::u16string_view path) {
+  XmlDocument document(u"Corvane");
+  if (!LoadForCheck(path, document)) return 1;
+  CCVNSettings settings;
+  settings.Load(document, true);
+  const std::vector<std::string> problems = CheckConfiguration(settings);
+  for (const std::string& line : problems) std::fprintf(stdout, "%s\n", line.c_str());
+  return problems.empty() ? 0 : 1;
+}
+
 int Dump(std::u16string_view path) {
   std::string bytes;
   const uint32_t error = ReadAll(path, bytes);
@@ -249,11 +284,16 @@ int Set(std::u16string_view path, std::u16string_view key, std::u16string_view v
 }  // namespace cvn
 
 int ProgramMain(std::vector<std::u16string> args) {
+  if (const auto rc =
+          cvn::tools::StandardOption(args, "cvncfg", [](FILE* out) { cvn::Usage(out); })) {
+    return *rc;
+  }
   if (args.size() == 4 && (args[0] == u"set" || args[0] == u"share")) {
     return cvn::Set(args[1], args[2], args[3], args[0] == u"share");
   }
   if (args.size() != 2) return cvn::Usage();
   if (args[0] == u"dump") return cvn::Dump(args[1]);
   if (args[0] == u"example") return cvn::Example(args[1]);
+  if (args[0] == u"check") return cvn::Check(args[1]);
   return cvn::Usage();
 }

@@ -12,21 +12,23 @@
 #include "db/db_schema.h"
 #include "db/odbc.h"
 #include "platform/program_entry.h"
+#include "tools/tool_conventions.h"
 
 namespace cvn {
 namespace {
 
 constexpr uint32_t kTimeoutS = 10;
 
-int Usage() {
+int Usage(FILE* out = stderr) {
   std::fputs(
       "usage: cvndb <command> \"<connection string>\"\n"
       "  init   create the table EventLog that the default DB/Command writes into\n"
       "         (SQLite and PostgreSQL; the dialect follows the driver's DBMS name)\n"
       "  check  open the database and report the driver's error text when it cannot\n"
-      "example: cvndb init \"Driver=SQLite3;Database=/var/lib/corvane/events.db;\"\n",
-      stderr);
-  return 2;
+      "example: cvndb init \"Driver=SQLite3;Database=/var/lib/corvane/events.db;\"\n"
+      "  --help, --version\n",
+      out);
+  return tools::kExitUsage;
 }
 
 void Print(FILE* stream, const std::u16string& text) {
@@ -57,6 +59,9 @@ int Init(db::OdbcConnection& connection) {
 
 int ProgramMain(std::vector<std::u16string> args) {
   using namespace cvn;
+  if (const auto rc = tools::StandardOption(args, "cvndb", [](FILE* out) { Usage(out); })) {
+    return *rc;
+  }
   if (args.size() != 2 || (args[0] != u"init" && args[0] != u"check")) return Usage();
   db::OdbcConnection connection;
   // The service's own reading of the string: an "ODBC;" prefix is dropped.

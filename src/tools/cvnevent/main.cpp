@@ -17,6 +17,7 @@
 #include "platform/program_entry.h"
 #include "platform/registry.h"
 #include "tools/cvnevent/record_text.h"
+#include "tools/tool_conventions.h"
 
 namespace cvn {
 namespace {
@@ -30,7 +31,7 @@ void Print(FILE* stream, std::u16string_view text) {
   std::fwrite(bytes.data(), 1, bytes.size(), stream);
 }
 
-int Usage() {
+int Usage(FILE* out = stderr) {
   std::fputs(
       "usage: cvnevent <command> ...\n"
       "  list                                   the event logs\n"
@@ -51,9 +52,10 @@ int Usage() {
       "  print-file <file> [--count <n>] [--log <log>]\n"
       "                                         the records of a saved log file; with\n"
       "                                         --log, described from that log's sources\n"
-      "Numbers may be decimal or 0x hexadecimal.\n",
-      stderr);
-  return 2;
+      "Numbers may be decimal or 0x hexadecimal.\n"
+      "  --help, --version\n",
+      out);
+  return tools::kExitUsage;
 }
 
 std::u16string ErrorText(uint32_t error) {
@@ -345,6 +347,9 @@ int ProgramMain(std::vector<std::u16string> args) {
   using namespace cvn;
   using namespace cvn::platform;
   if (args.empty()) return Usage();
+  if (const auto rc = tools::StandardOption(args, "cvnevent", [](FILE* out) { Usage(out); })) {
+    return *rc;
+  }
   const std::u16string command = args[0];
   auto need = [&](size_t positional) { return args.size() >= positional + 1; };
   if (command == u"list") return args.size() == 1 ? List() : Usage();
