@@ -112,6 +112,7 @@ int CSTCtrlIntfPipe::CI_Connect() {
     CI_Disconnect();
     return Code(0x320C, 0x00FE);
   }
+  console_is_admin_ = client_pipe_.ServerIsAdministrator();
   connected_ = true;
   return 0;
 }

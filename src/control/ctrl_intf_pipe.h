@@ -8,6 +8,7 @@
 // back-connection, one exchange at a time whatever thread issues them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -56,6 +57,8 @@ class CSTCtrlIntfPipe : public CSTCtrlIntf {
   // The account of the console being served, for log lines.
   std::string CI_ClientUser() { return server_pipe_.ClientUser(); }
   bool CI_ClientIsAdministrator() { return server_pipe_.ClientIsAdministrator(); }
+  // Whether the console behind the back-connection runs as an administrator.
+  bool CI_ConsoleIsAdministrator() const { return console_is_admin_; }
 
  protected:
   // Pipe names; tests use their own so they never meet a running service.
@@ -70,6 +73,7 @@ class CSTCtrlIntfPipe : public CSTCtrlIntf {
   std::u16string console_pipe_name_;
   uint32_t reply_timeout_ms_ = kDefaultReplyTimeoutMs;
   uint32_t take_timeout_ms_ = kDefaultTakeTimeoutMs;
+  std::atomic<bool> console_is_admin_{false};
 
   platform::Thread work_thread_;
   std::unique_ptr<platform::Event> stop_event_;

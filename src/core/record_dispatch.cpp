@@ -1,5 +1,6 @@
 // Record dispatch: every record the reader built is offered to the channels
 // in a fixed order; each channel first applies its own filter lists.
+#include "base/text.h"
 #include "control/ctrl_protocol.h"
 #include "core/cvn_core.h"
 
@@ -115,6 +116,8 @@ void CCVNCore::ProcessRecordForPopups(const SEventRecord& record) {
   }
   // Nothing to build when no console listens; the result is of no use here.
   if (!CI_IsConnected()) return;
+  // The Security log is for administrators' eyes only.
+  if (EqualsNoCase(record.logName, u"Security") && !CI_ConsoleIsAdministrator()) return;
   popup_sender_.Post(PopupRecord(record));
 }
 

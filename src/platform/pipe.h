@@ -143,6 +143,11 @@ class ClientPipe {
   // one, fail with 995. Safe from any thread; the pipe stays open until Close.
   void Shutdown();
 
+  // Whether the process serving the opened pipe runs as an administrator,
+  // as ServerPipe::ClientIsAdministrator tells it of a client. False when
+  // no pipe is open or it cannot be told.
+  bool ServerIsAdministrator();
+
   struct Impl;  // defined per platform
 
  private:

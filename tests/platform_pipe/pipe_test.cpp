@@ -222,8 +222,10 @@ TEST_F(PipeTest, RunAsClientNeedsAConnectedClient) {
 TEST_F(PipeTest, TheClientsAccountAndRightsAreToldWhileConnected) {
   EXPECT_FALSE(server_.ClientIsAdministrator());
   EXPECT_EQ(server_.ClientUser(), "unknown");
+  EXPECT_FALSE(client_.ServerIsAdministrator());
   Connect(server_, client_);
   EXPECT_TRUE(server_.ClientIsAdministrator());
+  EXPECT_TRUE(client_.ServerIsAdministrator());
   EXPECT_NE(server_.ClientUser(), "unknown");
 }
 

@@ -578,14 +578,10 @@ uint32_t ServerPipe::RunAsClient(const std::function<uint32_t()>& work) {
   return work();
 }
 
-bool ServerPipe::ClientIsAdministrator() {
-  Impl& s = *impl_;
-  ucred peer{};
-  {
-    std::lock_guard lk(s.mu);
-    if (s.conn_fd < 0 || !s.has_peer) return false;
-    peer = s.peer;
-  }
+namespace {
+
+// Root, or a member of the group of the service's administrators.
+bool IsAdministrator(const ucred& peer) {
   if (peer.uid == 0) return true;
   group entry{};
   group* found = nullptr;
@@ -596,6 +592,19 @@ bool ServerPipe::ClientIsAdministrator() {
   const gid_t admins = found->gr_gid;
   const std::vector<gid_t> groups = ThreadFsIdentity::GroupsOf(peer.uid, peer.gid);
   return peer.gid == admins || std::find(groups.begin(), groups.end(), admins) != groups.end();
+}
+
+}  // namespace
+
+bool ServerPipe::ClientIsAdministrator() {
+  Impl& s = *impl_;
+  ucred peer{};
+  {
+    std::lock_guard lk(s.mu);
+    if (s.conn_fd < 0 || !s.has_peer) return false;
+    peer = s.peer;
+  }
+  return IsAdministrator(peer);
 }
 
 std::string ServerPipe::ClientUser() {
@@ -676,6 +685,15 @@ void ClientPipe::Shutdown() {
   std::lock_guard lk(impl_->mu);
   impl_->shut = true;
   if (impl_->fd >= 0) shutdown(impl_->fd, SHUT_RDWR);
+}
+
+bool ClientPipe::ServerIsAdministrator() {
+  std::lock_guard lk(impl_->mu);
+  const int fd = impl_->fd;
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
+  return IsAdministrator(peer);
 }
 
 uint32_t ClientPipe::Read(uint8_t* buffer, size_t max, size_t* got, uint32_t timeout_ms) {

@@ -480,6 +480,26 @@ void ClientPipe::Shutdown() {
   if (c.cancel_event) ::SetEvent(c.cancel_event.Get());
 }
 
+bool ClientPipe::ServerIsAdministrator() {
+  std::lock_guard lk(impl_->mu);
+  ULONG pid = 0;
+  if (!impl_->pipe || !::GetNamedPipeServerProcessId(impl_->pipe.Get(), &pid)) return false;
+  Handle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  HANDLE token = nullptr;
+  if (!process || !::OpenProcessToken(process.Get(), TOKEN_QUERY | TOKEN_DUPLICATE, &token)) {
+    return false;
+  }
+  Handle owned(token);
+  HANDLE identification = nullptr;
+  if (!::DuplicateToken(token, SecurityIdentification, &identification)) return false;
+  Handle checked(identification);
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof sid;
+  BOOL member = FALSE;
+  return ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
+         ::CheckTokenMembership(identification, sid, &member) && member;
+}
+
 uint32_t ClientPipe::Read(uint8_t* buffer, size_t max, size_t* got, uint32_t timeout_ms) {
   *got = 0;
   if (max == 0) return ERROR_INVALID_PARAMETER;
