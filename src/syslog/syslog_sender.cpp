@@ -120,7 +120,14 @@ bool CSyslogSender::StreamStillOpen() {
   return true;
 }
 
-void CSyslogSender::AppendSeparator(std::string& frame) const {
+void CSyslogSender::AppendFramed(std::string& frame, const std::string& message) const {
+  if (separator_ == static_cast<int>(SyslogSeparator::kOctetCount)) {
+    frame.append(std::to_string(message.size()));
+    frame.push_back(' ');
+    frame.append(message);
+    return;
+  }
+  frame.append(message);
   switch (separator_) {
     case static_cast<int>(SyslogSeparator::kCr): frame.push_back('\r'); break;
     case static_cast<int>(SyslogSeparator::kLf): frame.push_back('\n'); break;
@@ -139,6 +146,11 @@ size_t CSyslogSender::SendDatagrams(std::span<const std::string> messages) {
   return messages.size();
 }
 
+namespace {
+// The most framing one message gets: a length of up to 20 digits and a blank.
+constexpr size_t kMaxFramingBytes = 21;
+}  // namespace
+
 size_t CSyslogSender::SendStream(std::span<const std::string> messages) {
   const size_t chunk = tls_ ? kTlsChunk : kStreamChunk;
   // One time limit for the whole list: a receiver that reads a little now
@@ -151,15 +163,14 @@ size_t CSyslogSender::SendStream(std::span<const std::string> messages) {
       return done;
     }
     // As many whole messages as fit one transmission, each with its
-    // separator; the messages themselves stay without it, so a resend or the
+    // framing; the messages themselves stay without it, so a resend or the
     // cache never sees one.
     frame_.clear();
     ends_.clear();
     size_t next = done;
     while (next < messages.size() &&
-           (next == done || frame_.size() + messages[next].size() + 2 <= chunk)) {
-      frame_.append(messages[next]);
-      AppendSeparator(frame_);
+           (next == done || frame_.size() + messages[next].size() + kMaxFramingBytes <= chunk)) {
+      AppendFramed(frame_, messages[next]);
       ends_.push_back(frame_.size());
       ++next;
     }

@@ -22,8 +22,10 @@ std::u16string FormatSystemError(uint32_t code);
 // pieces skipped, each converted to the ANSI code page.
 std::vector<std::string> SplitSyslogServers(std::u16string_view text);
 
-// What a stream transmission ends with, by Syslog/TcpSeparator.
-enum class SyslogSeparator : int { kNul = 0, kCr = 1, kLf = 2, kCrLf = 3 };
+// How a stream transmission marks where a message ends, by
+// Syslog/TcpSeparator: a byte or two after it, or (kOctetCount) its length in
+// decimal and a blank before it, which lets the message hold any byte.
+enum class SyslogSeparator : int { kNul = 0, kCr = 1, kLf = 2, kCrLf = 3, kOctetCount = 4 };
 
 class CSyslogSender {
  public:
@@ -73,7 +75,8 @@ class CSyslogSender {
   bool StreamStillOpen();
   size_t SendDatagrams(std::span<const std::string> messages);
   size_t SendStream(std::span<const std::string> messages);
-  void AppendSeparator(std::string& frame) const;
+  // Appends one message with its framing.
+  void AppendFramed(std::string& frame, const std::string& message) const;
   // TCP and TLS go through the stream connection, UDP through the datagram
   // socket. 0 or the error; nothing is left open on failure.
   bool IsStream() const { return tcp_ || tls_; }

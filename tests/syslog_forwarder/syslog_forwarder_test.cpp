@@ -101,20 +101,25 @@ TEST(SyslogSenderTest, ServerListErrorTextsAndArgumentErrors) {
   EXPECT_EQ(sender.LastErrorText(), u"Syslog sender is not connected.");
 }
 
-TEST(SyslogSenderTest, StreamsCarryOneSeparatorPerMessage) {
-  const std::pair<int, std::string> separators[] = {
-      {0, std::string(1, '\0')}, {1, "\r"}, {2, "\n"}, {3, "\r\n"}};
-  for (const auto& [separator, bytes] : separators) {
+TEST(SyslogSenderTest, StreamsFrameEveryMessageOnce) {
+  // The second message holds a line feed: only a length in front keeps it
+  // one message for the receiver.
+  const std::vector<std::string> messages = {"<14>one", "<14>t\nwo"};
+  const std::pair<int, std::string> framings[] = {{0, std::string("<14>one\0<14>t\nwo\0", 17)},
+                                                  {1, "<14>one\r<14>t\nwo\r"},
+                                                  {2, "<14>one\n<14>t\nwo\n"},
+                                                  {3, "<14>one\r\n<14>t\nwo\r\n"},
+                                                  {4, "7 <14>one8 <14>t\nwo"}};
+  for (const auto& [separator, bytes] : framings) {
     SCOPED_TRACE(separator);
     FakePeer peer;
     CSyslogSender sender;
     ASSERT_EQ(sender.Open("127.0.0.1", peer.port(), true, separator, false), 0);
-    const std::vector<std::string> messages = {"<14>one", "<14>two"};
     ASSERT_EQ(sender.SendMessages(messages), 2u);
     EXPECT_EQ(messages[0], "<14>one");  // the list itself stays unframed
     ASSERT_TRUE(peer.Accept());
     sender.Close();
-    EXPECT_EQ(peer.ReadToEnd(), "<14>one" + bytes + "<14>two" + bytes);
+    EXPECT_EQ(peer.ReadToEnd(), bytes);
   }
 }
 
