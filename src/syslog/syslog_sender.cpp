@@ -1,5 +1,6 @@
 #include "syslog/syslog_sender.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "base/text.h"
@@ -83,6 +84,7 @@ uint32_t CSyslogSender::OpenStream(const std::string& host) {
     stream_.SetReceiveTimeout();
     // A server that stops reading must not hold the forwarder for ever.
     platform::SetSocketSendTimeout(stream_.socket(), kSendTimeoutMs);
+    platform::SetSocketSendBuffer(stream_.socket(), kSendBufferBytes);
     error = stream_.Connect(first.address, kConnectTimeoutMs);
   }
   if (error == 0 && tls_ && !stream_.StartTls(host, deadline.Remaining())) {
@@ -175,8 +177,18 @@ size_t CSyslogSender::SendStream(std::span<const std::string> messages) {
       ++next;
     }
     size_t taken = 0;
+    uint32_t error = 0;
     if (stream_.Send(frame_.data(), frame_.size(), &taken, deadline.Remaining()) < 0) {
-      last_error_ = FormatSystemError(stream_.LastError());
+      // Of what the system took before the failure, only what the server
+      // acknowledged has arrived.
+      error = stream_.LastError();
+      uint32_t ignored = 0;
+      taken = AcknowledgedBytes(taken, platform::Deadline(0), &ignored);
+    } else {
+      taken = AcknowledgedBytes(frame_.size(), deadline, &error);
+    }
+    if (error != 0) {
+      last_error_ = FormatSystemError(error);
       for (size_t end : ends_) {
         if (end > taken) break;
         ++done;
@@ -186,6 +198,32 @@ size_t CSyslogSender::SendStream(std::span<const std::string> messages) {
     done = next;
   }
   return done;
+}
+
+size_t CSyslogSender::AcknowledgedBytes(size_t sent, const platform::Deadline& deadline,
+                                        uint32_t* error) {
+  // Acknowledgements come without any event to wait for: look again after a
+  // short pause, longer the longer they take (a server that reads answers at
+  // once, a stalled one not before the deadline).
+  uint32_t pause_ms = 0;
+  for (;;) {
+    size_t unacknowledged = 0;
+    const uint32_t e = platform::SocketUnacknowledgedBytes(stream_.socket(), &unacknowledged);
+    if (e == err::kWsaOperationNotSupported) return sent;
+    if (e != 0) {
+      *error = e;
+      return 0;
+    }
+    if (unacknowledged == 0) return sent;
+    if (deadline.Remaining() == 0) {
+      *error = err::kWsaTimedOut;
+      // Over TLS the bytes on the wire are not those of the frame: a
+      // transmission is acknowledged as a whole or not at all.
+      return tls_ || unacknowledged > sent ? 0 : sent - unacknowledged;
+    }
+    platform::SleepMs(std::min(pause_ms, deadline.Remaining()));
+    pause_ms = std::min<uint32_t>(pause_ms + 1, 20);
+  }
 }
 
 size_t CSyslogSender::SendMessages(std::span<const std::string> messages) {

@@ -47,6 +47,11 @@ class CSyslogSender {
   // what arrived).
   static constexpr size_t kStreamChunk = 256 * 1024;
   static constexpr size_t kTlsChunk = 16 * 1024;
+  // A message on a stream counts as taken only once the server's TCP has
+  // acknowledged its bytes, so that a server that dies loses no more than
+  // its own buffers held. Where the system cannot tell, the send buffer,
+  // capped at this size, bounds what may be lost.
+  static constexpr uint32_t kSendBufferBytes = 256 * 1024;
 
   CSyslogSender() = default;
   ~CSyslogSender() { Close(); }
@@ -75,6 +80,10 @@ class CSyslogSender {
   bool StreamStillOpen();
   size_t SendDatagrams(std::span<const std::string> messages);
   size_t SendStream(std::span<const std::string> messages);
+  // After sent bytes of frame_ went to the system: how many of them, from the
+  // first, the server has acknowledged by the deadline (all of them where
+  // the system cannot tell); *error is set when that is not all.
+  size_t AcknowledgedBytes(size_t sent, const platform::Deadline& deadline, uint32_t* error);
   // Appends one message with its framing.
   void AppendFramed(std::string& frame, const std::string& message) const;
   // TCP and TLS go through the stream connection, UDP through the datagram

@@ -231,6 +231,61 @@ TEST_F(SyslogForwarderTest, ABatchCutShortResendsOnlyWhatWasNotTaken) {
   EXPECT_EQ(core_->syslog_failed, 0);
 }
 
+// Of what the system took before a connection broke, only the messages whose
+// bytes the server acknowledged count as sent; the rest goes again over a
+// fresh connection (where the system cannot tell, all that it took counts).
+TEST_F(SyslogForwarderTest, OnlyAcknowledgedMessagesCountAsSent) {
+  struct Unacknowledged : platform::SocketCalls {
+    size_t budget = std::string("m1\nm2\nm").size();
+    uint32_t error = 0;
+    size_t report = 0;
+    int connections = 0;
+    int64_t Send(platform::SocketHandle s, const void* data, size_t length, uint32_t* e) override {
+      if (budget == 0) {
+        budget = SIZE_MAX;  // the reconnection works
+        *e = 10054;
+        return -1;
+      }
+      const size_t n = std::min(length, budget);
+      budget = budget == SIZE_MAX ? budget : budget - n;
+      return SocketCalls::Send(s, data, n, e);
+    }
+    uint32_t Connect(platform::SocketHandle s, const platform::SocketAddress& a,
+                     uint32_t timeout_ms) override {
+      ++connections;
+      return SocketCalls::Connect(s, a, timeout_ms);
+    }
+    uint32_t UnacknowledgedBytes(platform::SocketHandle s, size_t* out) override {
+      if (connections > 1) return SocketCalls::UnacknowledgedBytes(s, out);
+      *out = report;
+      return error;
+    }
+  };
+  const struct {
+    uint32_t error;
+    size_t unacknowledged;  // of the 7 bytes taken
+    const char* again;      // what the second connection carries
+  } cases[] = {{0, 4, "m2\nm3\n"}, {0, 1, "m3\n"}, {0, 0, "m3\n"}, {10045, 4, "m3\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.again);
+    Unacknowledged calls;
+    calls.error = c.error;
+    calls.report = c.unacknowledged;
+    platform::ScopedSocketCalls scoped(&calls);
+    FakePeer peer;
+    core_->Settings().Syslog_Port.value = peer.port();
+    core_->syslog_sent = 0;
+    CSyslogForwarder forwarder(*core_);
+    EXPECT_EQ(forwarder.ForwardSyslogBatch(std::vector<std::string>{"m1", "m2", "m3"}), 3u);
+    forwarder.CloseAll();
+    ASSERT_TRUE(peer.Accept());
+    EXPECT_EQ(peer.ReadToEnd(), "m1\nm2\nm");
+    ASSERT_TRUE(peer.Accept());
+    EXPECT_EQ(peer.ReadToEnd(), c.again);
+    EXPECT_EQ(core_->syslog_sent, 3);
+  }
+}
+
 TEST_F(SyslogForwarderTest, TraceLinesAtStartEveryHundredMessagesAndStop) {
   FakePeer peer;
   core_->Settings().Syslog_Port.value = peer.port();
