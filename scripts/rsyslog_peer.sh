@@ -3,16 +3,24 @@
 # control characters left as they are and messages up to 64 KiB, so nothing
 # is split or rewritten. Needs WORK and RSYSLOGD; sets PORT and RSYSLOG_PID.
 # The first start picks the port (PORT=0); later starts reuse it. Exits
-# when rsyslog does not come up.
+# when rsyslog does not come up. With RSYSLOG_DIRECT=1 every message is in the
+# file before rsyslog reads more (no queue in its memory), so that a kill
+# loses only what its socket held.
 PORT=0
 start_rsyslog() {
+  local queue= flush=
+  if [ -n "${RSYSLOG_DIRECT:-}" ]; then
+    queue=' queue.type="direct"'
+    flush=' flushOnTXEnd="on" asyncWriting="off"'
+  fi
   mkdir -p "$WORK/rsyslog/work"
   cat >"$WORK/rsyslog/rsyslog.conf" <<EOF
 global(workDirectory="$WORK/rsyslog/work" maxMessageSize="64k"
        parser.escapeControlCharactersOnReceive="off")
 module(load="imtcp")
 template(name="raw" type="string" string="%rawmsg%\n")
-ruleset(name="out") { action(type="omfile" file="$WORK/rsyslog/out.log" template="raw") }
+ruleset(name="out"$queue) {
+  action(type="omfile" file="$WORK/rsyslog/out.log" template="raw"$flush) }
 input(type="imtcp" address="127.0.0.1" port="$PORT" listenPortFileName="$WORK/rsyslog/tcp.port"
       ruleset="out")
 EOF
