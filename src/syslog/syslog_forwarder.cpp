@@ -186,10 +186,12 @@ class ForwarderThread {
 };
 
 uint32_t ForwarderThread::NextWait() {
-  // Messages left in the queue after a batch are taken at once (or when the
-  // rate lets them go); the reader only wakes the thread for the first
-  // message of an empty queue.
-  if (!held_ && core_.syslog_queue.Size() > 0) return pacer_.Wait(platform::TickCount());
+  // Messages left in the queue after a batch are taken at once (to be sent,
+  // when the rate lets them go; or into the cache file); the reader only
+  // wakes the thread for the first message of an empty queue.
+  if (!held_ && core_.syslog_queue.Size() > 0) {
+    return cache_.IsOpen() ? 0 : pacer_.Wait(platform::TickCount());
+  }
   if (held_) return UntilRetry();
   if (!cache_.IsOpen()) return platform::kInfinite;
   return std::max(UntilRetry(), pacer_.Wait(platform::TickCount()));
@@ -206,11 +208,14 @@ void ForwarderThread::Purge() {
 
 void ForwarderThread::TakeBatch() {
   if (!texts_.empty()) return;
-  const size_t allowed = pacer_.Allowance(kBatchCount, platform::TickCount());
+  // Messages that go into the cache file are not sent: only those to be sent
+  // wait for the rate.
+  const bool paced = !cache_.IsOpen();
+  const size_t allowed = paced ? pacer_.Allowance(kBatchCount, platform::TickCount()) : kBatchCount;
   if (allowed == 0) return;
   std::deque<QueuedMessage> batch;
   core_.syslog_queue.TakeBatch(batch, allowed, kBatchBytes);
-  pacer_.Spend(batch.size());
+  if (paced) pacer_.Spend(batch.size());
   for (QueuedMessage& message : batch) {
     texts_.push_back(std::move(message.text));
     seqs_.push_back(message.seq);
@@ -342,8 +347,10 @@ uint32_t ForwarderThread::Run() {
     } else {
       if (result.signaled() && core_.syslog_queue.Size() < kBatchCount)
         platform::SleepMs(kGatherMs);
-      TakeBatch();
+      // The cached records first: a pass that empties the file sends the
+      // batch it takes after them directly.
       DrainCache();
+      TakeBatch();
       Deliver();
     }
     core_.syslog_cached = cache_.count();

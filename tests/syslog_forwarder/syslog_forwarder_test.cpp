@@ -149,6 +149,34 @@ TEST_F(SyslogForwarderTest, ADroppedConnectionIsReopenedAndTheMessageSentOnce) {
   EXPECT_EQ(ServiceLogs().find("Failed to send syslog"), std::string::npos);
 }
 
+// Paced datagrams still all go, in order: the thread waits for the rate,
+// never for ever.
+TEST_F(SyslogForwarderTest, PacedDatagramsAllArriveInOrder) {
+  platform::ScopedSocket receiver;
+  ASSERT_EQ(platform::OpenSocket(platform::AddressFamily::kIPv4, platform::SocketType::kDatagram,
+                                 receiver.Receive()),
+            0u);
+  ASSERT_EQ(platform::BindSocket(receiver.Get(), platform::SocketAddress::Loopback(0)), 0u);
+  platform::SocketAddress bound;
+  ASSERT_EQ(platform::SocketLocalAddress(receiver.Get(), &bound), 0u);
+  ASSERT_EQ(platform::SetSocketReceiveTimeout(receiver.Get(), 5000), 0u);
+  auto& s = core_->Settings();
+  s.Syslog_Tcp.value = false;
+  s.Syslog_Port.value = bound.Port();
+  s.Syslog_UdpMaxRate.value = 2000;
+  StartThread();
+  constexpr int kCount = 300;  // far more than one burst
+  for (int i = 0; i < kCount; ++i) Push("m" + std::to_string(i));
+  char buffer[64];
+  for (int i = 0; i < kCount; ++i) {
+    const int64_t n = platform::ReceiveSocket(receiver.Get(), buffer, sizeof buffer);
+    ASSERT_GT(n, 0) << i;
+    ASSERT_EQ(std::string(buffer, static_cast<size_t>(n)), "m" + std::to_string(i));
+  }
+  EXPECT_TRUE(Eventually([&] { return core_->syslog_sent == kCount; }));
+  EXPECT_EQ(core_->syslog_failed, 0);
+}
+
 TEST_F(SyslogForwarderTest, NoServerTakingTheMessageIsCountedAndLogged) {
   core_->Settings().Syslog_Server.value = u"127.0.0.1";
   core_->Settings().Syslog_Port.value = FreePort();
