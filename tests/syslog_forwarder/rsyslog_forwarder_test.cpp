@@ -197,6 +197,20 @@ class RsyslogForwarderTest : public ::testing::Test {
     core.syslog_queue.Push(message);
     core.ThreadWakeEvent(CoreThread::kSyslog)->Set();
   }
+  // Saves the settings as the machine's configuration and starts a core with
+  // the syslog channel on them; null (with a failure) when it did not start.
+  std::unique_ptr<CCVNCore> StartService(const CCVNSettings& settings) {
+    const std::u16string path = CCVNCore::GetSettingsFilePath();
+    platform::CreateFolderTree(path.substr(0, path.rfind(platform::kPathSeparator)));
+    EXPECT_EQ(settings.SaveFile(path), 0);
+    auto core = NewCore();
+    core->SetThreadBody(CoreThread::kPrimary, PrimaryServerThread);
+    syslog::InstallSyslogChannel(*core);
+    EXPECT_EQ(core->InitCore(), 0u);
+    EXPECT_EQ(core->StartServer(), 0u);
+    if (!core->TableReadyEvent()->Wait(10000)) ADD_FAILURE() << "the core did not start";
+    return core;
+  }
   fs::path CacheFile() const {
     return fs::path(Utf16ToUtf8(CCVNCore::GetCacheFolder())) / "syslogs.cache";
   }
@@ -408,17 +422,7 @@ TEST_F(RsyslogForwarderTest, RecordWrittenToAWatchedLogArrives) {
   CCVNSettings settings;
   Configure(settings, port, true, 2, false);
   settings.Syslog_Forward.value = true;
-  const std::u16string settings_path = CCVNCore::GetSettingsFilePath();
-  platform::CreateFolderTree(
-      settings_path.substr(0, settings_path.rfind(platform::kPathSeparator)));
-  ASSERT_EQ(settings.SaveFile(settings_path), 0);
-
-  auto core = NewCore();
-  core->SetThreadBody(CoreThread::kPrimary, PrimaryServerThread);
-  syslog::InstallSyslogChannel(*core);
-  ASSERT_EQ(core->InitCore(), 0u);
-  ASSERT_EQ(core->StartServer(), 0u);
-  ASSERT_TRUE(core->TableReadyEvent()->Wait(10000));
+  auto core = StartService(settings);
   const std::vector<std::u16string> strings = {u"written for syslog"};
   ASSERT_EQ(source.Report(platform::kEventTypeWarning, 0, 4242, {}, strings, {}), 0u);
 
@@ -471,17 +475,7 @@ TEST_F(RsyslogForwarderTest, ReceiverReadsTheHostNameAndTheStructuredData) {
     settings.Syslog_Header.value = c.header;
     // The tag of a traditional header is the first word after the host name.
     settings.Syslog_Format.value = u"%SOURCE%: [%EVENT_ID%] %DESCRIPTION%";
-    const std::u16string settings_path = CCVNCore::GetSettingsFilePath();
-    platform::CreateFolderTree(
-        settings_path.substr(0, settings_path.rfind(platform::kPathSeparator)));
-    ASSERT_EQ(settings.SaveFile(settings_path), 0);
-
-    auto core = NewCore();
-    core->SetThreadBody(CoreThread::kPrimary, PrimaryServerThread);
-    syslog::InstallSyslogChannel(*core);
-    ASSERT_EQ(core->InitCore(), 0u);
-    ASSERT_EQ(core->StartServer(), 0u);
-    ASSERT_TRUE(core->TableReadyEvent()->Wait(10000));
+    auto core = StartService(settings);
     const std::vector<std::u16string> strings = {u"two\nlines"};
     ASSERT_EQ(source.Report(platform::kEventTypeWarning, 0, 4242, {}, strings, {}), 0u);
 
