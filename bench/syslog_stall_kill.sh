@@ -7,7 +7,8 @@
 # rsyslog) and how many arrived twice. Runs R rounds.
 #
 # With RSYSLOG_DIRECT=1 rsyslog writes every message before it reads more, so
-# that its kill loses only what its socket buffer held, not its queue.
+# that its kill loses only what its socket buffer held, not its queue. With
+# TLS=1 the connection is TLS (certificates of a private CA made for the run).
 #
 # Run as root from the project folder with a built tree and rsyslog:
 #   bench/syslog_stall_kill.sh [N] [build folder] [R]     N = 60000, build, R = 3
@@ -18,9 +19,17 @@ BUILD=$(cd "${2:-build}" && pwd)
 ROUNDS=${3:-3}
 . "$(dirname "$0")/../tests/delivery/scenario_common.sh"
 
+if [ -n "${TLS:-}" ]; then
+  mkdir -p "$WORK/certs"
+  sh "$(dirname "$0")/../tests/support/make_test_certificates.sh" "$WORK/certs" >/dev/null 2>&1
+  RSYSLOG_TLS=$WORK/certs
+  set_key Syslog/Tls 1
+  set_key Syslog/TlsCaFile "$WORK/certs/ca.pem"
+fi
 start_service_with_rsyslog
-printf "%d events per round over TCP; rsyslog (%s) stopped for 2 s, then killed and restarted\n" \
-  "$N" "$([ -n "${RSYSLOG_DIRECT:-}" ] && echo "direct queue" || echo "default queue")"
+printf "%d events per round over %s; rsyslog (%s) stopped for 2 s, then killed and restarted\n" \
+  "$N" "$([ -n "${TLS:-}" ] && echo TLS || echo TCP)" \
+  "$([ -n "${RSYSLOG_DIRECT:-}" ] && echo "direct queue" || echo "default queue")"
 for round in $(seq "$ROUNDS"); do
   id=$((100 + round))
   write "$id" "$N" &

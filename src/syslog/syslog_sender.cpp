@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <thread>
 
 #include "base/text.h"
 #include "platform/clock.h"
@@ -149,6 +150,9 @@ size_t CSyslogSender::SendDatagrams(std::span<const std::string> messages) {
 }
 
 namespace {
+// Rounds of looking again at once (giving the processor to others in
+// between) before the wait for an acknowledgement sleeps.
+constexpr int kYieldRounds = 200;
 // The most framing one message gets: a length of up to 20 digits and a blank.
 constexpr size_t kMaxFramingBytes = 21;
 }  // namespace
@@ -203,10 +207,10 @@ size_t CSyslogSender::SendStream(std::span<const std::string> messages) {
 size_t CSyslogSender::AcknowledgedBytes(size_t sent, const platform::Deadline& deadline,
                                         uint32_t* error) {
   // Acknowledgements come without any event to wait for: look again after a
-  // short pause, longer the longer they take (a server that reads answers at
-  // once, a stalled one not before the deadline).
+  // short pause, longer the longer they take (a server that reads answers
+  // within microseconds, a stalled one not before the deadline).
   uint32_t pause_ms = 0;
-  for (;;) {
+  for (int round = 0;; ++round) {
     size_t unacknowledged = 0;
     const uint32_t e = platform::SocketUnacknowledgedBytes(stream_.socket(), &unacknowledged);
     if (e == err::kWsaOperationNotSupported) return sent;
@@ -220,6 +224,10 @@ size_t CSyslogSender::AcknowledgedBytes(size_t sent, const platform::Deadline& d
       // Over TLS the bytes on the wire are not those of the frame: a
       // transmission is acknowledged as a whole or not at all.
       return tls_ || unacknowledged > sent ? 0 : sent - unacknowledged;
+    }
+    if (round < kYieldRounds) {
+      std::this_thread::yield();
+      continue;
     }
     platform::SleepMs(std::min(pause_ms, deadline.Remaining()));
     pause_ms = std::min<uint32_t>(pause_ms + 1, 20);
