@@ -1,5 +1,5 @@
 // The syslog message builder: one event record becomes the bytes of one
-// traditional BSD syslog message (priority, time stamp, the filled
+// syslog message (a header as Syslog/Header chooses, then the filled
 // Syslog/Format template), ready for the forwarder's queue. No trailing
 // newline and no framing: the transport adds what TCP needs.
 #pragma once

@@ -61,10 +61,11 @@ class CSyslogSender {
   // Resolves host, connects (and runs the TLS handshake with tls): 0, -1 for a
   // port of 0 or an empty host, else the error number. Already connected: 0.
   int32_t Open(const std::string& host, uint16_t port, bool tcp, int separator, bool tls);
-  // Sends the messages in order (stream: each followed by the separator, many
-  // in one transmission; datagram: one each). Returns how many of them, from
-  // the first, the transport took; after a failure the last error text names
-  // it and the rest is not tried.
+  // Sends the messages in order (stream: each with its framing, many in one
+  // transmission; datagram: one each). Returns how many of them, from the
+  // first, the server took (stream: its TCP acknowledged them; datagram: the
+  // system sent them); after a failure the last error text names it and the
+  // rest is not tried.
   size_t SendMessages(std::span<const std::string> messages);
   void Close();
   bool IsConnected() const { return connected_; }
