@@ -47,6 +47,8 @@ CCVNSettings::CCVNSettings() {
   Register(Syslog_TlsCaFile);
   Register(Syslog_TlsCertFile);
   Register(Syslog_TlsKeyFile);
+  Register(Syslog_Header);
+  Register(Syslog_UdpMaxRate);
   Register(Email_Server);
   Register(Email_Port);
   Register(Email_AuthType);

@@ -78,7 +78,7 @@ class CCVNSettings : public CSTSettings {
   VarBool_t Syslog_Tcp{u"Tcp", u"Syslog", false};
   VarBool_t Syslog_Tls{u"Tls", u"Syslog", false};
   VarInt_t Syslog_Facility{u"Facility", u"Syslog", 16, 0, 23};
-  VarInt_t Syslog_TcpSeparator{u"TcpSeparator", u"Syslog", 0, 0, 3};
+  VarInt_t Syslog_TcpSeparator{u"TcpSeparator", u"Syslog", 0, 0, 4};
   VarBool_t Syslog_ForceCp{u"ForceCp", u"Syslog", false};
   VarInt_t Syslog_Cp{u"Cp", u"Syslog", 1252, 1, 65535};
   VarBool_t Syslog_TrimLarge{u"TrimLarge", u"Syslog", true};
@@ -99,6 +99,12 @@ class CCVNSettings : public CSTSettings {
   VarStr_t Syslog_TlsCaFile{u"TlsCaFile", u"Syslog"};
   VarStr_t Syslog_TlsCertFile{u"TlsCertFile", u"Syslog"};
   VarStr_t Syslog_TlsKeyFile{u"TlsKeyFile", u"Syslog"};
+  // The message header: 0 = priority and time stamp only (the template
+  // supplies the rest), 1 = the same with the host name after the time stamp,
+  // 2 = version 1 headers with structured data.
+  VarInt_t Syslog_Header{u"Header", u"Syslog", 0, 0, 2};
+  // Datagrams per second over UDP; 0 sends as fast as the system takes them.
+  VarInt_t Syslog_UdpMaxRate{u"UdpMaxRate", u"Syslog", 5000, 0, 1000000};
 
   // Email
   VarStr_t Email_Server{u"Server", u"Email"};

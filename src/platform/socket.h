@@ -124,6 +124,8 @@ class SocketCalls {
   virtual int64_t Receive(SocketHandle s, void* buffer, size_t capacity, uint32_t* error);
   virtual uint32_t SetReceiveTimeout(SocketHandle s, uint32_t timeout_ms);
   virtual uint32_t SetSendTimeout(SocketHandle s, uint32_t timeout_ms);
+  virtual uint32_t SetSendBuffer(SocketHandle s, uint32_t bytes);
+  virtual uint32_t UnacknowledgedBytes(SocketHandle s, size_t* out);
   virtual uint32_t Shutdown(SocketHandle s, ShutdownHow how);
   virtual uint32_t Close(SocketHandle s);
   virtual uint32_t WaitReadable(SocketHandle s, uint32_t timeout_ms, bool* readable);
@@ -193,6 +195,14 @@ uint32_t ArmReceiveDeadline(SocketHandle s, const Deadline& deadline);
 // SO_SNDTIMEO in milliseconds; 0 waits without end. A send that finds no room
 // for that long fails with 10060, and the connection is then unusable.
 uint32_t SetSocketSendTimeout(SocketHandle s, uint32_t timeout_ms);
+// SO_SNDBUF: at most this many bytes (the system may double it) wait in a
+// stream socket for the peer to take them.
+uint32_t SetSocketSendBuffer(SocketHandle s, uint32_t bytes);
+// The bytes of a connected stream socket that its peer has not acknowledged
+// yet: 0 with *out, 10045 where the system cannot tell, or the socket error.
+// Linux counts the bytes still waiting to be sent too; Windows counts only
+// the bytes in flight, so its capped send buffer bounds the rest.
+uint32_t SocketUnacknowledgedBytes(SocketHandle s, size_t* out);
 uint32_t ShutdownSocket(SocketHandle s, ShutdownHow how = ShutdownHow::kBoth);
 uint32_t CloseSocket(SocketHandle s);
 

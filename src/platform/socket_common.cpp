@@ -143,6 +143,15 @@ uint32_t SetSocketSendTimeout(SocketHandle s, uint32_t timeout_ms) {
   return Fail(CurrentSocketCalls().SetSendTimeout(s, timeout_ms));
 }
 
+uint32_t SetSocketSendBuffer(SocketHandle s, uint32_t bytes) {
+  return Fail(CurrentSocketCalls().SetSendBuffer(s, bytes));
+}
+
+uint32_t SocketUnacknowledgedBytes(SocketHandle s, size_t* out) {
+  *out = 0;
+  return Fail(CurrentSocketCalls().UnacknowledgedBytes(s, out));
+}
+
 uint32_t ShutdownSocket(SocketHandle s, ShutdownHow how) {
   return Fail(CurrentSocketCalls().Shutdown(s, how));
 }

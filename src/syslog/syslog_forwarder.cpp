@@ -11,6 +11,7 @@
 #include "platform/message_module.h"
 #include "platform/sync.h"
 #include "syslog/syslog_cache.h"
+#include "syslog/syslog_pacer.h"
 
 namespace cvn {
 
@@ -137,13 +138,20 @@ CSyslogCache::Reporter LogTo(CCVNCore& core) {
   return [&core](const std::string& line) { core.Log('E', "Syslog", line); };
 }
 
+// Syslog/UdpMaxRate over UDP; streams are paced by their receivers.
+int64_t PacedRate(const CCVNSettings& settings) {
+  if (settings.Syslog_Tcp.value || settings.Syslog_Tls.value) return 0;
+  return settings.Syslog_UdpMaxRate.value;
+}
+
 class ForwarderThread {
  public:
   explicit ForwarderThread(CCVNCore& core)
       : core_(core),
         retry_ms_(g_retry_interval_ms),
         cache_(SyslogCacheFolder(core) + CSyslogCache::kFileName, LogTo(core)),
-        forwarder_(core) {}
+        forwarder_(core),
+        pacer_(PacedRate(core.Settings()), platform::TickCount()) {}
 
   uint32_t Run();
 
@@ -167,6 +175,9 @@ class ForwarderThread {
   const uint32_t retry_ms_;
   CSyslogCache cache_;
   CSyslogForwarder forwarder_;
+  // Datagrams go at Syslog/UdpMaxRate: the thread takes from the queue and
+  // the cache file only as many messages as the rate lets go.
+  CSyslogPacer pacer_;
   // Messages taken from the queue and not yet durable, oldest first.
   std::vector<std::string> texts_;
   std::vector<uint64_t> seqs_;
@@ -176,10 +187,15 @@ class ForwarderThread {
 };
 
 uint32_t ForwarderThread::NextWait() {
-  // Messages left in the queue after a batch are taken at once; the reader
-  // only wakes the thread for the first message of an empty queue.
-  if (!held_ && core_.syslog_queue.Size() > 0) return 0;
-  return held_ || cache_.IsOpen() ? UntilRetry() : platform::kInfinite;
+  // Messages left in the queue after a batch are taken at once (to be sent,
+  // when the rate lets them go; or into the cache file); the reader only
+  // wakes the thread for the first message of an empty queue.
+  if (!held_ && core_.syslog_queue.Size() > 0) {
+    return cache_.IsOpen() ? 0 : pacer_.Wait(platform::TickCount());
+  }
+  if (held_) return UntilRetry();
+  if (!cache_.IsOpen()) return platform::kInfinite;
+  return std::max(UntilRetry(), pacer_.Wait(platform::TickCount()));
 }
 
 void ForwarderThread::Purge() {
@@ -193,8 +209,14 @@ void ForwarderThread::Purge() {
 
 void ForwarderThread::TakeBatch() {
   if (!texts_.empty()) return;
+  // Messages that go into the cache file are not sent: only those to be sent
+  // wait for the rate.
+  const bool paced = !cache_.IsOpen();
+  const size_t allowed = paced ? pacer_.Allowance(kBatchCount, platform::TickCount()) : kBatchCount;
+  if (allowed == 0) return;
   std::deque<QueuedMessage> batch;
-  core_.syslog_queue.TakeBatch(batch, kBatchCount, kBatchBytes);
+  core_.syslog_queue.TakeBatch(batch, allowed, kBatchBytes);
+  if (paced) pacer_.Spend(batch.size());
   for (QueuedMessage& message : batch) {
     texts_.push_back(std::move(message.text));
     seqs_.push_back(message.seq);
@@ -222,8 +244,12 @@ void ForwarderThread::Release(size_t n) {
 // when it is empty.
 void ForwarderThread::DrainCache() {
   if (!cache_.IsOpen() || !RetryDue()) return;
+  const size_t allowed = pacer_.Allowance(kBatchCount, platform::TickCount());
+  if (allowed == 0) return;
   std::vector<std::string> records;
-  if (cache_.ReadOldest(kBatchCount, kBatchBytes, records) != 0) {
+  const uint32_t read = cache_.ReadOldest(allowed, kBatchBytes, records);
+  pacer_.Spend(records.size());
+  if (read != 0) {
     // The file changed under the thread: check it again, keeping what can
     // still be read.
     core_.Log('E', "Syslog", "The syslog cache file cannot be read; it is checked again.");
@@ -322,8 +348,10 @@ uint32_t ForwarderThread::Run() {
     } else {
       if (result.signaled() && core_.syslog_queue.Size() < kBatchCount)
         platform::SleepMs(kGatherMs);
-      TakeBatch();
+      // The cached records first: a pass that empties the file sends the
+      // batch it takes after them directly.
       DrainCache();
+      TakeBatch();
       Deliver();
     }
     core_.syslog_cached = cache_.count();

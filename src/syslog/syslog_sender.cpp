@@ -1,6 +1,8 @@
 #include "syslog/syslog_sender.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <thread>
 
 #include "base/text.h"
 #include "platform/clock.h"
@@ -70,6 +72,7 @@ uint32_t CSyslogSender::OpenStream(const std::string& host) {
     stream_.SetReceiveTimeout();
     // A server that stops reading must not hold the forwarder for ever.
     platform::SetSocketSendTimeout(stream_.socket(), kSendTimeoutMs);
+    platform::SetSocketSendBuffer(stream_.socket(), kSendBufferBytes);
     error = stream_.Connect(first.address, kConnectTimeoutMs);
   }
   if (error == 0 && tls_ && !stream_.StartTls(host, deadline.Remaining())) {
@@ -107,7 +110,14 @@ bool CSyslogSender::StreamStillOpen() {
   return true;
 }
 
-void CSyslogSender::AppendSeparator(std::string& frame) const {
+void CSyslogSender::AppendFramed(std::string& frame, const std::string& message) const {
+  if (separator_ == static_cast<int>(SyslogSeparator::kOctetCount)) {
+    frame.append(std::to_string(message.size()));
+    frame.push_back(' ');
+    frame.append(message);
+    return;
+  }
+  frame.append(message);
   switch (separator_) {
     case static_cast<int>(SyslogSeparator::kCr): frame.push_back('\r'); break;
     case static_cast<int>(SyslogSeparator::kLf): frame.push_back('\n'); break;
@@ -126,6 +136,14 @@ size_t CSyslogSender::SendDatagrams(std::span<const std::string> messages) {
   return messages.size();
 }
 
+namespace {
+// Rounds of looking again at once (giving the processor to others in
+// between) before the wait for an acknowledgement sleeps.
+constexpr int kYieldRounds = 200;
+// The most framing one message gets: a length of up to 20 digits and a blank.
+constexpr size_t kMaxFramingBytes = 21;
+}  // namespace
+
 size_t CSyslogSender::SendStream(std::span<const std::string> messages) {
   const size_t chunk = tls_ ? kTlsChunk : kStreamChunk;
   // One time limit for the whole list: a receiver that reads a little now
@@ -138,21 +156,30 @@ size_t CSyslogSender::SendStream(std::span<const std::string> messages) {
       return done;
     }
     // As many whole messages as fit one transmission, each with its
-    // separator; the messages themselves stay without it, so a resend or the
+    // framing; the messages themselves stay without it, so a resend or the
     // cache never sees one.
     frame_.clear();
     ends_.clear();
     size_t next = done;
     while (next < messages.size() &&
-           (next == done || frame_.size() + messages[next].size() + 2 <= chunk)) {
-      frame_.append(messages[next]);
-      AppendSeparator(frame_);
+           (next == done || frame_.size() + messages[next].size() + kMaxFramingBytes <= chunk)) {
+      AppendFramed(frame_, messages[next]);
       ends_.push_back(frame_.size());
       ++next;
     }
     size_t taken = 0;
+    uint32_t error = 0;
     if (stream_.Send(frame_.data(), frame_.size(), &taken, deadline.Remaining()) < 0) {
-      last_error_ = platform::FormatSystemError(stream_.LastError());
+      // Of what the system took before the failure, only what the server
+      // acknowledged has arrived.
+      error = stream_.LastError();
+      uint32_t ignored = 0;
+      taken = AcknowledgedBytes(taken, platform::Deadline(0), &ignored);
+    } else {
+      taken = AcknowledgedBytes(frame_.size(), deadline, &error);
+    }
+    if (error != 0) {
+      last_error_ = platform::FormatSystemError(error);
       for (size_t end : ends_) {
         if (end > taken) break;
         ++done;
@@ -162,6 +189,36 @@ size_t CSyslogSender::SendStream(std::span<const std::string> messages) {
     done = next;
   }
   return done;
+}
+
+size_t CSyslogSender::AcknowledgedBytes(size_t sent, const platform::Deadline& deadline,
+                                        uint32_t* error) {
+  // Acknowledgements come without any event to wait for: look again after a
+  // short pause, longer the longer they take (a server that reads answers
+  // within microseconds, a stalled one not before the deadline).
+  uint32_t pause_ms = 0;
+  for (int round = 0;; ++round) {
+    size_t unacknowledged = 0;
+    const uint32_t e = platform::SocketUnacknowledgedBytes(stream_.socket(), &unacknowledged);
+    if (e == err::kWsaOperationNotSupported) return sent;
+    if (e != 0) {
+      *error = e;
+      return 0;
+    }
+    if (unacknowledged == 0) return sent;
+    if (deadline.Remaining() == 0) {
+      *error = err::kWsaTimedOut;
+      // Over TLS the bytes on the wire are not those of the frame: a
+      // transmission is acknowledged as a whole or not at all.
+      return tls_ || unacknowledged > sent ? 0 : sent - unacknowledged;
+    }
+    if (round < kYieldRounds) {
+      std::this_thread::yield();
+      continue;
+    }
+    platform::SleepMs(std::min(pause_ms, deadline.Remaining()));
+    pause_ms = std::min<uint32_t>(pause_ms + 1, 20);
+  }
 }
 
 size_t CSyslogSender::SendMessages(std::span<const std::string> messages) {

@@ -17,8 +17,10 @@ namespace cvn {
 // pieces skipped, each converted to the ANSI code page.
 std::vector<std::string> SplitSyslogServers(std::u16string_view text);
 
-// What a stream transmission ends with, by Syslog/TcpSeparator.
-enum class SyslogSeparator : int { kNul = 0, kCr = 1, kLf = 2, kCrLf = 3 };
+// How a stream transmission marks where a message ends, by
+// Syslog/TcpSeparator: a byte or two after it, or (kOctetCount) its length in
+// decimal and a blank before it, which lets the message hold any byte.
+enum class SyslogSeparator : int { kNul = 0, kCr = 1, kLf = 2, kCrLf = 3, kOctetCount = 4 };
 
 class CSyslogSender {
  public:
@@ -40,6 +42,11 @@ class CSyslogSender {
   // what arrived).
   static constexpr size_t kStreamChunk = 256 * 1024;
   static constexpr size_t kTlsChunk = 16 * 1024;
+  // A message on a stream counts as taken only once the server's TCP has
+  // acknowledged its bytes, so that a server that dies loses no more than
+  // its own buffers held. Where the system cannot tell, the send buffer,
+  // capped at this size, bounds what may be lost.
+  static constexpr uint32_t kSendBufferBytes = 256 * 1024;
 
   CSyslogSender() = default;
   ~CSyslogSender() { Close(); }
@@ -49,10 +56,11 @@ class CSyslogSender {
   // Resolves host, connects (and runs the TLS handshake with tls): 0, -1 for a
   // port of 0 or an empty host, else the error number. Already connected: 0.
   int32_t Open(const std::string& host, uint16_t port, bool tcp, int separator, bool tls);
-  // Sends the messages in order (stream: each followed by the separator, many
-  // in one transmission; datagram: one each). Returns how many of them, from
-  // the first, the transport took; after a failure the last error text names
-  // it and the rest is not tried.
+  // Sends the messages in order (stream: each with its framing, many in one
+  // transmission; datagram: one each). Returns how many of them, from the
+  // first, the server took (stream: its TCP acknowledged them; datagram: the
+  // system sent them); after a failure the last error text names it and the
+  // rest is not tried.
   size_t SendMessages(std::span<const std::string> messages);
   void Close();
   bool IsConnected() const { return connected_; }
@@ -68,7 +76,12 @@ class CSyslogSender {
   bool StreamStillOpen();
   size_t SendDatagrams(std::span<const std::string> messages);
   size_t SendStream(std::span<const std::string> messages);
-  void AppendSeparator(std::string& frame) const;
+  // After sent bytes of frame_ went to the system: how many of them, from the
+  // first, the server has acknowledged by the deadline (all of them where
+  // the system cannot tell); *error is set when that is not all.
+  size_t AcknowledgedBytes(size_t sent, const platform::Deadline& deadline, uint32_t* error);
+  // Appends one message with its framing.
+  void AppendFramed(std::string& frame, const std::string& message) const;
   // TCP and TLS go through the stream connection, UDP through the datagram
   // socket. 0 or the error; nothing is left open on failure.
   bool IsStream() const { return tcp_ || tls_; }

@@ -56,6 +56,8 @@ const char16_t* const kKeyOrder[] = {
     u"Syslog/TlsCaFile",
     u"Syslog/TlsCertFile",
     u"Syslog/TlsKeyFile",
+    u"Syslog/Header",
+    u"Syslog/UdpMaxRate",
     u"Email/Server",
     u"Email/Port",
     u"Email/AuthType",
@@ -132,7 +134,7 @@ TEST(Schema, AFreshInstanceSavesEverySectionAndKeyInTableOrder) {
     }
   }
   ASSERT_EQ(saved.size(), std::size(kKeyOrder));
-  EXPECT_EQ(saved.size(), 106u);
+  EXPECT_EQ(saved.size(), 108u);
   for (size_t i = 0; i < saved.size(); ++i) EXPECT_EQ(saved[i], kKeyOrder[i]) << i;
   EXPECT_EQ(settings.Variables().size(), saved.size());
 }

@@ -163,6 +163,32 @@ TEST(SocketTcp, ReceiveTimeOutIs10060) {
   EXPECT_EQ(ReceiveExactly(c.client.Get(), 4), "late");
 }
 
+// What the peer has received is no longer unacknowledged; a system that
+// cannot tell says so (Wine, Windows before 10 1703).
+TEST(SocketTcp, UnacknowledgedBytesEndAtZeroOnceThePeerHasThem) {
+  Connection c;
+  ASSERT_EQ(SetSocketSendBuffer(c.client.Get(), 256 * 1024), 0u);
+  size_t unacknowledged = 1;
+  const uint32_t error = SocketUnacknowledgedBytes(c.client.Get(), &unacknowledged);
+  if (error == err::kWsaOperationNotSupported) {
+    GTEST_SKIP() << "the system does not tell the unacknowledged bytes of a connection";
+  }
+  ASSERT_EQ(error, 0u);
+  EXPECT_EQ(unacknowledged, 0u);
+  const std::string data(100000, 'd');
+  std::thread reader([&] { EXPECT_EQ(ReceiveExactly(c.server.Get(), data.size()), data); });
+  ASSERT_EQ(SendAllSocket(c.client.Get(), data.data(), data.size()),
+            static_cast<int64_t>(data.size()));
+  reader.join();
+  for (int i = 0; i < 500; ++i) {
+    ASSERT_EQ(SocketUnacknowledgedBytes(c.client.Get(), &unacknowledged), 0u);
+    if (unacknowledged == 0) break;
+    SleepMs(10);
+  }
+  EXPECT_EQ(unacknowledged, 0u);
+  EXPECT_NE(SocketUnacknowledgedBytes(kInvalidSocket, &unacknowledged), 0u);
+}
+
 TEST(SocketTcp, Ipv6LoopbackWhereTheSystemHasIt) {
   ScopedSocket listener;
   if (OpenSocket(AddressFamily::kIPv6, SocketType::kStream, listener.Receive()) != 0 ||

@@ -15,6 +15,7 @@
 #include "core/event_log_monitor.h"
 #include "fake_peer.h"
 #include "platform/clock.h"
+#include "platform/environment.h"
 #include "platform/event_log.h"
 #include "platform/file.h"
 #include "platform/thread.h"
@@ -46,11 +47,21 @@ using syslog_test::Eventually;
 // What an input of rsyslog listens to.
 enum class Input { kUdp, kTcp, kTcpNul, kTls };
 
-// One rsyslogd with one input, writing every message it receives as one JSON
-// string body per line (so CR, LF and NUL inside a frame stay visible).
+// What rsyslog writes of each message it receives, one line each: by default
+// the message as a JSON string body (so CR, LF and NUL inside a frame stay
+// visible).
+constexpr const char* kRawJson = "%rawmsg:::json%";
+// How rsyslog parsed the header.
+constexpr const char* kParsedFields =
+    "%protocol-version%|%hostname%|%programname%|%app-name%|%msgid%|%structured-data%|"
+    "%msg:::json%";
+
+// One rsyslogd with one input, writing every message it receives as one
+// line of out.log.
 class Rsyslog {
  public:
-  Rsyslog(const fs::path& dir, Input input, uint16_t port) : dir_(dir), input_(input), port_(port) {
+  Rsyslog(const fs::path& dir, Input input, uint16_t port, const std::string& fields = kRawJson)
+      : dir_(dir), input_(input), port_(port) {
     fs::create_directories(dir / "work");
     const std::string d = dir.string();
     if (input == Input::kTls) {
@@ -68,7 +79,7 @@ class Rsyslog {
     }
     conf << ")\n"
          << (input == Input::kUdp ? "module(load=\"imudp\")\n" : "") << "module(load=\"imtcp\")\n"
-         << "template(name=\"json\" type=\"string\" string=\"%rawmsg:::json%\\n\")\n"
+         << "template(name=\"json\" type=\"string\" string=\"" << fields << "\\n\")\n"
          << "ruleset(name=\"out\") { action(type=\"omfile\" file=\"" << d
          << "/out.log\" template=\"json\") }\n";
     // The TCP input also tells when rsyslog is ready (its port file).
@@ -186,6 +197,20 @@ class RsyslogForwarderTest : public ::testing::Test {
     core.syslog_queue.Push(message);
     core.ThreadWakeEvent(CoreThread::kSyslog)->Set();
   }
+  // Saves the settings as the machine's configuration and starts a core with
+  // the syslog channel on them; null (with a failure) when it did not start.
+  std::unique_ptr<CCVNCore> StartService(const CCVNSettings& settings) {
+    const std::u16string path = CCVNCore::GetSettingsFilePath();
+    platform::CreateFolderTree(path.substr(0, path.rfind(platform::kPathSeparator)));
+    EXPECT_EQ(settings.SaveFile(path), 0);
+    auto core = NewCore();
+    core->SetThreadBody(CoreThread::kPrimary, PrimaryServerThread);
+    syslog::InstallSyslogChannel(*core);
+    EXPECT_EQ(core->InitCore(), 0u);
+    EXPECT_EQ(core->StartServer(), 0u);
+    if (!core->TableReadyEvent()->Wait(10000)) ADD_FAILURE() << "the core did not start";
+    return core;
+  }
   fs::path CacheFile() const {
     return fs::path(Utf16ToUtf8(CCVNCore::GetCacheFolder())) / "syslogs.cache";
   }
@@ -206,6 +231,8 @@ TEST_F(RsyslogForwarderTest, UdpTcpWithEachSeparatorAndTlsArriveByteForByte) {
   const std::string two = "<11>Dec  9 07:04:10 System Disk: [7] two\ttab";
   const std::string one_json = "<14>Dec  9 07:04:09 Application Test: [1] one \xC3\xA9";
   const std::string two_json = "<11>Dec  9 07:04:10 System Disk: [7] two\\ttab";
+  const std::string lf = "<11>Dec  9 07:04:10 System Disk: [7] line\nbreak";
+  const std::string lf_json = "<11>Dec  9 07:04:10 System Disk: [7] line\\nbreak";
   const Case cases[] = {
       {"udp", Input::kUdp, false, 3, false, one_json + "\n" + two_json + "\n"},
       {"tcp nul", Input::kTcpNul, true, 0, false, one_json + "\n" + two_json + "\n"},
@@ -213,6 +240,9 @@ TEST_F(RsyslogForwarderTest, UdpTcpWithEachSeparatorAndTlsArriveByteForByte) {
       {"tcp lf", Input::kTcp, true, 2, false, one_json + "\n" + two_json + "\n"},
       {"tcp cr lf", Input::kTcp, true, 3, false, one_json + "\\r\n" + two_json + "\\r\n"},
       {"tls lf", Input::kTls, false, 2, true, one_json + "\n" + two_json + "\n"},
+      // A line feed inside a message: one message, when its length leads it.
+      {"tcp octet count", Input::kTcp, true, 4, false, one_json + "\n" + lf_json + "\n"},
+      {"tls octet count", Input::kTls, false, 4, true, one_json + "\n" + lf_json + "\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -229,7 +259,7 @@ TEST_F(RsyslogForwarderTest, UdpTcpWithEachSeparatorAndTlsArriveByteForByte) {
     platform::Thread thread;
     ASSERT_TRUE(thread.Start([&] { return SyslogForwarderThread(*core); }));
     Push(*core, one);
-    Push(*core, two);
+    Push(*core, c.separator == 4 ? lf : two);
     EXPECT_TRUE(Eventually([&] { return core->syslog_sent == 2; })) << syslog_test::ServiceLogs();
     // The thread's stop closes the connection, which ends a frame that no
     // separator rsyslog knows has ended.
@@ -392,17 +422,7 @@ TEST_F(RsyslogForwarderTest, RecordWrittenToAWatchedLogArrives) {
   CCVNSettings settings;
   Configure(settings, port, true, 2, false);
   settings.Syslog_Forward.value = true;
-  const std::u16string settings_path = CCVNCore::GetSettingsFilePath();
-  platform::CreateFolderTree(
-      settings_path.substr(0, settings_path.rfind(platform::kPathSeparator)));
-  ASSERT_EQ(settings.SaveFile(settings_path), 0);
-
-  auto core = NewCore();
-  core->SetThreadBody(CoreThread::kPrimary, PrimaryServerThread);
-  syslog::InstallSyslogChannel(*core);
-  ASSERT_EQ(core->InitCore(), 0u);
-  ASSERT_EQ(core->StartServer(), 0u);
-  ASSERT_TRUE(core->TableReadyEvent()->Wait(10000));
+  auto core = StartService(settings);
   const std::vector<std::u16string> strings = {u"written for syslog"};
   ASSERT_EQ(source.Report(platform::kEventTypeWarning, 0, 4242, {}, strings, {}), 0u);
 
@@ -418,6 +438,67 @@ TEST_F(RsyslogForwarderTest, RecordWrittenToAWatchedLogArrives) {
   EXPECT_EQ(out.find("older"), std::string::npos) << out;
   core->StopServer();
   core->ReleaseCore();
+}
+
+// rsyslog takes the computer's name as the host name with either header that
+// carries one; with version 1 headers it also reads the version, the event
+// id as the message id and the record's fields as structured data.
+TEST_F(RsyslogForwarderTest, ReceiverReadsTheHostNameAndTheStructuredData) {
+  const std::string host = Utf16ToUtf8(platform::LocalComputerName());
+  ASSERT_FALSE(host.empty());
+  const struct {
+    int header;
+    const char16_t* log;
+    const char16_t* source;
+    std::string parsed;  // up to the structured data
+  } cases[] = {
+      {1, u"CvnHeaderLog1", u"CvnHeaderSource1",
+       "0|" + host + "|CvnHeaderSource1|CvnHeaderSource1|-|-| [4242] "},
+      {2, u"CvnHeaderLog2", u"CvnHeaderSource2",
+       "1|" + host +
+           "|CvnHeaderSource2|CvnHeaderSource2|4242|[event@32473 log=\"CvnHeaderLog2\" "
+           "source=\"CvnHeaderSource2\" eventId=\"4242\" type=\"Warning\" recordNumber=\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.header);
+    ASSERT_EQ(platform::CreateEventLog(c.log), 0u);
+    ASSERT_EQ(platform::AddEventSource(c.log, c.source, {}), 0u);
+    platform::EventSource source;
+    ASSERT_EQ(source.Register(c.source), 0u);
+    cvn::testing::TempDir dir;
+    Rsyslog rsyslog(dir.path(), Input::kTcp, 0, kParsedFields);
+    const uint16_t port = rsyslog.WaitReady();
+    ASSERT_NE(port, 0) << rsyslog.Diagnostics();
+    CCVNSettings settings;
+    Configure(settings, port, true, 4, false);
+    settings.Syslog_Forward.value = true;
+    settings.Syslog_Header.value = c.header;
+    // The tag of a traditional header is the first word after the host name.
+    settings.Syslog_Format.value = u"%SOURCE%: [%EVENT_ID%] %DESCRIPTION%";
+    auto core = StartService(settings);
+    const std::vector<std::u16string> strings = {u"two\nlines"};
+    ASSERT_EQ(source.Report(platform::kEventTypeWarning, 0, 4242, {}, strings, {}), 0u);
+
+    std::string out;
+    EXPECT_TRUE(Eventually([&] {
+      out = ReadAll(dir.path() / "out.log");
+      return out.find("two") != std::string::npos;
+    })) << out
+        << syslog_test::ServiceLogs();
+    EXPECT_EQ(out.substr(0, c.parsed.size()), c.parsed) << out;
+    if (c.header == 2) {
+      // The text is marked as UTF-8.
+      EXPECT_NE(out.find(" computer=\"" + host +
+                         "\"]|\xEF\xBB\xBF"
+                         "CvnHeaderSource2: [4242] "),
+                std::string::npos)
+          << out;
+    }
+    EXPECT_TRUE(out.ends_with("two.lines\n")) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    core->StopServer();
+    core->ReleaseCore();
+  }
 }
 
 }  // namespace

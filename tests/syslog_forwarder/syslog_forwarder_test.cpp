@@ -36,6 +36,38 @@ std::vector<std::string> One(const std::string& m) { return {m}; }
 
 std::string Record(const std::string& m) { return U32(static_cast<uint32_t>(m.size())) + m; }
 
+// A connection that breaks after the system took a number of bytes (the
+// reconnection works). On the first connection the server has not
+// acknowledged `report` of them, or the system cannot tell (`error` 10045).
+struct CutAfter : platform::SocketCalls {
+  size_t budget;
+  size_t report = 0;
+  uint32_t error = 0;
+  int connections = 0;
+  explicit CutAfter(size_t bytes) : budget(bytes) {}
+  int64_t Send(platform::SocketHandle s, const void* data, size_t length, uint32_t* e) override {
+    if (budget == 0) {
+      budget = SIZE_MAX;
+      *e = 10054;
+      return -1;
+    }
+    const size_t n = std::min(length, budget);
+    budget = budget == SIZE_MAX ? budget : budget - n;
+    return SocketCalls::Send(s, data, n, e);
+  }
+  uint32_t Connect(platform::SocketHandle s, const platform::SocketAddress& a,
+                   uint32_t timeout_ms) override {
+    ++connections;
+    return SocketCalls::Connect(s, a, timeout_ms);
+  }
+  uint32_t UnacknowledgedBytes(platform::SocketHandle s, size_t* out) override {
+    if (connections > 1 || (error == 0 && report == 0))
+      return SocketCalls::UnacknowledgedBytes(s, out);
+    *out = report;
+    return error;
+  }
+};
+
 class SyslogForwarderTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -102,20 +134,25 @@ TEST(SyslogSenderTest, ServerListErrorTextsAndArgumentErrors) {
   EXPECT_EQ(sender.LastErrorText(), u"Syslog sender is not connected.");
 }
 
-TEST(SyslogSenderTest, StreamsCarryOneSeparatorPerMessage) {
-  const std::pair<int, std::string> separators[] = {
-      {0, std::string(1, '\0')}, {1, "\r"}, {2, "\n"}, {3, "\r\n"}};
-  for (const auto& [separator, bytes] : separators) {
+TEST(SyslogSenderTest, StreamsFrameEveryMessageOnce) {
+  // The second message holds a line feed: only a length in front keeps it
+  // one message for the receiver.
+  const std::vector<std::string> messages = {"<14>one", "<14>t\nwo"};
+  const std::pair<int, std::string> framings[] = {{0, std::string("<14>one\0<14>t\nwo\0", 17)},
+                                                  {1, "<14>one\r<14>t\nwo\r"},
+                                                  {2, "<14>one\n<14>t\nwo\n"},
+                                                  {3, "<14>one\r\n<14>t\nwo\r\n"},
+                                                  {4, "7 <14>one8 <14>t\nwo"}};
+  for (const auto& [separator, bytes] : framings) {
     SCOPED_TRACE(separator);
     FakePeer peer;
     CSyslogSender sender;
     ASSERT_EQ(sender.Open("127.0.0.1", peer.port(), true, separator, false), 0);
-    const std::vector<std::string> messages = {"<14>one", "<14>two"};
     ASSERT_EQ(sender.SendMessages(messages), 2u);
     EXPECT_EQ(messages[0], "<14>one");  // the list itself stays unframed
     ASSERT_TRUE(peer.Accept());
     sender.Close();
-    EXPECT_EQ(peer.ReadToEnd(), "<14>one" + bytes + "<14>two" + bytes);
+    EXPECT_EQ(peer.ReadToEnd(), bytes);
   }
 }
 
@@ -143,6 +180,34 @@ TEST_F(SyslogForwarderTest, ADroppedConnectionIsReopenedAndTheMessageSentOnce) {
   EXPECT_EQ(core_->syslog_sent, 2);
   EXPECT_EQ(core_->syslog_failed, 0);
   EXPECT_EQ(ServiceLogs().find("Failed to send syslog"), std::string::npos);
+}
+
+// Paced datagrams still all go, in order: the thread waits for the rate,
+// never for ever.
+TEST_F(SyslogForwarderTest, PacedDatagramsAllArriveInOrder) {
+  platform::ScopedSocket receiver;
+  ASSERT_EQ(platform::OpenSocket(platform::AddressFamily::kIPv4, platform::SocketType::kDatagram,
+                                 receiver.Receive()),
+            0u);
+  ASSERT_EQ(platform::BindSocket(receiver.Get(), platform::SocketAddress::Loopback(0)), 0u);
+  platform::SocketAddress bound;
+  ASSERT_EQ(platform::SocketLocalAddress(receiver.Get(), &bound), 0u);
+  ASSERT_EQ(platform::SetSocketReceiveTimeout(receiver.Get(), 5000), 0u);
+  auto& s = core_->Settings();
+  s.Syslog_Tcp.value = false;
+  s.Syslog_Port.value = bound.Port();
+  s.Syslog_UdpMaxRate.value = 2000;
+  StartThread();
+  constexpr int kCount = 300;  // far more than one burst
+  for (int i = 0; i < kCount; ++i) Push("m" + std::to_string(i));
+  char buffer[64];
+  for (int i = 0; i < kCount; ++i) {
+    const int64_t n = platform::ReceiveSocket(receiver.Get(), buffer, sizeof buffer);
+    ASSERT_GT(n, 0) << i;
+    ASSERT_EQ(std::string(buffer, static_cast<size_t>(n)), "m" + std::to_string(i));
+  }
+  EXPECT_TRUE(Eventually([&] { return core_->syslog_sent == kCount; }));
+  EXPECT_EQ(core_->syslog_failed, 0);
 }
 
 TEST_F(SyslogForwarderTest, NoServerTakingTheMessageIsCountedAndLogged) {
@@ -197,21 +262,7 @@ TEST_F(SyslogForwarderTest, CachedMessagesAreAcknowledgedAndPurgeDropsTheCache) 
 // the system took count as sent; only the rest is sent again, over a fresh
 // connection, so nothing is lost or doubled.
 TEST_F(SyslogForwarderTest, ABatchCutShortResendsOnlyWhatWasNotTaken) {
-  struct CutAfter : platform::SocketCalls {
-    size_t budget;
-    explicit CutAfter(size_t bytes) : budget(bytes) {}
-    int64_t Send(platform::SocketHandle s, const void* data, size_t length,
-                 uint32_t* error) override {
-      if (budget == 0) {
-        budget = SIZE_MAX;  // the reconnection works
-        *error = 10054;
-        return -1;
-      }
-      const size_t n = std::min(length, budget);
-      budget = budget == SIZE_MAX ? budget : budget - n;
-      return SocketCalls::Send(s, data, n, error);
-    }
-  } calls(std::string("m1\nm").size());
+  CutAfter calls(std::string("m1\nm").size());
   platform::ScopedSocketCalls scoped(&calls);
   FakePeer peer;
   core_->Settings().Syslog_Port.value = peer.port();
@@ -225,6 +276,35 @@ TEST_F(SyslogForwarderTest, ABatchCutShortResendsOnlyWhatWasNotTaken) {
   EXPECT_EQ(peer.ReadToEnd(), "m2\nm3\n");
   EXPECT_EQ(core_->syslog_sent, 3);
   EXPECT_EQ(core_->syslog_failed, 0);
+}
+
+// Of what the system took before a connection broke, only the messages whose
+// bytes the server acknowledged count as sent; the rest goes again over a
+// fresh connection (where the system cannot tell, all that it took counts).
+TEST_F(SyslogForwarderTest, OnlyAcknowledgedMessagesCountAsSent) {
+  const struct {
+    uint32_t error;
+    size_t unacknowledged;  // of the 7 bytes taken
+    const char* again;      // what the second connection carries
+  } cases[] = {{0, 4, "m2\nm3\n"}, {0, 1, "m3\n"}, {10045, 4, "m3\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.again);
+    CutAfter calls(std::string("m1\nm2\nm").size());
+    calls.error = c.error;
+    calls.report = c.unacknowledged;
+    platform::ScopedSocketCalls scoped(&calls);
+    FakePeer peer;
+    core_->Settings().Syslog_Port.value = peer.port();
+    core_->syslog_sent = 0;
+    CSyslogForwarder forwarder(*core_);
+    EXPECT_EQ(forwarder.ForwardSyslogBatch(std::vector<std::string>{"m1", "m2", "m3"}), 3u);
+    forwarder.CloseAll();
+    ASSERT_TRUE(peer.Accept());
+    EXPECT_EQ(peer.ReadToEnd(), "m1\nm2\nm");
+    ASSERT_TRUE(peer.Accept());
+    EXPECT_EQ(peer.ReadToEnd(), c.again);
+    EXPECT_EQ(core_->syslog_sent, 3);
+  }
 }
 
 TEST_F(SyslogForwarderTest, TraceLinesAtStartEveryHundredMessagesAndStop) {

@@ -6,13 +6,16 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -338,6 +341,19 @@ uint32_t SocketCalls::SetSendTimeout(SocketHandle s, uint32_t timeout_ms) {
   tv.tv_sec = static_cast<time_t>(timeout_ms / 1000);
   tv.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
   return ::setsockopt(Fd(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == 0 ? 0 : LastWsa();
+}
+
+uint32_t SocketCalls::SetSendBuffer(SocketHandle s, uint32_t bytes) {
+  const int value = static_cast<int>(std::min<uint32_t>(bytes, 0x7FFFFFFF));
+  return ::setsockopt(Fd(s), SOL_SOCKET, SO_SNDBUF, &value, sizeof(value)) == 0 ? 0 : LastWsa();
+}
+
+uint32_t SocketCalls::UnacknowledgedBytes(SocketHandle s, size_t* out) {
+  // The send queue: sent and not yet acknowledged, and not yet sent.
+  int queued = 0;
+  if (::ioctl(Fd(s), SIOCOUTQ, &queued) != 0) return LastWsa();
+  *out = queued > 0 ? static_cast<size_t>(queued) : 0;
+  return 0;
 }
 
 uint32_t SocketCalls::Shutdown(SocketHandle s, ShutdownHow how) {

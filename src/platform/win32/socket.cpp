@@ -11,6 +11,31 @@
 namespace cvn::platform {
 namespace {
 
+// SIO_TCP_INFO and its version 0 answer (Windows 10 1703 and later), spelled
+// out here: the headers show them only to programs that require that version.
+constexpr DWORD kSioTcpInfo = _WSAIORW(IOC_VENDOR, 39);
+struct TcpInfoV0 {
+  int State;
+  ULONG Mss;
+  ULONG64 ConnectionTimeMs;
+  BOOLEAN TimestampsEnabled;
+  ULONG RttUs;
+  ULONG MinRttUs;
+  ULONG BytesInFlight;
+  ULONG Cwnd;
+  ULONG SndWnd;
+  ULONG RcvWnd;
+  ULONG RcvBuf;
+  ULONG64 BytesOut;
+  ULONG64 BytesIn;
+  ULONG BytesReordered;
+  ULONG BytesRetrans;
+  ULONG FastRetrans;
+  ULONG DupAcksIn;
+  ULONG TimeoutEpisodes;
+  UCHAR SynRetrans;
+};
+
 class Winsock {
  public:
   Winsock() {
@@ -295,6 +320,32 @@ uint32_t SocketCalls::SetSendTimeout(SocketHandle s, uint32_t timeout_ms) {
                       sizeof(value)) == 0
              ? 0
              : LastWsa();
+}
+
+uint32_t SocketCalls::SetSendBuffer(SocketHandle s, uint32_t bytes) {
+  if (const uint32_t e = EnsureStarted()) return e;
+  const int value = static_cast<int>(bytes > 0x7FFFFFFFu ? 0x7FFFFFFFu : bytes);
+  return ::setsockopt(Native(s), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&value),
+                      sizeof(value)) == 0
+             ? 0
+             : LastWsa();
+}
+
+uint32_t SocketCalls::UnacknowledgedBytes(SocketHandle s, size_t* out) {
+  if (const uint32_t e = EnsureStarted()) return e;
+  // Windows 10 1703 and later: the connection's bytes in flight (sent, not
+  // yet acknowledged). Older systems (and Wine) answer with an error: the
+  // caller then relies on the capped send buffer.
+  DWORD version = 0;
+  TcpInfoV0 info{};
+  DWORD returned = 0;
+  if (::WSAIoctl(Native(s), kSioTcpInfo, &version, sizeof(version), &info, sizeof(info), &returned,
+                 nullptr, nullptr) != 0 ||
+      returned < sizeof(info)) {
+    return err::kWsaOperationNotSupported;
+  }
+  *out = info.BytesInFlight;
+  return 0;
 }
 
 uint32_t SocketCalls::Shutdown(SocketHandle s, ShutdownHow how) {
