@@ -23,6 +23,7 @@ const char16_t* const kKeyOrder[] = {
     u"General/LogFolder",
     u"General/KeepLogs",
     u"General/TraceLog",
+    u"General/MetricsAddress",
     u"Settings/UseSharedFile",
     u"Settings/SharedFilePath",
     u"Settings/TrackChanges",
