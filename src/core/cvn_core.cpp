@@ -12,6 +12,7 @@
 #include "control/ctrl_protocol.h"
 #include "core/event_log_monitor.h"
 #include "core/shared_config.h"
+#include "diag/crash_handler.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
@@ -157,6 +158,9 @@ uint32_t CCVNCore::StartServer() {
     CI_CallMethod(control::kNotifySharedConfigApplied, console_result);
   }
   Log('N', "Service", "Corvane service started.");
+  // The mark is cleared by a stop: found set, the previous run ended without one.
+  if (!stopped_since_init_ && ReadStateValue(kRunningValue) != 0) LogUncleanEnd();
+  WriteStateValue(kRunningValue, 1);
   return 0;
 }
 
@@ -182,6 +186,7 @@ uint32_t CCVNCore::StopServer() {
   if (running_) {
     running_ = false;
     stopped_since_init_ = true;
+    WriteStateValue(kRunningValue, 0);
   }
   Log('N', "Service", "Corvane service stopped.");
   return kStopServerResult;
@@ -348,6 +353,28 @@ void CCVNCore::UpdateMetricsResponder() {
             static_cast<unsigned>(metrics_responder_.Port()));
 }
 
+void CCVNCore::LogUncleanEnd() {
+  const std::u16string folder = CrashDumpsFolder();
+  std::u16string newest;
+  int64_t newest_time = 0;
+  for (const std::u16string& name : platform::FindFiles(folder, u"CVNSvc-*")) {
+    int64_t t = 0;
+    if (platform::FileWriteTime(folder + name, t) && (newest.empty() || t > newest_time)) {
+      newest = name;
+      newest_time = t;
+    }
+  }
+  if (newest.empty()) {
+    Log('E', "Service",
+        "The previous run of the service ended without a stop (killed, or the machine went "
+        "down); it left no crash file.");
+    return;
+  }
+  LogFormat('E', "Service",
+            "The previous run of the service ended without a stop; the newest crash file is %s.",
+            Utf16ToUtf8(folder + newest).c_str());
+}
+
 void CCVNCore::SetSyslogCached(uint32_t count) {
   std::atomic<int64_t>& since = metrics.Of(MetricChannel::kSyslog).cached_since;
   if (count == 0) {
@@ -510,7 +537,12 @@ int CCVNCore::OnNotify(int method) {
     case 3: {
       std::unique_lock<platform::Lock> guard(start_stop_lock_, std::try_to_lock);
       if (!guard.owns_lock()) return kNotifyRefused;
-      if (running_) OnConfigChanged();
+      if (running_) {
+        LogFormat('N', "Service",
+                  "The configuration is reloaded at the request of a console (user %s).",
+                  CI_ClientUser().c_str());
+        OnConfigChanged();
+      }
       return 0;
     }
     case 5: {

@@ -191,6 +191,8 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   static constexpr std::u16string_view kStateSubkey = u"Settings";
   static constexpr std::u16string_view kLastReportValue = u"LastReport";
   static constexpr std::u16string_view kReportPeriodFromValue = u"ReportPeriodFrom";
+  // 1 from a start to the next stop: found at a start, the run before crashed.
+  static constexpr std::u16string_view kRunningValue = u"Running";
 
   // The process's core, created on first use and destroyed at process exit.
   static CCVNCore& Instance();
@@ -557,6 +559,8 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   std::vector<std::string> TakeSharedSettings(XmlNode& document);
   void LogSharedChanges(const std::vector<std::string>& changed);
   void ConfigureLogWriter();
+  // Logs that the previous run ended without a stop, naming the newest crash file.
+  void LogUncleanEnd();
   // Serves the metrics on General/MetricsAddress: starts, moves or stops the
   // responder when the address changed; a failure is logged.
   void UpdateMetricsResponder();

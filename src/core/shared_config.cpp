@@ -204,8 +204,9 @@ void CCVNCore::LogSharedChanges(const std::vector<std::string>& changed) {
   if (changed.size() > kListedSharedChanges) {
     list += " and " + std::to_string(changed.size() - kListedSharedChanges) + " more";
   }
-  LogFormat('N', "Service", "The shared configuration file changed %zu settings%s%s.",
-            changed.size(), changed.empty() ? "" : ": ", list.c_str());
+  LogFormat('N', "Service", "The shared configuration file changed %llu settings%s%s.",
+            static_cast<unsigned long long>(changed.size()), changed.empty() ? "" : ": ",
+            list.c_str());
 }
 
 CCVNCore::MergeResult CCVNCore::MergeSharedConfig() {

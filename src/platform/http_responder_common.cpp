@@ -204,7 +204,11 @@ struct HttpResponder::Impl {
       if (where.host.empty() && endpoint.protocol() == tcp::v6()) {
         acceptor.set_option(asio::ip::v6_only(false), ec);
       }
+#ifndef _WIN32
+      // A restart binds again while closed connections linger; on Windows the
+      // option would instead let another program take over a port in use.
       acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+#endif
       acceptor.bind(endpoint, ec);
       if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
       if (!ec) {
