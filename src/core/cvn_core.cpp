@@ -519,11 +519,12 @@ int CCVNCore::OnNotify(int method) {
       const size_t count = syslog_queue.Size() + static_cast<size_t>(syslog_cached.load());
       purged("syslog", count);
       metrics.Of(MetricChannel::kSyslog).dropped += count;
-    }
       if (syslog_purge_event_) syslog_purge_event_->Set();
       syslog_queue.Purge();
       return 0;
+    }
     case 1: {
+      // The metrics count records; a consolidated message holds several.
       uint64_t records = 0;
       {
         platform::LockGuard guard(email_queue.lock);
@@ -531,9 +532,9 @@ int CCVNCore::OnNotify(int method) {
       }
       purged("e-mail", email_queue.Size());
       metrics.Of(MetricChannel::kEmail).dropped += records;
-    }
       PurgeEmailQueue();
       return 0;
+    }
     case 3: {
       std::unique_lock<platform::Lock> guard(start_stop_lock_, std::try_to_lock);
       if (!guard.owns_lock()) return kNotifyRefused;
@@ -549,9 +550,9 @@ int CCVNCore::OnNotify(int method) {
       const size_t count = db_channel_ ? db_channel_->QueueLength() : 0;
       purged("database", count);
       metrics.Of(MetricChannel::kDb).dropped += count;
-    }
       ClearExportQueue();
       return 0;
+    }
     default: return 0;
   }
 }
