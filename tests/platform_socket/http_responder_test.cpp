@@ -158,7 +158,9 @@ TEST_F(HttpResponderTest, ConnectionsBeyondTheBoundAreClosedAndTheOthersServed) 
 TEST_F(HttpResponderTest, AnAddressInUseIsReportedAndStopFreesIt) {
   const std::string address = "127.0.0.1:" + std::to_string(responder_.Port());
   HttpResponder second;
-  EXPECT_EQ(second.Start(address, {"/metrics", "text/plain", {}}), err::kWsaAddressInUse);
+  // Windows may answer "access denied" for a port another socket holds.
+  const uint32_t in_use = second.Start(address, {"/metrics", "text/plain", {}});
+  EXPECT_TRUE(in_use == err::kWsaAddressInUse || in_use == err::kWsaAccessDenied) << in_use;
   EXPECT_FALSE(second.Running());
   responder_.Stop();
   EXPECT_EQ(second.Start(address, {"/metrics", "text/plain", {}}), 0u);
