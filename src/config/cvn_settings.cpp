@@ -14,6 +14,7 @@ CCVNSettings::CCVNSettings() {
   Register(General_LogFolder);
   Register(General_KeepLogs);
   Register(General_TraceLog);
+  Register(General_MetricsAddress);
   Register(Settings_UseSharedFile);
   Register(Settings_SharedFilePath);
   Register(Settings_TrackChanges);

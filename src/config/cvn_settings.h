@@ -58,6 +58,8 @@ class CCVNSettings : public CSTSettings {
   VarStr_t General_LogFolder{u"LogFolder", u"General"};
   VarInt_t General_KeepLogs{u"KeepLogs", u"General", 14, 1, 9999};
   VarBool_t General_TraceLog{u"TraceLog", u"General", false};
+  // "host:port" to serve the metrics on (GET /metrics); empty: not served.
+  VarStr_t General_MetricsAddress{u"MetricsAddress", u"General"};
 
   // Settings
   VarBool_t Settings_UseSharedFile{u"UseSharedFile", u"Settings", false};

@@ -61,6 +61,7 @@ enum PropertyId : uint8_t {
   kPropLogNames = 10,       // query
   kPropCustomReport = 11,   // assignment: a report request
   kPropDatabaseError = 12,  // query
+  kPropMetrics = 13,        // query: the metrics' exposition text
 };
 
 // The format tags that open a pop-up record and a custom report request.

@@ -8,8 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/text.h"
 #include "control/ctrl_protocol.h"
 #include "core/cvn_core.h"
+#include "platform/clock.h"
 
 namespace cvn {
 namespace {
@@ -217,6 +219,10 @@ int CCVNCore::CI_OnGetProperty(uint8_t id, control::CSTCtrlMessage& reply) {
       break;
     }
     case control::kPropDatabaseError: PushText(*this, db_last_error, reply); break;
+    case control::kPropMetrics:
+      reply.ValueToStack(
+          std::u16string_view(Utf8ToUtf16(RenderMetrics(*this, platform::NowSeconds()))));
+      break;
     default: break;
   }
   return 0;

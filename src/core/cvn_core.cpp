@@ -12,6 +12,7 @@
 #include "control/ctrl_protocol.h"
 #include "core/event_log_monitor.h"
 #include "core/shared_config.h"
+#include "diag/crash_handler.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
@@ -45,7 +46,8 @@ CCVNCore& CCVNCore::Instance() {
 CCVNCore::CCVNCore()
     : popup_sender_(
           [this](const control::CSTCtrlMessage& values) {
-            CI_SetProperty(control::kPropPopup, values);
+            const bool shown = CI_SetProperty(control::kPropPopup, values) == 0;
+            metrics.Of(MetricChannel::kPopup).Attempted(1, shown ? 1 : 0);
           },
           [this](uint64_t dropped) {
             LogFormat('E', "Service",
@@ -157,6 +159,9 @@ uint32_t CCVNCore::StartServer() {
     CI_CallMethod(control::kNotifySharedConfigApplied, console_result);
   }
   Log('N', "Service", "Corvane service started.");
+  // The mark is cleared by a stop: found set, the previous run ended without one.
+  if (!stopped_since_init_ && ReadStateValue(kRunningValue) != 0) LogUncleanEnd();
+  WriteStateValue(kRunningValue, 1);
   return 0;
 }
 
@@ -177,9 +182,12 @@ uint32_t CCVNCore::StopServer() {
   StopThreads(true);
   // The disconnect above has released a pop-up in the middle of its exchange.
   popup_sender_.Stop(kStopTimeoutMs);
+  metrics_responder_.Stop();
+  metrics_address_.clear();
   if (running_) {
     running_ = false;
     stopped_since_init_ = true;
+    WriteStateValue(kRunningValue, 0);
   }
   Log('N', "Service", "Corvane service stopped.");
   return kStopServerResult;
@@ -318,8 +326,64 @@ uint32_t CCVNCore::StartThreads(bool with_secondary) {
     Slot(CoreThread::kReport).status = kChannelDisabled;
     WriteStateValue(kReportPeriodFromValue, 0);
   }
+  metrics.Of(MetricChannel::kSyslog).enabled = settings_.Syslog_Forward.value;
+  metrics.Of(MetricChannel::kEmail).enabled = settings_.Email_Forward.value;
+  metrics.Of(MetricChannel::kDb).enabled = settings_.DB_Forward.value && db_channel_ != nullptr;
+  metrics.Of(MetricChannel::kPopup).enabled = settings_.Popup_Show.value;
+  UpdateMetricsResponder();
   // A channel thread that cannot be created shows in its status only.
   return held_back;
+}
+
+void CCVNCore::UpdateMetricsResponder() {
+  const std::string address = Utf16ToUtf8(settings_.General_MetricsAddress.value);
+  if (address == metrics_address_ && (address.empty() || metrics_responder_.Running())) return;
+  metrics_responder_.Stop();
+  metrics_address_ = address;
+  if (address.empty()) return;
+  platform::HttpResponder::Page page{"/metrics", std::string(kMetricsContentType), [this] {
+                                       return RenderMetrics(*this, platform::NowSeconds());
+                                     }};
+  if (const uint32_t error = metrics_responder_.Start(address, std::move(page)); error != 0) {
+    LogFormat('E', "Service",
+              "The metrics cannot be served on %s (General/MetricsAddress): error %u.",
+              address.c_str(), error);
+    return;
+  }
+  LogFormat('N', "Service", "The metrics are served on %s (port %u) at /metrics.", address.c_str(),
+            static_cast<unsigned>(metrics_responder_.Port()));
+}
+
+void CCVNCore::LogUncleanEnd() {
+  const std::u16string folder = CrashDumpsFolder();
+  std::u16string newest;
+  int64_t newest_time = 0;
+  for (const std::u16string& name : platform::FindFiles(folder, u"CVNSvc-*")) {
+    int64_t t = 0;
+    if (platform::FileWriteTime(folder + name, t) && (newest.empty() || t > newest_time)) {
+      newest = name;
+      newest_time = t;
+    }
+  }
+  if (newest.empty()) {
+    Log('E', "Service",
+        "The previous run of the service ended without a stop (killed, or the machine went "
+        "down); it left no crash file.");
+    return;
+  }
+  LogFormat('E', "Service",
+            "The previous run of the service ended without a stop; the newest crash file is %s.",
+            Utf16ToUtf8(folder + newest).c_str());
+}
+
+void CCVNCore::SetSyslogCached(uint32_t count) {
+  std::atomic<int64_t>& since = metrics.Of(MetricChannel::kSyslog).cached_since;
+  if (count == 0) {
+    since = 0;
+  } else if (since == 0) {
+    since = platform::NowSeconds();
+  }
+  syslog_cached = count;
 }
 
 void CCVNCore::FinishWorker(CoreThread which) {
@@ -403,6 +467,7 @@ uint32_t CCVNCore::OnConfigChanged() {
     settings_ = loaded;
   }
   ConfigureLogWriter();
+  ++metrics.reloads;
   return StartThreads(true);
 }
 
@@ -467,25 +532,44 @@ int CCVNCore::OnNotify(int method) {
                      " messages waiting were purged: " + std::to_string(count) + " dropped");
   };
   switch (method) {
-    case 0:
-      purged("syslog", syslog_queue.Size() + static_cast<size_t>(syslog_cached.load()));
+    case 0: {
+      const size_t count = syslog_queue.Size() + static_cast<size_t>(syslog_cached.load());
+      purged("syslog", count);
+      metrics.Of(MetricChannel::kSyslog).dropped += count;
       if (syslog_purge_event_) syslog_purge_event_->Set();
       syslog_queue.Purge();
       return 0;
-    case 1:
+    }
+    case 1: {
+      // The metrics count records; a consolidated message holds several.
+      uint64_t records = 0;
+      {
+        platform::LockGuard guard(email_queue.lock);
+        for (const SEmailMessage& message : email_queue.items) records += message.event_count;
+      }
       purged("e-mail", email_queue.Size());
+      metrics.Of(MetricChannel::kEmail).dropped += records;
       PurgeEmailQueue();
       return 0;
+    }
     case 3: {
       std::unique_lock<platform::Lock> guard(start_stop_lock_, std::try_to_lock);
       if (!guard.owns_lock()) return kNotifyRefused;
-      if (running_) OnConfigChanged();
+      if (running_) {
+        LogFormat('N', "Service",
+                  "The configuration is reloaded at the request of a console (user %s).",
+                  CI_ClientUser().c_str());
+        OnConfigChanged();
+      }
       return 0;
     }
-    case 5:
-      purged("database", db_channel_ ? db_channel_->QueueLength() : 0);
+    case 5: {
+      const size_t count = db_channel_ ? db_channel_->QueueLength() : 0;
+      purged("database", count);
+      metrics.Of(MetricChannel::kDb).dropped += count;
       ClearExportQueue();
       return 0;
+    }
     default: return 0;
   }
 }

@@ -26,6 +26,7 @@
 #include "config/cvn_settings.h"
 #include "control/ctrl_intf_pipe.h"
 #include "core/bookmark_store.h"
+#include "core/core_metrics.h"
 #include "core/delivery_queue.h"
 #include "core/event_log_reader.h"
 #include "core/popup_sender.h"
@@ -33,6 +34,7 @@
 #include "events/event_record.h"
 #include "events/message_renderer.h"
 #include "platform/event_log.h"
+#include "platform/http_responder.h"
 #include "platform/registry.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -189,6 +191,8 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   static constexpr std::u16string_view kStateSubkey = u"Settings";
   static constexpr std::u16string_view kLastReportValue = u"LastReport";
   static constexpr std::u16string_view kReportPeriodFromValue = u"ReportPeriodFrom";
+  // 1 from a start to the next stop: found at a start, the run before crashed.
+  static constexpr std::u16string_view kRunningValue = u"Running";
 
   // The process's core, created on first use and destroyed at process exit.
   static CCVNCore& Instance();
@@ -272,6 +276,7 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   void ProcessRecordForPopups(const SEventRecord& record);
   // Pop-ups dropped because the console did not keep up, since the start.
   uint64_t PopupsDropped() const { return popup_sender_.Dropped(); }
+  size_t PopupsWaiting() const { return popup_sender_.Waiting(); }
 
   // The report subsystem's work for a custom report request; it runs on the
   // control channel's work thread under custom_report_lock and sets
@@ -419,6 +424,8 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   std::atomic<int32_t> syslog_sent{0};
   std::atomic<int32_t> syslog_failed{0};
   std::atomic<uint32_t> syslog_cached{0};  // records in the syslog cache file
+  // Sets syslog_cached and notes since when the cache file holds records.
+  void SetSyslogCached(uint32_t count);
   std::atomic<int32_t> email_sent{0};
   std::atomic<int32_t> email_failed{0};
   std::atomic<int32_t> reports_saved{0};
@@ -429,6 +436,10 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   std::atomic<uint64_t> db_failed{0};
   // Lag and overwritten records of each channel (index: Channel).
   std::array<ChannelFigures, kChannelCount> channel_figures;
+  // Figures for monitoring, for the life of the process (core_metrics.h).
+  CoreMetrics metrics;
+  // The port the metrics are served on; 0 when they are not.
+  uint16_t MetricsPort() const { return metrics_responder_.Port(); }
   // The statistics period the console selected (index of a histogram).
   std::atomic<int32_t> statistics_period{0};
 
@@ -557,6 +568,11 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
   std::vector<std::string> TakeSharedSettings(XmlNode& document);
   void LogSharedChanges(const std::vector<std::string>& changed);
   void ConfigureLogWriter();
+  // Logs that the previous run ended without a stop, naming the newest crash file.
+  void LogUncleanEnd();
+  // Serves the metrics on General/MetricsAddress: starts, moves or stops the
+  // responder when the address changed; a failure is logged.
+  void UpdateMetricsResponder();
   uint32_t FailStart(uint32_t result);
 
   CCVNSettings settings_;
@@ -578,6 +594,8 @@ class CCVNCore : public control::CSTCtrlIntfPipe {
 
   std::array<WorkerSlot, kCoreThreadCount> slots_;
   CPopupSender popup_sender_;
+  platform::HttpResponder metrics_responder_;
+  std::string metrics_address_;  // the address served on, as configured
   std::array<ChannelHandler, kChannelCount> channel_handlers_;
   std::array<ChannelRoom, kChannelCount> channel_rooms_;
   CustomReportHandler custom_report_handler_;

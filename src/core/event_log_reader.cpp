@@ -54,6 +54,12 @@ LogReadState& StateOf(CCVNCore& core, size_t index) {
   return core.reader.logs[core.event_log_table[index].name];
 }
 
+// The log's figures for monitoring; null when the table has no slot left.
+LogMetrics* MetricsOf(CCVNCore& core, const std::u16string& name, LogReadState& state) {
+  if (state.metrics == nullptr) state.metrics = core.metrics.logs.Slot(name);
+  return state.metrics;
+}
+
 // The channels' names in the positions files and in log lines, by place.
 constexpr const char* kPlaceKeys[kPlaceCount] = {"syslog", "database", "email"};
 constexpr const char* kPlaceNames[kPlaceCount] = {"syslog", "database", "e-mail"};
@@ -394,6 +400,7 @@ CCVNCore::Offers DispatchRaw(CCVNCore& core, size_t index, std::span<const uint8
 void ReportOverwritten(CCVNCore& core, size_t index, size_t i, uint32_t missed) {
   if (missed == 0) return;
   core.channel_figures[i].overwritten += missed;
+  core.metrics.channels[i].dropped += missed;
   switch (ChannelOf(i)) {
     case Channel::kSyslog: core.syslog_failed += static_cast<int32_t>(missed); break;
     case Channel::kDb: core.db_failed += missed; break;
@@ -453,7 +460,12 @@ void TakeRecord(CCVNCore& core, size_t index, std::span<const uint8_t> raw, Rang
   const CCVNCore::DispatchSet set = SetFor(walk, number, is_new);
   if (!set.Any() && !is_new) return;
   LogReadState& state = StateOf(core, index);
-  if (is_new) CountNewRecord(core, header.EventType);
+  if (is_new) {
+    CountNewRecord(core, header.EventType);
+    if (LogMetrics* metrics = MetricsOf(core, core.event_log_table[index].name, state)) {
+      ++metrics->read;
+    }
+  }
   const CCVNCore::Offers offers = DispatchRaw(core, index, raw, set, walk.parsed);
   const LogBookmark position = PositionOf(number, header.TimeGenerated, state.oldest);
   for (size_t i = 0; i < kPlaceCount; ++i) {
@@ -838,11 +850,25 @@ uint32_t GetRecordTime(CCVNCore& core, size_t index, uint32_t number) {
 
 void AdvanceBookmarks(CCVNCore& core, bool force) {
   std::array<uint64_t, kPlaceCount> lag{};
+  // TimeGenerated of the oldest batch each channel took and has not made
+  // durable (0: none).
+  std::array<uint32_t, kPlaceCount> oldest{};
   for (auto& [name, state] : core.reader.logs) {
     AdvanceLog(core, name, state, force ? Store::kNow : Store::kAtInterval);
-    for (size_t i = 0; i < kPlaceCount; ++i) lag[i] += state.places[i].lag;
+    LogMetrics* metrics = MetricsOf(core, name, state);
+    for (size_t i = 0; i < kPlaceCount; ++i) {
+      const ChannelPlace& place = state.places[i];
+      lag[i] += place.lag;
+      if (metrics != nullptr) metrics->lag[i] = place.lag;
+      if (place.pending.empty()) continue;
+      const uint32_t time = static_cast<uint32_t>(place.pending.front().position.lastTime);
+      if (time != 0 && (oldest[i] == 0 || time < oldest[i])) oldest[i] = time;
+    }
   }
-  for (size_t i = 0; i < kPlaceCount; ++i) core.channel_figures[i].lag = lag[i];
+  for (size_t i = 0; i < kPlaceCount; ++i) {
+    core.channel_figures[i].lag = lag[i];
+    core.metrics.channels[i].oldest_taken_time = oldest[i];
+  }
 }
 
 bool HasPendingRecords(const CCVNCore& core) {

@@ -33,6 +33,7 @@
 namespace cvn {
 
 class CCVNCore;
+struct LogMetrics;
 
 // The reading buffers never grow beyond this many bytes.
 constexpr uint32_t kMaxReadingBufferSize = 0x7FFFF;
@@ -67,8 +68,9 @@ struct LogReadState {
   uint32_t count = 0;
   uint32_t oldest = 0;
   uint32_t newest = 0;
-  bool more = false;     // records wait to be read for the front or a channel with room
-  bool lagging = false;  // a channel that had no room is behind the newest record
+  bool more = false;              // records wait to be read for the front or a channel with room
+  bool lagging = false;           // a channel that had no room is behind the newest record
+  LogMetrics* metrics = nullptr;  // the log's figures for monitoring, once looked up
 };
 
 struct ReaderState {

@@ -14,6 +14,7 @@ bool CPopupSender::Start() {
   {
     platform::LockGuard guard(lock_);
     queue_.clear();
+    waiting_ = 0;
     dropped_ = 0;
     in_drop_run_ = false;
   }
@@ -31,6 +32,7 @@ void CPopupSender::Stop(uint32_t timeout_ms) {
     platform::LockGuard guard(lock_);
     running_ = false;
     queue_.clear();
+    waiting_ = 0;
   }
   if (!thread_) return;
   stop_.Set();
@@ -47,6 +49,7 @@ bool CPopupSender::Post(control::CSTCtrlMessage values) {
     platform::LockGuard guard(lock_);
     if (running_ && queue_.size() < kCapacity) {
       queue_.push_back(std::move(values));
+      waiting_ = queue_.size();
       in_drop_run_ = false;
     } else {
       dropped = ++dropped_;
@@ -77,6 +80,7 @@ uint32_t CPopupSender::Run() {
       if (!queue_.empty()) {
         values = std::move(queue_.front());
         queue_.pop_front();
+        waiting_ = queue_.size();
         have = true;
       }
     }

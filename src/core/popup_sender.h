@@ -5,6 +5,7 @@
 // counted, and the first drop of each run of drops is reported.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -42,6 +43,8 @@ class CPopupSender {
   // Queues values; false when the pop-up was dropped (queue full, not started).
   bool Post(control::CSTCtrlMessage values);
   uint64_t Dropped() const;
+  // Pop-ups waiting in the queue, read without the lock.
+  size_t Waiting() const { return waiting_.load(); }
 
  private:
   uint32_t Run();
@@ -53,6 +56,7 @@ class CPopupSender {
   bool running_ = false;                       // guarded by lock_
   bool in_drop_run_ = false;                   // guarded by lock_
   uint64_t dropped_ = 0;                       // guarded by lock_
+  std::atomic<size_t> waiting_{0};             // queue_.size(), set under lock_
   platform::Event wake_{platform::Event::Mode::kAutoReset};
   platform::Event stop_{platform::Event::Mode::kManualReset};
   std::unique_ptr<platform::Thread> thread_;

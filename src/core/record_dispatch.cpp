@@ -65,6 +65,7 @@ Offer CCVNCore::HandToChannel(Channel which, const SEventRecord& record) {
 Offer CCVNCore::ProcessRecordForSyslog(const SEventRecord& record) {
   if (!PassesChannelFilter(record, settings_.Syslog_Filter, settings_.Syslog_PermitFilterList,
                            settings_.Syslog_DenyFilterList)) {
+    ++metrics.Of(MetricChannel::kSyslog).filtered;
     return Offer::kTaken;
   }
   return HandToChannel(Channel::kSyslog, record);
@@ -73,6 +74,7 @@ Offer CCVNCore::ProcessRecordForSyslog(const SEventRecord& record) {
 Offer CCVNCore::ProcessRecordForDb(const SEventRecord& record) {
   if (!PassesChannelFilter(record, settings_.DB_Filter, settings_.DB_PermitFilterList,
                            settings_.DB_DenyFilterList)) {
+    ++metrics.Of(MetricChannel::kDb).filtered;
     return Offer::kTaken;
   }
   return HandToChannel(Channel::kDb, record);
@@ -81,6 +83,7 @@ Offer CCVNCore::ProcessRecordForDb(const SEventRecord& record) {
 Offer CCVNCore::ProcessRecordForEmail(const SEventRecord& record) {
   if (!PassesChannelFilter(record, settings_.Email_Filter, settings_.Email_PermitFilterList,
                            settings_.Email_DenyFilterList)) {
+    ++metrics.Of(MetricChannel::kEmail).filtered;
     return Offer::kTaken;
   }
   return HandToChannel(Channel::kEmail, record);
@@ -112,13 +115,14 @@ control::CSTCtrlMessage PopupRecord(const SEventRecord& record) {
 void CCVNCore::ProcessRecordForPopups(const SEventRecord& record) {
   if (!PassesChannelFilter(record, settings_.Popup_Filter, settings_.Popup_PermitFilterList,
                            settings_.Popup_DenyFilterList)) {
+    ++metrics.Of(MetricChannel::kPopup).filtered;
     return;
   }
   // Nothing to build when no console listens; the result is of no use here.
   if (!CI_IsConnected()) return;
   // The Security log is for administrators' eyes only.
   if (EqualsNoCase(record.logName, u"Security") && !CI_ConsoleIsAdministrator()) return;
-  popup_sender_.Post(PopupRecord(record));
+  if (!popup_sender_.Post(PopupRecord(record))) ++metrics.Of(MetricChannel::kPopup).dropped;
 }
 
 }  // namespace cvn

@@ -232,6 +232,7 @@ CCVNCore::MergeResult CCVNCore::MergeSharedConfig() {
   settings_guard.unlock();
   LogSharedChanges(changed);
   ConfigureLogWriter();
+  ++metrics.reloads;
   StartThreads(false);
   // The console is told after the lock is released: a console slow to
   // answer must not hold up a stop.

@@ -111,6 +111,9 @@ class DbChannel final : public DbChannelControl {
   void Account(CCVNCore& core, const ExportOutcome& outcome) {
     core.db_exported += outcome.exported.size();
     core.db_failed += outcome.failed.size();
+    ChannelMetrics& metrics = core.metrics.Of(MetricChannel::kDb);
+    const uint64_t tried = outcome.exported.size() + outcome.failed.size() + outcome.retry.size();
+    if (tried != 0) metrics.Attempted(tried, outcome.exported.size());
     if (outcome.done_up_to != 0) core.db_progress.Acknowledge(outcome.done_up_to);
     if (!outcome.failed.empty() || !outcome.retry.empty()) StoreLastError(core);
   }

@@ -227,6 +227,11 @@ void Emailer::Pass(bool& quit) {
   if (!message) return;
   const Outcome outcome = Deliver(*message);
   if (outcome == Outcome::kCut) return;
+  // Every attempt counts, also one postponed to be tried again.
+  const auto records = static_cast<uint64_t>(std::max(1, message->event_count));
+  core_.metrics.Of(MetricChannel::kEmail)
+      .Attempted(records,
+                 outcome == Outcome::kPostponed || outcome == Outcome::kGivenUp ? 0 : records);
   if (outcome == Outcome::kPostponed) return Postpone(std::move(*message));
   if (postponed_ != 0) {
     core_.LogFormat('N', "E-mail", "The e-mail server answers again after %u postponed attempts.",

@@ -76,6 +76,8 @@ uint32_t RemoveFile(std::u16string_view path);
 // Renames, replacing an existing target atomically where the system allows.
 uint32_t ReplaceFile(std::u16string_view from, std::u16string_view to);
 bool FileExists(std::u16string_view path);
+// When the file was last written, in seconds since 1970; false when it is not there.
+bool FileWriteTime(std::u16string_view path, int64_t& seconds);
 bool FolderExists(std::u16string_view path);
 // Whether path names a file without reference to a current folder or drive
 // (Windows: "X:\..." or "\\server\..."; posix: "/..." or "\...").

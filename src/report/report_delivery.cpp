@@ -59,10 +59,12 @@ uint32_t SaveScheduled(CCVNCore& core, const std::u16string& path, const std::u1
   const uint32_t error = refused ? err::kAccessDenied : report::SaveReport(path, document);
   if (error == 0) {
     ++core.reports_saved;
+    ++core.metrics.reports_saved;
     core.LogFormat('N', "Report", "Report saved to file. [%s]", U8(path).c_str());
     return 0;
   }
   ++core.report_save_failed;
+  ++core.metrics.reports_save_failed;
   if (error == report::kEmptyDocument) {
     SetLastError(core, kUnknownError);
     CCVNSettings& s = core.Settings();
@@ -85,6 +87,7 @@ bool MailScheduled(CCVNCore& core, const std::u16string& document, uint32_t end)
   const std::u16string reason = report::MailReport(core, document, end);
   if (reason.empty()) {
     ++core.reports_mailed;
+    ++core.metrics.reports_mailed;
     core.LogFormat('N', "Report", "Report sent to email. [%s]",
                    U8(core.Settings().Report_EmailToAddress.value).c_str());
     return false;
@@ -96,6 +99,7 @@ bool MailScheduled(CCVNCore& core, const std::u16string& document, uint32_t end)
   }
   SetLastError(core, reason);
   ++core.report_mail_failed;
+  ++core.metrics.reports_mail_failed;
   LogMailFailure(core, reason);
   return false;
 }
@@ -222,6 +226,7 @@ void SendPendingReportMail(CCVNCore& core) {
       const std::u16string reason = u"The saved report " + path + u" cannot be read.";
       SetLastError(core, reason);
       ++core.report_mail_failed;
+      ++core.metrics.reports_mail_failed;
       LogMailFailure(core, reason);
     } else if (MailScheduled(core, document, end)) {
       return;  // cut short again

@@ -8,6 +8,7 @@
 #include "report/report_schedule.h"
 #include "service/command_line.h"
 #include "service/service_runtime.h"
+#include "transport/secure_socket.h"
 #include "syslog/syslog_forwarder.h"
 
 namespace {
@@ -27,10 +28,19 @@ class CoreOfProcess : public cvn::service::ServiceCore {
   void ReleaseCore() override { cvn::CCVNCore::Instance().ReleaseCore(); }
 };
 
+// TLS sessions of the syslog and e-mail channels, as Trace lines.
+void LogTlsSession(bool opened, const std::string& server, const std::string& protocol) {
+  if (!cvn::TraceLogEnabled) return;
+  cvn::CCVNCore::Instance().LogFormat('N', "Trace", "TLS session %s %s (%s)",
+                                      opened ? "opened with" : "closed with", server.c_str(),
+                                      protocol.c_str());
+}
+
 // The forwarding channels register their threads and record handlers with the
 // core here, before the service main can start it. A channel that is not
 // registered is never started.
 void RegisterChannels(cvn::CCVNCore& core) {
+  cvn::CSecureSocket::SetSessionObserver(&LogTlsSession);
   cvn::syslog::InstallSyslogChannel(core);
   cvn::email::InstallEmailChannel(core);
   cvn::report::InstallReports(core);

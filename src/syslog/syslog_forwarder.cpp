@@ -104,6 +104,7 @@ size_t CSyslogForwarder::ForwardSyslogBatch(std::span<const std::string> message
   }
   core_.syslog_sent += static_cast<int32_t>(delivered);
   core_.syslog_failed += static_cast<int32_t>(messages.size() - delivered);
+  core_.metrics.Of(MetricChannel::kSyslog).Attempted(messages.size(), delivered);
   return delivered;
 }
 
@@ -199,7 +200,7 @@ uint32_t ForwarderThread::NextWait() {
 }
 
 void ForwarderThread::Purge() {
-  core_.syslog_cached = 0;  // shown before the file goes
+  core_.SetSyslogCached(0);  // shown before the file goes
   cache_.Delete();
   texts_.clear();
   seqs_.clear();
@@ -260,7 +261,7 @@ void ForwarderThread::DrainCache() {
   const size_t done = forwarder_.ForwardSyslogBatch(records);
   CountSent(done);
   if (done != 0) cache_.RemoveOldest(done);
-  core_.syslog_cached = cache_.count();
+  core_.SetSyslogCached(cache_.count());
   if (done < records.size()) last_failure_ = platform::TickCount();
   if (cache_.IsOpen() && cache_.count() == 0) cache_.Delete();
   if (!cache_.IsOpen()) last_failure_ = 0;  // direct mode again
@@ -314,6 +315,7 @@ void ForwarderThread::DropUncacheable() {
                     "A syslog message of %llu bytes is too long for the cache file; it failed.",
                     static_cast<unsigned long long>(texts_[i].size()));
     ++core_.syslog_failed;
+    ++core_.metrics.Of(MetricChannel::kSyslog).failed;
     if (i == 0) {
       core_.syslog_queue.Acknowledge(seqs_[0]);
     } else {
@@ -332,7 +334,7 @@ uint32_t ForwarderThread::Run() {
   platform::Event* wake = core_.ThreadWakeEvent(CoreThread::kSyslog);
   // A file left by an earlier run: cache mode, with a resend due at once.
   if (cache_.OpenExisting()) last_failure_ = platform::TickCount() - retry_ms_;
-  core_.syslog_cached = cache_.count();
+  core_.SetSyslogCached(cache_.count());
 
   uint32_t status = (!stop || !purge || !wake) ? kErrorInvalidHandle : 0;
   platform::Event* const events[] = {stop, purge, wake};
@@ -354,7 +356,7 @@ uint32_t ForwarderThread::Run() {
       TakeBatch();
       Deliver();
     }
-    core_.syslog_cached = cache_.count();
+    core_.SetSyslogCached(cache_.count());
   }
 
   // What is not durable stays in the event log: the next start reads it again.

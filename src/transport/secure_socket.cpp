@@ -1,6 +1,7 @@
 #include "transport/secure_socket.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace cvn {
@@ -42,6 +43,12 @@ platform::SocketHandle CSecureSocket::SetReceiveTimeout() {
   return socket_;
 }
 
+namespace {
+std::atomic<CSecureSocket::SessionObserver> g_session_observer{nullptr};
+}  // namespace
+
+void CSecureSocket::SetSessionObserver(SessionObserver observer) { g_session_observer = observer; }
+
 bool CSecureSocket::StartTls(std::string_view server_name, uint32_t timeout_ms) {
   if (socket_ == kInvalidSocket) {
     SetError(err::kWsaNotSocket);
@@ -56,6 +63,10 @@ bool CSecureSocket::StartTls(std::string_view server_name, uint32_t timeout_ms) 
     return false;
   }
   tls_active_ = true;
+  server_name_ = std::string(server_name);
+  if (const SessionObserver observer = g_session_observer) {
+    observer(true, server_name_, tls_.ProtocolName());
+  }
   return true;
 }
 
@@ -133,8 +144,12 @@ void CSecureSocket::Shutdown() {
 void CSecureSocket::Close() {
   if (socket_ != kInvalidSocket) {
     if (tls_active_) {
+      const std::string protocol = tls_.ProtocolName();
       const uint32_t r = tls_.Close();
       if (r != 0) SetError(r);
+      if (const SessionObserver observer = g_session_observer) {
+        observer(false, server_name_, protocol);
+      }
     }
     platform::CloseSocket(socket_);
     socket_ = kInvalidSocket;

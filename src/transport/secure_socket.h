@@ -103,6 +103,13 @@ class CSecureSocket {
   // pending plaintext is dropped.
   void Close();
 
+  // Told of every TLS session that begins (opened) or ends, with the server's
+  // name and the protocol, on the thread of the connection; the service sets
+  // it once, before any connection, to write Trace lines.
+  using SessionObserver = void (*)(bool opened, const std::string& server,
+                                   const std::string& protocol);
+  static void SetSessionObserver(SessionObserver observer);
+
   // The error number of the last failure (0 before any).
   uint32_t LastError() const { return last_error_; }
   // The text of the last failure: the sockets text of a socket error, or the
@@ -119,6 +126,7 @@ class CSecureSocket {
   size_t pending_offset_ = 0;
   uint32_t last_error_ = 0;
   std::string last_detail_;
+  std::string server_name_;  // of the TLS session while it is active
 };
 
 }  // namespace cvn

@@ -23,6 +23,7 @@ const char16_t* const kKeyOrder[] = {
     u"General/LogFolder",
     u"General/KeepLogs",
     u"General/TraceLog",
+    u"General/MetricsAddress",
     u"Settings/UseSharedFile",
     u"Settings/SharedFilePath",
     u"Settings/TrackChanges",
@@ -134,7 +135,7 @@ TEST(Schema, AFreshInstanceSavesEverySectionAndKeyInTableOrder) {
     }
   }
   ASSERT_EQ(saved.size(), std::size(kKeyOrder));
-  EXPECT_EQ(saved.size(), 108u);
+  EXPECT_EQ(saved.size(), 109u);
   for (size_t i = 0; i < saved.size(); ++i) EXPECT_EQ(saved[i], kKeyOrder[i]) << i;
   EXPECT_EQ(settings.Variables().size(), saved.size());
 }
@@ -241,7 +242,7 @@ TEST(Schema, CopiesAreIndependent) {
   b = a;
   EXPECT_EQ(b.Syslog_Server.value, u"other");
   // The copy's registration points at its own members.
-  EXPECT_EQ(b.Variables()[19], &b.Syslog_Server);
+  EXPECT_EQ(b.Variables()[20], &b.Syslog_Server);
 }
 
 }  // namespace

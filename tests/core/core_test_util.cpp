@@ -60,6 +60,7 @@ void CoreTest::SetUp() {
   if (key.Open(platform::RegistryRoot::kLocalMachine, path) == 0) {
     key.DeleteValue(CCVNCore::kLastReportValue);
     key.DeleteValue(CCVNCore::kReportPeriodFromValue);
+    key.DeleteValue(CCVNCore::kRunningValue);
   }
 
   server_pipe_ = UniquePipeName("server");

@@ -179,6 +179,13 @@ bool FileExists(std::u16string_view path) {
   return ::stat(posix::NativePath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool FileWriteTime(std::u16string_view path, int64_t& seconds) {
+  struct stat st {};
+  if (::stat(posix::NativePath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  seconds = static_cast<int64_t>(st.st_mtime);
+  return true;
+}
+
 bool IsAbsolutePath(std::u16string_view path) {
   return !path.empty() && (path[0] == u'/' || path[0] == u'\\');
 }

@@ -40,6 +40,7 @@ constexpr Named kProperties[] = {
     {"logs", control::kPropLogNames},
     {"report", control::kPropCustomReport},
     {"db-error", control::kPropDatabaseError},
+    {"metrics", control::kPropMetrics},
 };
 
 std::optional<uint8_t> ByName(std::string_view name, std::span<const Named> table) {
@@ -75,6 +76,8 @@ std::string ThreadStatus(int32_t v) {
   return buf;
 }
 
+}  // namespace
+
 // The name of a status key, as the status table and the status property show it.
 std::string StatusName(int32_t key) {
   switch (key) {
@@ -107,6 +110,8 @@ std::string StatusName(int32_t key) {
     default: return "key " + std::to_string(key);
   }
 }
+
+namespace {
 
 std::string StatusValue(int32_t key, int32_t value) {
   const auto u = static_cast<uint32_t>(value);
@@ -249,6 +254,11 @@ std::string DescribeProperty(uint8_t id, CSTCtrlMessage& values) {
       std::string out;
       for (const auto& n : names) out += (out.empty() ? "" : "\n") + Utf16ToUtf8(n);
       return out.empty() ? "(no logs)" : out;
+    }
+    case control::kPropMetrics: {
+      std::u16string s;
+      if (!values.ValueFromStack(s)) break;
+      return Utf16ToUtf8(s);
     }
     case control::kPropPeriodName:
     case control::kPropSyslogError:

@@ -25,6 +25,9 @@ std::string DescribePopup(control::CSTCtrlMessage& values);
 // The values of a property-query reply (kind already popped).
 std::string DescribeProperty(uint8_t id, control::CSTCtrlMessage& values);
 
+// The name of a status key ("syslog messages sent").
+std::string StatusName(int32_t key);
+
 // The status property's key-value pairs as a table: key, name, value, one
 // row per pair in the order received.
 std::string StatusTable(const std::vector<int32_t>& pairs);

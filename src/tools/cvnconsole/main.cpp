@@ -16,6 +16,7 @@
 #include "base/text.h"
 #include "control/ctrl_protocol.h"
 #include "platform/program_entry.h"
+#include "tools/cvnconsole/console_json.h"
 #include "tools/cvnconsole/console_session.h"
 #include "tools/cvnconsole/console_text.h"
 
@@ -38,12 +39,16 @@ constexpr char kUsage[] =
     "                             reload (3), purge-db (5), or any number 0-255\n"
     "  reload                     the configuration file changed: same as call 3\n"
     "  purge syslog|email|db      empty a channel's queue: call 0, 1 or 5\n"
-    "  status                     the service's status values as a table\n"
+    "  status [--json]            the service's status values as a table, or as one\n"
+    "                             JSON object with each channel's figures; exits 0\n"
+    "                             when every channel switched on delivers, 3 when one\n"
+    "                             does not, 1 when the service cannot be reached\n"
     "  stats [period]             the event statistics as a chart; period 0-6 selects\n"
     "                             14 d, 7 d, 2 d, 12 h, 6 h, 2 h or 30 min first\n"
     "  get <property>             query: status (0), start-time (2), period-name (4),\n"
     "                             histogram (5), syslog-error (7), email-error (8),\n"
-    "                             report-error (9), logs (10), db-error (12), or a number\n"
+    "                             report-error (9), logs (10), db-error (12), metrics (13),\n"
+    "                             or a number\n"
     "  set <property> <value>     assign a 32-bit value: reset (1) with a reset code,\n"
     "                             period (3) with a period index 0-6, or a number\n"
     "  report <file> [--from <time>] [--to <time>] [--logs a,b | --all-logs | --watched]\n"
@@ -52,8 +57,9 @@ constexpr char kUsage[] =
     "                             with your rights; times are seconds since 1970 or\n"
     "                             YYYY-MM-DD[THH:MM[:SS]] in UTC\n"
     "\n"
-    "exit codes: 0 done, 1 usage, 2 the service is not running, 3 another console is\n"
-    "connected, 4 the exchange failed or the service refused, 5 access denied\n";
+    "exit codes (but status, above): 0 done, 1 usage, 2 the service is not running,\n"
+    "3 another console is connected, 4 the exchange failed or the service refused,\n"
+    "5 access denied\n";
 
 std::mutex g_out_mu;
 std::atomic<bool> g_interrupted{false};
@@ -154,15 +160,42 @@ bool Query(Session& s, uint8_t id, CSTCtrlMessage& reply, int& rc) {
   return rc == kExitOk;
 }
 
-int Status() {
+// Exit codes of "status", for scripts and monitoring checks.
+constexpr int kStatusAllUp = 0;
+constexpr int kStatusUnreachable = 1;
+constexpr int kStatusChannelDown = 3;
+
+int Status(bool json) {
   Session s;
-  if (const int rc = s.Open(); rc != kExitOk) return rc;
+  if (s.Open() != kExitOk) return kStatusUnreachable;
   CSTCtrlMessage reply;
   std::vector<int32_t> pairs;
-  if (int rc = 0; !Query(s, cvn::control::kPropStatus, reply, rc)) return rc;
-  if (!reply.ValueFromStack(pairs)) return Fail("the status reply holds no values", kExitFailed);
-  Print(StatusTable(pairs));
-  return kExitOk;
+  if (int rc = 0; !Query(s, cvn::control::kPropStatus, reply, rc)) return kStatusUnreachable;
+  if (!reply.ValueFromStack(pairs)) {
+    Fail("the status reply holds no values", kExitFailed);
+    return kStatusUnreachable;
+  }
+  CSTCtrlMessage metrics_reply;
+  std::u16string exposition;
+  if (int rc = 0; !Query(s, cvn::control::kPropMetrics, metrics_reply, rc)) {
+    return kStatusUnreachable;
+  }
+  metrics_reply.ValueFromStack(exposition);
+  const std::vector<MetricSample> metrics = ParseExposition(cvn::Utf16ToUtf8(exposition));
+  const std::vector<std::string> down = ChannelsDown(pairs, metrics);
+  if (json) {
+    std::lock_guard lk(g_out_mu);
+    std::fputs((StatusJson(pairs, metrics) + "\n").c_str(), stdout);
+    std::fflush(stdout);
+  } else {
+    std::string text = StatusTable(pairs);
+    if (!down.empty()) {
+      text += "\n\nnot delivering:";
+      for (const std::string& name : down) text += " " + name;
+    }
+    Print(text);
+  }
+  return down.empty() ? kStatusAllUp : kStatusChannelDown;
 }
 
 int Stats(std::optional<int32_t> period) {
@@ -287,8 +320,10 @@ int ProgramMain(std::vector<std::u16string> wide_args) {
     return Watch(seconds);
   }
   if (command == "status") {
-    if (args.size() != 1) return Usage("status takes no arguments");
-    return Status();
+    if (args.size() > 2 || (args.size() == 2 && args[1] != "--json")) {
+      return Usage("status takes only --json");
+    }
+    return Status(args.size() == 2);
   }
   if (command == "stats") {
     if (args.size() > 2) return Usage("stats takes at most a period");
