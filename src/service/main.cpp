@@ -8,8 +8,8 @@
 #include "report/report_schedule.h"
 #include "service/command_line.h"
 #include "service/service_runtime.h"
-#include "transport/secure_socket.h"
 #include "syslog/syslog_forwarder.h"
+#include "transport/secure_socket.h"
 
 namespace {
 
