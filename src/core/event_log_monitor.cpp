@@ -15,8 +15,6 @@ namespace cvn {
 
 namespace {
 
-// ERROR_MORE_DATA: a subkey name longer than the enumeration buffer.
-constexpr uint32_t kMoreData = 234;
 constexpr uint32_t kPollMs = 2000;
 // How often bookmarks are looked at while records wait for their messages.
 constexpr uint32_t kPendingPollMs = 20;
