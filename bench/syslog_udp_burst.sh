@@ -17,30 +17,7 @@ B=${1:-50000}
 BUILD=$(cd "${2:-build}" && pwd)
 shift 2 2>/dev/null || shift $#
 RATES=${*:-0 2000 5000 10000 20000}
-SERVICE=$BUILD/src/service/CVNService
-CVNCFG=$BUILD/src/tools/cvncfg/cvncfg
-CVNEVENT=$BUILD/src/tools/cvnevent/cvnevent
-RSYSLOGD=${RSYSLOGD:-/usr/sbin/rsyslogd}
-for program in "$SERVICE" "$CVNCFG" "$CVNEVENT" "$RSYSLOGD"; do
-  [ -x "$program" ] || { echo "missing: $program" >&2; exit 2; }
-done
-
-WORK=$(mktemp -d /tmp/cvn-udp-bench.XXXXXX)
-export CORVANE_ROOT=$WORK/root
-RSYSLOG_PID=
-INSTALLED=
-cleanup() {
-  if [ -n "$INSTALLED" ]; then
-    "$SERVICE" -s stop >/dev/null || true
-    "$SERVICE" -s uninstall >/dev/null || true
-  fi
-  if [ -n "$RSYSLOG_PID" ]; then
-    kill -TERM "$RSYSLOG_PID" 2>/dev/null || true
-    wait "$RSYSLOG_PID" 2>/dev/null || true
-  fi
-  if [ "${KEEP:-0}" = 1 ]; then echo "kept: $WORK"; else rm -rf "$WORK"; fi
-}
-trap cleanup EXIT
+. "$(dirname "$0")/../tests/delivery/scenario_common.sh"
 now_ns() { date +%s%N; }
 
 # rsyslog: one UDP input on a free port; the TCP input only tells when it is
@@ -66,8 +43,6 @@ for _ in $(seq 500); do
 done
 [ -s "$WORK/rsyslog/tcp.port" ] || { echo "rsyslog did not start" >&2; cat "$WORK/rsyslog/stdout" >&2; exit 1; }
 
-SETTINGS="$CORVANE_ROOT/ProgramData/Halvorn/Corvane 3/settings.cvncfg"
-set_key() { "$CVNCFG" set "$SETTINGS" "$1" "$2" >/dev/null; }
 set_key Syslog/Forward 1
 set_key Syslog/Server 127.0.0.1
 set_key Syslog/Port "$PORT"

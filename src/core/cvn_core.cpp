@@ -520,7 +520,7 @@ bool CCVNCore::CI_MayServe(uint8_t kind, uint8_t id) {
             "The console user %s may not change what the service does (request %u/%u refused): "
             "that needs an administrator.",
             CI_ClientUser().c_str(), static_cast<unsigned>(kind), static_cast<unsigned>(id));
-  if (id == control::kPropCustomReport && kind == control::kKindPropertySet) {
+  if (kind == control::kKindPropertySet && id == control::kPropCustomReport) {
     custom_report_state = kCustomReportFailed;
   }
   return false;

@@ -73,6 +73,10 @@ std::u16string SidToString(std::span<const uint8_t> sid);
 // account has the SID, 1337 when the bytes are not a valid SID.
 uint32_t LookupAccountSid(std::span<const uint8_t> sid, Account& account);
 
+// A SID for log lines, UTF-8: "DOMAIN\name", or the SID's text form when no
+// account has it.
+std::string AccountText(std::span<const uint8_t> sid);
+
 // LookupAccountNameW on the local system, for "name" or "DOMAIN\name": 0 with
 // the SID and the account as found, or 1332.
 uint32_t LookupAccountName(std::u16string_view name, SidBytes& sid, Account& account);

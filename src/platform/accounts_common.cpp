@@ -1,5 +1,7 @@
 #include "platform/accounts.h"
 
+#include "base/text.h"
+
 namespace cvn::platform {
 
 size_t ValidSidLength(std::span<const uint8_t> bytes) {
@@ -29,6 +31,12 @@ std::u16string SidToString(std::span<const uint8_t> sid) {
     text += std::to_string(sub);
   }
   return std::u16string(text.begin(), text.end());
+}
+
+std::string AccountText(std::span<const uint8_t> sid) {
+  Account account;
+  if (LookupAccountSid(sid, account) != 0) return Utf16ToUtf8(SidToString(sid));
+  return Utf16ToUtf8(account.domain.empty() ? account.name : account.domain + u"\\" + account.name);
 }
 
 }  // namespace cvn::platform

@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "base/win_errors.h"
 #include "platform/accounts.h"
+#include "platform/win32/token.h"
 #include "platform/win32/win.h"
 // After win.h: the shell and security headers need the Windows types.
 #include <aclapi.h>
@@ -235,31 +236,21 @@ constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_E
 bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) { return ::IsWellKnownSid(sid, type) != 0; }
 
 // The user the process runs as.
-std::vector<BYTE> ProcessUserSid() {
+SidBytes ProcessUserSid() {
   HANDLE token = nullptr;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
   win32::Handle owned(token);
-  DWORD size = 0;
-  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-  std::vector<BYTE> buffer(size);
-  if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
-  const PSID sid = reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid;
-  const auto* bytes = static_cast<const BYTE*>(sid);
-  return std::vector<BYTE>(bytes, bytes + ::GetLengthSid(sid));
+  return win32::TokenUserSid(token);
 }
 
 bool IsTrusted(PSID sid) {
-  static const std::vector<BYTE> self = ProcessUserSid();
+  static const SidBytes self = ProcessUserSid();
   return IsWellKnown(sid, WinLocalSystemSid) || IsWellKnown(sid, WinBuiltinAdministratorsSid) ||
-         (!self.empty() && ::EqualSid(sid, const_cast<BYTE*>(self.data())));
+         (!self.empty() && ::EqualSid(sid, const_cast<uint8_t*>(self.data())));
 }
 
 std::string SidName(PSID sid) {
-  const auto* bytes = static_cast<const uint8_t*>(sid);
-  const std::span<const uint8_t> view(bytes, ::GetLengthSid(sid));
-  Account account;
-  if (LookupAccountSid(view, account) != 0) return Utf16ToUtf8(SidToString(view));
-  return Utf16ToUtf8(account.domain.empty() ? account.name : account.domain + u"\\" + account.name);
+  return AccountText(std::span(static_cast<const uint8_t*>(sid), ::GetLengthSid(sid)));
 }
 
 // The first entry of the list that lets someone untrusted write; null when

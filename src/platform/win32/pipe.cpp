@@ -14,6 +14,7 @@
 
 #include "base/text.h"
 #include "platform/accounts.h"
+#include "platform/win32/token.h"
 #include "platform/win32/win.h"
 // After win.h, which sets up the Windows headers.
 #include <aclapi.h>
@@ -338,13 +339,7 @@ SidBytes ImpersonatedUserSid() {
   HANDLE token = nullptr;
   if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) return {};
   Handle owned(token);
-  DWORD size = 0;
-  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-  std::vector<uint8_t> buffer(size);
-  if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
-  const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
-  const auto* sid = static_cast<const uint8_t*>(user->User.Sid);
-  return SidBytes(sid, sid + ::GetLengthSid(user->User.Sid));
+  return win32::TokenUserSid(token);
 }
 
 }  // namespace
@@ -352,17 +347,10 @@ SidBytes ImpersonatedUserSid() {
 bool ServerPipe::ClientIsAdministrator() {
   bool admin = false;
   RunAsClient([&admin] {
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof sid;
-    BOOL member = FALSE;
-    if (::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
-        ::CheckTokenMembership(nullptr, sid, &member) && member) {
-      admin = true;
-    }
     const SidBytes user = ImpersonatedUserSid();
-    if (!user.empty() && ::IsWellKnownSid(const_cast<uint8_t*>(user.data()), WinLocalSystemSid)) {
-      admin = true;
-    }
+    admin =
+        win32::TokenHoldsAdministrators(nullptr) ||
+        (!user.empty() && ::IsWellKnownSid(const_cast<uint8_t*>(user.data()), WinLocalSystemSid));
     return 0u;
   });
   return admin;
@@ -374,12 +362,7 @@ std::string ServerPipe::ClientUser() {
     sid = ImpersonatedUserSid();
     return 0u;
   });
-  if (sid.empty()) return "unknown";
-  Account account;
-  if (LookupAccountSid(sid, account) != 0) return Utf16ToUtf8(SidToString(sid));
-  const std::u16string name =
-      account.domain.empty() ? account.name : account.domain + u"\\" + account.name;
-  return Utf16ToUtf8(name);
+  return sid.empty() ? "unknown" : AccountText(sid);
 }
 
 // ---------------------------------------------------------------------------
@@ -493,11 +476,7 @@ bool ClientPipe::ServerIsAdministrator() {
   HANDLE identification = nullptr;
   if (!::DuplicateToken(token, SecurityIdentification, &identification)) return false;
   Handle checked(identification);
-  BYTE sid[SECURITY_MAX_SID_SIZE];
-  DWORD size = sizeof sid;
-  BOOL member = FALSE;
-  return ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
-         ::CheckTokenMembership(identification, sid, &member) && member;
+  return win32::TokenHoldsAdministrators(identification);
 }
 
 uint32_t ClientPipe::Read(uint8_t* buffer, size_t max, size_t* got, uint32_t timeout_ms) {
